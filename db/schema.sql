@@ -1,0 +1,67 @@
+-- Tables of the rental service. Every column is NOT NULL: a NULL read into
+-- a contract string would break the reply.
+SET NAMES utf8mb4;
+
+CREATE TABLE IF NOT EXISTS user (
+  fName         VARCHAR(64)  NOT NULL,
+  lName         VARCHAR(64)  NOT NULL,
+  address       VARCHAR(255) NOT NULL,
+  creditCardNum VARCHAR(64)  NOT NULL,
+  phoneNum      VARCHAR(64)  NOT NULL,
+  eMail         VARCHAR(255) NOT NULL,
+  username      VARCHAR(64)  NOT NULL,
+  -- Binary collation: passwords compare case-sensitively.
+  password      VARCHAR(255) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
+  PRIMARY KEY (username)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
+
+CREATE TABLE IF NOT EXISTS ticket (
+  username VARCHAR(64) NOT NULL,
+  token    INT         NOT NULL,
+  UNIQUE KEY ticket_username (username)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
+
+CREATE TABLE IF NOT EXISTS client (
+  username VARCHAR(64) NOT NULL,
+  clientID VARCHAR(32) NOT NULL,
+  UNIQUE KEY client_username (username)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
+
+-- The duplicate-request log; a request is (user, client instance, number).
+-- No unique key: a lookup treats one or more rows alike.
+CREATE TABLE IF NOT EXISTS transactions (
+  username      VARCHAR(64) NOT NULL,
+  clientID      VARCHAR(32) NOT NULL,
+  transactionID SMALLINT    NOT NULL,
+  KEY transactions_lookup (username, clientID, transactionID)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
+
+CREATE TABLE IF NOT EXISTS movie (
+  movieID     INT UNSIGNED NOT NULL,
+  title       VARCHAR(255) NOT NULL,
+  director    VARCHAR(255) NOT NULL,
+  releaseDate VARCHAR(64)  NOT NULL,
+  cast        VARCHAR(512) NOT NULL,
+  banner      VARCHAR(255) NOT NULL,
+  category    VARCHAR(64)  NOT NULL,
+  rated       VARCHAR(16)  NOT NULL,
+  count       INT UNSIGNED NOT NULL,
+  PRIMARY KEY (movieID),
+  UNIQUE KEY movie_title (title)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
+
+CREATE TABLE IF NOT EXISTS checkedoutmovies (
+  username VARCHAR(64)  NOT NULL,
+  movieID  INT UNSIGNED NOT NULL,
+  KEY checkedout_user (username)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
+
+-- NULL inserted into timeofrequest stores the time of the insert, to the
+-- microsecond, so that waiting lists keep the order of the requests.
+CREATE TABLE IF NOT EXISTS waitlistedmovies (
+  username      VARCHAR(64)  NOT NULL,
+  movieID       INT UNSIGNED NOT NULL,
+  timeofrequest TIMESTAMP(6) NOT NULL DEFAULT CURRENT_TIMESTAMP(6),
+  KEY waitlist_movie (movieID, timeofrequest),
+  KEY waitlist_user (username, timeofrequest)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;

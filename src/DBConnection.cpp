@@ -1,0 +1,184 @@
+#include "DBConnection.h"
+
+#include <mysqld_error.h>
+#include <errmsg.h>
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#ifndef TAVRIN_DB_HOST
+#define TAVRIN_DB_HOST "127.0.0.1"
+#endif
+
+MYSQL DBConnection::mysql;
+DBConnection* DBConnection::instance = nullptr;
+
+namespace {
+// Bounded so a dead database host fails a request within seconds. The read
+// limit stays above the 8 s lock wait so a lock wait ends with its own error.
+const unsigned int kConnectTimeoutSec = 3;
+const unsigned int kReadTimeoutSec = 20;
+const unsigned int kWriteTimeoutSec = 20;
+
+const char* const kSessionSetup =
+    "set session lock_wait_timeout = 8, session innodb_lock_wait_timeout = 8, "
+    "session wait_timeout = 30";
+
+void copyError(char* dst, const char* src) {
+  std::memset(dst, 0, 1024);
+  std::strncpy(dst, src ? src : "", 1023);
+}
+}  // namespace
+
+void DBConnection::libraryInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { mysql_library_init(0, nullptr, nullptr); });
+}
+
+DBConnection* DBConnection::getInstance() {
+  if (instance == nullptr) instance = new DBConnection();
+  return instance;
+}
+
+MYSQL* DBConnection::getHandle() {
+  getInstance();
+  return &mysql;
+}
+
+DBConnection::DBConnection()
+    : connected(0),
+      isDB(1),
+      dbname(TAVRIN_DB_HOST),
+      username("mvrental"),
+      password("p8xk42qe"),
+      port(3306),
+      lockHeld_(false),
+      autocommitOff_(false),
+      sessionBroken_(false) {
+  std::memset(mySQLerror, 0, sizeof mySQLerror);
+  libraryInit();
+  mysql_init(&mysql);
+  if (mySQLconnect()) {
+    if (mySQLselectDB()) sessionSetup();
+  }
+}
+
+int DBConnection::mySQLconnect() {
+  mysql_options(&mysql, MYSQL_OPT_CONNECT_TIMEOUT, &kConnectTimeoutSec);
+  mysql_options(&mysql, MYSQL_OPT_READ_TIMEOUT, &kReadTimeoutSec);
+  mysql_options(&mysql, MYSQL_OPT_WRITE_TIMEOUT, &kWriteTimeoutSec);
+  mysql_options(&mysql, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+  // Automatic reconnection would silently drop locks and autocommit state.
+  my_bool reconnectFlag = 0;
+  mysql_options(&mysql, MYSQL_OPT_RECONNECT, &reconnectFlag);
+  // Port 0: the client library takes MYSQL_TCP_PORT from the environment.
+  connected = mysql_real_connect(&mysql, dbname.c_str(), username.c_str(), password.c_str(),
+                                 nullptr, 0, nullptr, 0) != nullptr;
+  if (!connected) {
+    copyError(mySQLerror, mysql_error(&mysql));
+    return 0;
+  }
+  return 1;
+}
+
+int DBConnection::mySQLselectDB() {
+  db = username;
+  isDB = mysql_select_db(&mysql, db.c_str());
+  if (isDB != 0) {
+    copyError(mySQLerror, mysql_error(&mysql));
+    return 0;
+  }
+  return 1;
+}
+
+int DBConnection::sessionSetup() {
+  if (mysql_query(&mysql, kSessionSetup) != 0) {
+    copyError(mySQLerror, mysql_error(&mysql));
+    return 0;
+  }
+  return 1;
+}
+
+bool DBConnection::reconnect() {
+  mysql_close(&mysql);
+  mysql_init(&mysql);
+  connected = 0;
+  lockHeld_ = false;
+  autocommitOff_ = false;
+  if (!mySQLconnect() || !mySQLselectDB() || !sessionSetup()) {
+    connected = 0;
+    return false;
+  }
+  return true;
+}
+
+void DBConnection::closeConnection() {
+  mysql_close(&mysql);
+  mysql_init(&mysql);
+  connected = 0;
+  lockHeld_ = false;
+  autocommitOff_ = false;
+}
+
+bool DBConnection::isConnectionLost(unsigned int code) {
+  switch (code) {
+    case CR_CONNECTION_ERROR:      // 2002
+    case CR_CONN_HOST_ERROR:       // 2003
+    case CR_SERVER_GONE_ERROR:     // 2006
+    case CR_SERVER_LOST:           // 2013
+    case 2055:                     // lost, extended form
+    case ER_SERVER_SHUTDOWN:       // 1053
+    case ER_CONNECTION_KILLED:     // 1927
+    case 4031:                     // disconnected for inactivity
+      return true;
+    default:
+      return false;
+  }
+}
+
+int DBConnection::execute(const char* stmt, unsigned long len, char* err) {
+  if (sessionBroken_) {
+    copyError(err, "Lost connection to the database during this request");
+    return 1;
+  }
+  if (!connected && !reconnect()) {
+    copyError(err, mySQLerror);
+    return 1;
+  }
+  int rv = mysql_real_query(&mysql, stmt, len);
+  if (rv == 0) return 0;
+
+  unsigned int code = mysql_errno(&mysql);
+  copyError(err, mysql_error(&mysql));
+  if (!isConnectionLost(code)) return rv;
+
+  // The server has dropped the session; whatever it held is gone.
+  bool heldSession = lockHeld_ || autocommitOff_;
+  mysql_close(&mysql);
+  mysql_init(&mysql);
+  connected = 0;
+  lockHeld_ = false;
+  autocommitOff_ = false;
+  if (heldSession) {
+    sessionBroken_ = true;
+    return rv;
+  }
+  if (!reconnect()) return rv;
+  rv = mysql_real_query(&mysql, stmt, len);
+  if (rv != 0) copyError(err, mysql_error(&mysql));
+  return rv;
+}
+
+std::string DBConnection::escape(const std::string& value) {
+  getInstance();
+  std::vector<char> buf(2 * value.size() + 1);
+  unsigned long n;
+  if (instance->connected) {
+    n = mysql_real_escape_string(&mysql, buf.data(), value.data(), value.size());
+  } else {
+    // No server to ask for its charset: the client's own utf8mb4 rules.
+    n = mysql_escape_string(buf.data(), value.data(), value.size());
+  }
+  return std::string(buf.data(), n);
+}

@@ -1,0 +1,133 @@
+// Fixtures shared by the integration and system tests. They run against the
+// private MariaDB and omniNames that `./tavrin test` starts and describes in
+// the environment (MYSQL_TCP_PORT, TAVRIN_NAMING_PORT, TAVRIN_STATE_DIR).
+#ifndef TAVRIN_TESTSUPPORT_H
+#define TAVRIN_TESTSUPPORT_H
+
+#include <sys/types.h>
+
+#include <ServerIDL.hh>
+#include <omniORB4/CORBA.h>
+#include <omniORB4/Naming.hh>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tt {
+
+// Value of an environment variable that `./tavrin test` sets; aborts the
+// test program with a clear message when it is missing.
+std::string requireEnv(const char* name);
+int namingPort();
+std::string namingRef();  // "NameService=corbaname::127.0.0.1:<port>"
+std::string binDir();     // build tree: acctserver, orderserver, Client
+std::string sourceDir();  // repository root
+std::string scratchDir(); // a fresh folder for this test program's files
+
+// Polls `cond` every few milliseconds until it holds or `timeout` passes.
+bool waitFor(const std::function<bool()>& cond,
+             std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// A child process with standard output and error in a log file, killed
+// (SIGKILL) and reaped on destruction.
+class ChildProcess {
+ public:
+  // `stdinText`, when given, is fed to the child's standard input, which
+  // then ends. Without it the child's standard input is /dev/null.
+  ChildProcess(const std::string& program, const std::vector<std::string>& args,
+               const std::string& workDir = "", const std::string* stdinText = nullptr,
+               const std::map<std::string, std::string>& extraEnv = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return pid_; }
+  bool running();
+  void signal(int sig);
+  // Exit status (or 128+signal) once the child ended; -1 on timeout.
+  int wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  std::string output() const;  // everything it printed so far
+  bool waitForOutput(const std::string& needle,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
+  const std::string& logPath() const { return log_; }
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+  std::string log_;
+};
+
+// The test program's ORB: Naming Service from the environment, 10 s call
+// timeout. Created on first use.
+CORBA::ORB_ptr orb();
+CosNaming::NamingContext_ptr naming();  // borrowed; owned by the support code
+bool isBound(const std::string& name);
+void unbind(const std::string& name);
+// Removes every accountN / orderObjN binding (N < 64).
+void unbindReplicas();
+CORBA::Object_ptr resolve(const std::string& name);  // nil when unbound
+
+// A replica of acctserver ("account...") or orderserver ("orderObj...")
+// started as a real process in `workDir` (default: scratchDir()); the
+// constructor waits until its name is bound to a fresh reference.
+class Replica {
+ public:
+  Replica(const std::string& name, const std::string& workDir = "");
+  ~Replica();
+  ChildProcess& process() { return *proc_; }
+  const std::string& name() const { return name_; }
+  const std::string& workDir() const { return dir_; }
+  void kill();                // SIGKILL and reap
+ private:
+  std::string name_;
+  std::string dir_;
+  std::unique_ptr<ChildProcess> proc_;
+};
+
+// `accounts` account replicas and `orders` order replicas, all bound.
+struct Deployment {
+  Deployment(int accounts, int orders);
+  std::vector<std::unique_ptr<Replica>> accountReplicas;
+  std::vector<std::unique_ptr<Replica>> orderReplicas;
+  std::vector<Account_var> accounts() const;
+  std::vector<OrderFulfillment_var> orders() const;
+};
+
+// A connection of the test's own to the deployment's database, as mvrental.
+class TestDB {
+ public:
+  TestDB();
+  ~TestDB();
+  TestDB(const TestDB&) = delete;
+  TestDB& operator=(const TestDB&) = delete;
+  // Empties every table and reloads the catalogue.
+  void reset();
+  void exec(const std::string& sql);            // fails the test on error
+  long long count(const std::string& sql);      // first column of first row as a number
+  std::string scalar(const std::string& sql);   // first column of first row; "" when none
+  std::vector<std::vector<std::string>> rows(const std::string& sql);  // NULL reads as "NULL"
+  std::string escape(const std::string& s);
+
+ private:
+  void* mysql_;
+};
+
+// Stops and starts the private MariaDB (through ./tavrin) and waits until
+// it answers again.
+void restartDatabase();
+void stopDatabase();
+void startDatabase();
+
+// Builders for contract records.
+UserInfo makeUser(const std::string& name, const std::string& password = "pw");
+ClientTransaction makeTrans(const std::string& clientID, short transactionID);
+Ticket makeTicket(const std::string& name, CORBA::Long token);
+MovieInfo makeMovie(const std::string& title);
+
+}  // namespace tt
+
+#endif
