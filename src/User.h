@@ -50,8 +50,9 @@ class User {
 
   void _login(UserInfo& uinfo, const ClientTransaction& ctinfo);
   void _logout(const Ticket_var& custTicket);
-  // The body of logout, for a caller that already holds the account tables.
-  void endSession(const Ticket_var& custTicket);
+  // The body of logout. Takes the account tables unless the caller (a
+  // log-in replacing another client's session) already holds them.
+  void endSession(const Ticket_var& custTicket, bool lockTables);
   Ticket_var generateTicket(UserInfo& uinfo);
   Ticket_var getTicket(UserInfo& uinfo);
   unsigned int checkSessionStatus(std::string username);

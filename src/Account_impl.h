@@ -1,0 +1,34 @@
+// The servant of interface Account: adapts the six remote operations to the
+// User singleton. Each operation holds a RequestScope for its whole run, so
+// the process serves one request at a time, and lets nothing but
+// TavrinException escape.
+#ifndef TAVRIN_ACCOUNT_IMPL_H
+#define TAVRIN_ACCOUNT_IMPL_H
+
+#include <ServerIDL.hh>
+
+class Account_impl : public POA_Account, public PortableServer::RefCountServantBase {
+ public:
+  // Created on the first call, during start-up; never deleted.
+  static Account_impl* getInstance();
+  virtual ~Account_impl();
+
+  virtual Ticket* logIn(UserInfo& userInfoObj, const ClientTransaction& ctInfoObj) override;
+  virtual void createAccount(const UserInfo& userInfoObj,
+                             const ClientTransaction& ctInfoObj) override;
+  virtual void discontinueAccount(const UserInfo& userInfoObj, const Ticket& ticketObj,
+                                  const ClientTransaction& ctInfoObj) override;
+  virtual void updateProfile(const UserInfo& userInfoObj, const Ticket& ticketObj,
+                             const ClientTransaction& ctInfoObj) override;
+  virtual void logOut(const Ticket& ticketObj) override;
+  virtual CORBA::ULong obtainNoOfOutstandingMovies(const Ticket& ticketObj) override;
+
+ private:
+  Account_impl();
+  Account_impl(const Account_impl&) = delete;
+  Account_impl& operator=(const Account_impl&) = delete;
+
+  static Account_impl* accountObj;
+};
+
+#endif
