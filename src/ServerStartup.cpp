@@ -1,6 +1,7 @@
 #include "ServerStartup.h"
 
 #include <omniORB4/Naming.hh>
+#include <omniORB4/minorCode.h>
 
 #include <iostream>
 
@@ -19,6 +20,11 @@ int runServer(CORBA::ORB_ptr orb, const char* iorName, const ServerStyle& style,
   try {
     obj = orb->resolve_initial_references("NameService");
   } catch (const CORBA::ORB::InvalidName&) {
+    std::cout << " Can't resolve Naming Service " << std::endl;
+    return 1;
+  } catch (const CORBA::NO_RESOURCES& e) {
+    // omniORB's way of saying that no NameService reference is configured.
+    if (e.minor() != omni::NO_RESOURCES_InitialRefNotFound) throw;
     std::cout << " Can't resolve Naming Service " << std::endl;
     return 1;
   }
