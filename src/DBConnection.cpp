@@ -146,6 +146,12 @@ int DBConnection::execute(const char* stmt, unsigned long len, char* err) {
     copyError(err, mySQLerror);
     return 1;
   }
+  if (mysql.status == MYSQL_STATUS_GET_RESULT) {
+    // An earlier statement's result was never read; without this the
+    // connection would refuse every later statement as out of sync.
+    MYSQL_RES* unread = mysql_store_result(&mysql);
+    if (unread != nullptr) mysql_free_result(unread);
+  }
   int rv = mysql_real_query(&mysql, stmt, len);
   if (rv == 0) return 0;
 

@@ -11,12 +11,27 @@ DBQuery::DBQuery()
       res(nullptr),
       row(nullptr),
       numRows(0),
-      qryRV(0) {
+      qryRV(0),
+      unread_(false) {
   std::memset(mySQLerror, 0, sizeof mySQLerror);
   std::memset(err, 0, sizeof err);
 }
 
-DBQuery::~DBQuery() { freeit(); }
+DBQuery::~DBQuery() {
+  discardUnreadResult();
+  freeit();
+}
+
+// A result left unread would put the connection out of sync for every later
+// statement of the process.
+void DBQuery::discardUnreadResult() {
+  if (!unread_) return;
+  unread_ = false;
+  if (mysql_field_count(mysql) > 0) {
+    MYSQL_RES* r = mysql_store_result(mysql);
+    if (r != nullptr) mysql_free_result(r);
+  }
+}
 
 void DBQuery::captureError() {
   std::memset(mySQLerror, 0, sizeof mySQLerror);
@@ -24,12 +39,15 @@ void DBQuery::captureError() {
 }
 
 int DBQuery::query(const char* ptr) {
+  discardUnreadResult();
   qryRV = DBConnection::getInstance()->execute(ptr, std::strlen(ptr), mySQLerror);
+  unread_ = qryRV == 0;
   return qryRV == 0 ? 1 : 0;
 }
 
 int DBQuery::storeResults() {
-  freeit();
+  releaseResult();
+  unread_ = false;
   res = mysql_store_result(mysql);
   if (res == nullptr) {
     captureError();
@@ -78,6 +96,11 @@ char* DBQuery::valueOf(const char* fldName) {
 }
 
 void DBQuery::freeit() {
+  discardUnreadResult();
+  releaseResult();
+}
+
+void DBQuery::releaseResult() {
   if (res != nullptr) mysql_free_result(res);
   res = nullptr;
   row = nullptr;

@@ -31,6 +31,8 @@ class DBQuery {
 
  private:
   void captureError();
+  void discardUnreadResult();
+  void releaseResult();
 
   MYSQL_FIELD* fld;
   MYSQL* mysql;
@@ -38,6 +40,7 @@ class DBQuery {
   MYSQL_ROW row;
   unsigned long numRows;
   int qryRV;
+  bool unread_;  // a statement ran and its result was not stored
 };
 
 #endif
