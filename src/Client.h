@@ -1,0 +1,152 @@
+// The console client: replica discovery, the client's request identity,
+// the fan-out of each request over all replicas of a server, and the
+// account and movie dialogues of the interactive and automatic modes.
+#ifndef TAVRIN_CLIENT_H
+#define TAVRIN_CLIENT_H
+
+#include <ServerIDL.hh>
+#include <omniORB4/CORBA.h>
+#include <omniORB4/Naming.hh>
+
+#include <condition_variable>
+#include <functional>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class Thread;
+
+// Raised by the console reads when standard input has ended.
+struct EndOfInput {};
+
+class Client {
+ public:
+  explicit Client(std::istream& in = std::cin, std::ostream& out = std::cout);
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // --- start-up, discovery, identity ---------------------------------------
+  void setNamingContext(CosNaming::NamingContext_ptr context);
+  void clearAndObtainAccountIOR();
+  void clearAndObtainOFSIOR();
+  int getNoOfAccountServers() const { return noOfAccountServers; }
+  int getNoOfOFSServers() const { return noOfOFSServers; }
+
+  std::string generateClientID();
+  // The identity from a dotted address (nullptr when the host is unknown)
+  // and a process id: digits only.
+  static std::string composeClientID(const char* dottedAddress, long pid);
+  void setClientID();
+  void setClientTrans();  // advances the 16-bit request number
+  ClientTransaction getclientTransObj() const;
+  static void removeStr(std::string& inStr, const std::string& subStr);
+  static std::string intToStr(int intVal);
+  int getClientState() const { return i_client_state; }
+  void setClientState(int clientState) { i_client_state = clientState; }
+  void retrieveRefrence(const Ticket& tempTckt);
+
+  // --- fan-out -------------------------------------------------------------
+  bool threadLogic(int typeOfIOR);
+  void createAndStartThreads(int typeOfIOR);
+  int findFirstOccurenceOfCompletionOrCompleteFailure();
+  // The decision rule over the workers' statuses in replica order: the
+  // index of the first decided worker (1 or 2), -1 when all failed (also
+  // when there are none), -2 while the outcome is open.
+  static int decide(const std::vector<int>& statuses);
+  void clearVector();
+  void setMethodNumber(int m) { methodNumber = m; }
+  int getMethodNumber() const { return methodNumber; }
+
+  // --- account and session flows -------------------------------------------
+  int invokeClient();
+  int checkClientstate();
+  void selectOption();
+  void authUserOption();
+  void login();
+  bool login(const std::string& uname, const std::string& password);
+  void createAccount();
+  bool callCreateAccount(const std::string* userInput);
+  bool createAccount(const std::string& afname, const std::string& alname,
+                     const std::string& aaddress, const std::string& acreditcardNum,
+                     const std::string& aphoneNum, const std::string& aemail,
+                     const std::string& auname, const std::string& apassword);
+  void updateProfile();
+  void updateField(int fieldNum);
+  void logOut();
+  void discontinueAccount();
+  void clrscr();
+
+  // --- movie flows -----------------------------------------------------------
+  void search();
+  std::string titleEntry();
+  bool callSearch(const std::string& movStr);
+  bool search(const std::string& movStr, bool userPreference);
+  void checkOutMovie();
+  void waitList();
+  void returnMovie();
+  bool callretMovie(const std::string& movStr);
+  static bool getSearchStatus() { return searchStatus; }
+  static void setSearchStatus(bool s) { searchStatus = s; }
+
+  // --- records -----------------------------------------------------------------
+  UserInfo& userInfo() { return uObj; }
+  MovieInfo& movieInfo() { return movieObj; }
+  const Ticket& ticket() const { return s_Tckt; }
+
+  // --- console -------------------------------------------------------------------
+  void say(const std::string& line);   // one whole line, safe from any thread
+  void write(const std::string& text); // text as it is, flushed
+  // What "PRESS ENTER TO CONTINUE" does; by default one byte from fd 0.
+  void setPause(std::function<void()> pause) { pauseHook = std::move(pause); }
+  void setScreenClearing(bool on) { clearScreens = on; }
+
+  // Called by a worker once its status is final.
+  void workerDone();
+
+ private:
+  friend class Thread;
+
+  void pause();
+  char readChoice();       // one character after white space
+  char readMenuChoice();   // the same, then the end of the line
+  std::string readField(int maxLength);
+  std::string readPassword(int maxLength);
+  int readNumber();        // the rest of the line is discarded
+  void adoptReply(const Thread& decider);
+  void showMovie();
+
+  int i_client_state = 0;
+  ClientTransaction clientTrans;
+  int methodNumber = 0;
+  int noOfRetries = 0;
+  int noOfAccountServers = 0;
+  int noOfOFSServers = 0;
+  CosNaming::NamingContext_var nc;
+  std::vector<Account_var> account;
+  std::vector<OrderFulfillment_var> orderObj;
+  Ticket s_Tckt;
+  UserInfo uObj;
+  MovieInfo movieObj;
+  static bool searchStatus;
+  std::vector<Thread*> vec;
+
+  std::istream& in;
+  std::ostream& out;
+  std::function<void()> pauseHook;
+  bool clearScreens = true;
+  std::mutex outMutex;
+  std::mutex statusMutex;
+  std::condition_variable statusCv;
+  unsigned long statusChanges = 0;
+};
+
+// The start-up sequence and the chosen mode (0 interactive, 1 automatic):
+// 0, 1 or -1.
+int run(CORBA::ORB_ptr orb, int clientMode, const std::string& suffix);
+
+// The whole program: mode, ORB, run. The process exit status.
+int clientMain(int argc, char** argv);
+
+#endif
