@@ -1,0 +1,58 @@
+// The order server's catalogue logic: title search, checkout with the limit
+// of three movies, waiting lists and returns, as SQL on the shared database.
+//
+// A process-wide singleton without state of its own. Not thread safe: the
+// servant serialises requests, since all of them share one connection.
+#ifndef TAVRIN_MOVIE_H
+#define TAVRIN_MOVIE_H
+
+#include <ServerIDL.hh>
+
+#include <string>
+
+class DBQuery;
+class DBTransaction;
+
+class Movie {
+ public:
+  static Movie* getInstance();
+
+  // Fills every member of minfo from the catalogue row of minfo.title.
+  void searchByTitle(MovieInfo& minfo);
+
+  // The state-changing requests. Each runs under the movie-table lock and
+  // one transaction, and is skipped when the duplicate-request log already
+  // holds it. A refusal raises TavrinException; nothing else escapes.
+  void checkoutMovie(MovieInfo& minfo, const Ticket_var& ticket, const ClientTransaction& ctinfo);
+  void placeInWaitlist(MovieInfo& minfo, const Ticket_var& ticket,
+                       const ClientTransaction& ctinfo);
+  // minfo.title selects the movie; minfo comes back refilled, with count the
+  // copies left once the waiting lists were served.
+  void returnMovie(MovieInfo& minfo, const Ticket_var& ticket, const ClientTransaction& ctinfo);
+
+ private:
+  Movie() {}
+  Movie(const Movie&) = delete;
+  Movie& operator=(const Movie&) = delete;
+
+  enum class Request { kCheckout, kWaitlist, kReturn };
+  void runRequest(Request request, MovieInfo& minfo, const Ticket_var& ticket,
+                  const ClientTransaction& ctinfo);
+
+  unsigned int getMovieCount(MovieInfo& minfo, DBQuery& queryObj);
+  void populateMovieInfo(MovieInfo& minfo, DBQuery& queryObj);
+
+  void _checkoutMovie(MovieInfo& minfo, const Ticket_var& ticket);
+  void _placeInWaitlist(MovieInfo& minfo, const Ticket_var& ticket);
+  void _returnMovie(MovieInfo& minfo, const Ticket_var& ticket);
+  void _clearCustomersFromWaitlist(MovieInfo& minfo);
+  void _clearMoviesFromCustomerWaitlist(const Ticket_var& ticket);
+
+  // Puts the user on the movie's waiting list unless already there. 1 on
+  // success, 0 with queryObj.mySQLerror set.
+  int addToWaitlist(const std::string& username, CORBA::ULong movieID, DBQuery& queryObj);
+
+  static Movie* instance;
+};
+
+#endif
