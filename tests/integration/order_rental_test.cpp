@@ -1,8 +1,9 @@
-// Returns, and the waiting lists they serve, against three real order
-// replicas.
+// Checkout, waitlist and return requests, and the waiting lists a return
+// serves, against three real order replicas.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Contract.h"
@@ -11,9 +12,17 @@
 namespace {
 
 const CORBA::Long kToken = 1700000000;
+const char* const kLimitWaitlisted =
+    "The client already has 3 movies with him. So he cannot checkout a movie until he returns "
+    "one. Placed in waitlist though!";
+const char* const kNoCopies = "No more copies of the movie available :(";
+const char* const kBadTicket = "more than one or no user found with the same uname/ticket\n";
+
+// Catalogue ids used below.
 const CORBA::ULong kGodfather = 1, kSchindler = 2, kCasablanca = 4, kJaws = 5, kStarWars = 6,
                    kAlien = 17, kFargo = 19;
 
+// "ok", or the refusal's text, or the system exception's name.
 template <typename Call>
 std::string outcome(Call call) {
   try {
@@ -28,7 +37,7 @@ std::string outcome(Call call) {
 
 }  // namespace
 
-class OrderReturnTest : public ::testing::Test {
+class OrderRentalTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { deployment_ = new tt::Deployment(0, 3); }
   static void TearDownTestSuite() {
@@ -44,12 +53,13 @@ class OrderReturnTest : public ::testing::Test {
   }
   void TearDown() override { db.exec("drop trigger if exists fail_checkout"); }
 
-  void openSession(const std::string& user) {
-    db.exec("insert into ticket values ('" + user + "', " + std::to_string(kToken) + ")");
+  void openSession(const std::string& user, CORBA::Long token = kToken) {
+    db.exec("insert into ticket values ('" + db.escape(user) + "', " + std::to_string(token) +
+            ")");
   }
   void hold(const std::string& user, CORBA::ULong movieID) {
-    db.exec("insert into checkedoutmovies values ('" + user + "', " + std::to_string(movieID) +
-            ")");
+    db.exec("insert into checkedoutmovies values ('" + db.escape(user) + "', " +
+            std::to_string(movieID) + ")");
   }
   // Waiting rows with explicit times, so that the order is defined.
   void wait(const std::string& user, CORBA::ULong movieID, const std::string& when) {
@@ -74,7 +84,24 @@ class OrderReturnTest : public ::testing::Test {
     return db.count("select count(*) from waitlistedmovies where username = '" + user +
                     "' and movieID = " + std::to_string(movieID));
   }
+  long long logged() { return db.count("select count(*) from transactions"); }
 
+  std::string checkout(size_t replica, const std::string& user, CORBA::ULong movieID,
+                       short trans, CORBA::Long token = kToken) {
+    MovieInfo m = tt::makeMovie("");
+    m.movieID = movieID;
+    Ticket t = tt::makeTicket(user, token);
+    ClientTransaction ct = tt::makeTrans("client-" + user, trans);
+    return outcome([&] { orders[replica]->checkOutMovie(m, t, ct); });
+  }
+  std::string waitlist(size_t replica, const std::string& user, CORBA::ULong movieID,
+                       short trans, CORBA::Long token = kToken) {
+    MovieInfo m = tt::makeMovie("");
+    m.movieID = movieID;
+    Ticket t = tt::makeTicket(user, token);
+    ClientTransaction ct = tt::makeTrans("client-" + user, trans);
+    return outcome([&] { orders[replica]->placeInWaitlist(m, t, ct); });
+  }
   std::string giveBack(size_t replica, const std::string& user, MovieInfo& m, short trans) {
     Ticket t = tt::makeTicket(user, kToken);
     ClientTransaction ct = tt::makeTrans("client-" + user, trans);
@@ -86,9 +113,129 @@ class OrderReturnTest : public ::testing::Test {
   std::vector<OrderFulfillment_var> orders;
 };
 
-tt::Deployment* OrderReturnTest::deployment_ = nullptr;
+tt::Deployment* OrderRentalTest::deployment_ = nullptr;
 
-TEST_F(OrderReturnTest, ReturningAMovieNotHeldIsRefused) {
+TEST_F(OrderRentalTest, ThirdMovieIsGrantedAndTheLimitWaitlistsOnceEvenWithCopiesFree) {
+  openSession("alice");
+  hold("alice", kGodfather);
+  hold("alice", kSchindler);
+
+  EXPECT_EQ(checkout(0, "alice", kJaws, 1), "ok");
+  EXPECT_EQ(held("alice", kJaws), 1);
+  EXPECT_EQ(countOf(kJaws), 2);
+
+  // Star Wars has copies, but alice is at the limit: every replica refuses
+  // alike, and the waiting row the refusal promises is kept, once.
+  for (size_t r = 0; r < 3; ++r) EXPECT_EQ(checkout(r, "alice", kStarWars, 2), kLimitWaitlisted);
+  EXPECT_EQ(checkout(1, "alice", kStarWars, 3), kLimitWaitlisted);
+  EXPECT_EQ(waiting("alice", kStarWars), 1);
+  EXPECT_EQ(held("alice", kStarWars), 0);
+  EXPECT_EQ(countOf(kStarWars), 5);
+  EXPECT_EQ(db.count("select count(*) from checkedoutmovies where username = 'alice'"), 3);
+  // Only the granted checkout is in the duplicate-request log.
+  EXPECT_EQ(logged(), 1);
+
+  // A waitlist request at the limit with copies free is a checkout, refused alike.
+  EXPECT_EQ(waitlist(2, "alice", kJaws, 4), kLimitWaitlisted);
+  EXPECT_EQ(waiting("alice", kJaws), 1);
+  EXPECT_EQ(countOf(kJaws), 2);
+}
+
+TEST_F(OrderRentalTest, TheLimitDoesNotWaitlistAnUnknownMovie) {
+  openSession("alice");
+  hold("alice", kGodfather);
+  hold("alice", kSchindler);
+  hold("alice", kJaws);
+  EXPECT_EQ(checkout(0, "alice", 9999, 1), "Movie ID not found\n");
+  EXPECT_EQ(db.count("select count(*) from waitlistedmovies"), 0);
+}
+
+TEST_F(OrderRentalTest, NoCopyLeftRefusesAndLeavesNothingBehind) {
+  openSession("alice");
+  setCount(kCasablanca, 0);
+  for (size_t r = 0; r < 3; ++r) EXPECT_EQ(checkout(r, "alice", kCasablanca, 1), kNoCopies);
+  EXPECT_EQ(countOf(kCasablanca), 0);
+  EXPECT_EQ(db.count("select count(*) from checkedoutmovies"), 0);
+  EXPECT_EQ(db.count("select count(*) from waitlistedmovies"), 0);
+  EXPECT_EQ(logged(), 0);
+}
+
+TEST_F(OrderRentalTest, WaitlistWithCopiesChecksOutAndWithoutCopiesQueuesOnce) {
+  openSession("alice");
+  EXPECT_EQ(waitlist(0, "alice", kJaws, 1), "ok");
+  EXPECT_EQ(held("alice", kJaws), 1);
+  EXPECT_EQ(waiting("alice", kJaws), 0);
+  EXPECT_EQ(countOf(kJaws), 2);
+
+  setCount(kCasablanca, 0);
+  EXPECT_EQ(waitlist(1, "alice", kCasablanca, 2), "ok");
+  EXPECT_EQ(waitlist(2, "alice", kCasablanca, 3), "ok");
+  EXPECT_EQ(waiting("alice", kCasablanca), 1);
+  EXPECT_EQ(held("alice", kCasablanca), 0);
+
+  EXPECT_EQ(waitlist(0, "alice", 9999, 4), "Movie ID not found\n");
+}
+
+TEST_F(OrderRentalTest, OneCheckoutSentToThreeReplicasAtOnceIsCarriedOutOnce) {
+  openSession("alice");
+  std::vector<std::string> results(3);
+  std::vector<std::thread> workers;
+  for (size_t r = 0; r < 3; ++r)
+    workers.emplace_back([&, r] { results[r] = checkout(r, "alice", kJaws, 7); });
+  for (auto& w : workers) w.join();
+  for (const auto& res : results) EXPECT_EQ(res, "ok");
+  EXPECT_EQ(held("alice", kJaws), 1);
+  EXPECT_EQ(countOf(kJaws), 2);
+  EXPECT_EQ(logged(), 1);
+
+  // The same number from another client instance is another request.
+  MovieInfo m = tt::makeMovie("");
+  m.movieID = kJaws;
+  Ticket t = tt::makeTicket("alice", kToken);
+  ClientTransaction other = tt::makeTrans("another-client", 7);
+  EXPECT_EQ(outcome([&] { orders[1]->checkOutMovie(m, t, other); }), "ok");
+  EXPECT_EQ(held("alice", kJaws), 2);
+}
+
+TEST_F(OrderRentalTest, InvalidOrStaleTicketsAreRefusedAndChangeNothing) {
+  openSession("alice", kToken);
+  setCount(kCasablanca, 0);
+  for (size_t r = 0; r < 3; ++r) {
+    EXPECT_EQ(checkout(r, "alice", kJaws, 1, kToken - 60), kBadTicket);
+    EXPECT_EQ(checkout(r, "nobody", kJaws, 1), kBadTicket);
+    EXPECT_EQ(waitlist(r, "alice", kCasablanca, 2, kToken + 1), kBadTicket);
+  }
+  hold("alice", kJaws);
+  MovieInfo m = tt::makeMovie("Jaws");
+  Ticket stale = tt::makeTicket("alice", kToken - 1);
+  ClientTransaction ct = tt::makeTrans("client-alice", 3);
+  EXPECT_EQ(outcome([&] { orders[0]->returnMovie(m, stale, ct); }), kBadTicket);
+
+  EXPECT_EQ(countOf(kJaws), 3);
+  EXPECT_EQ(held("alice", kJaws), 1);
+  EXPECT_EQ(db.count("select count(*) from waitlistedmovies"), 0);
+  EXPECT_EQ(logged(), 0);
+}
+
+TEST_F(OrderRentalTest, ALockThatCannotBeTakenRefusesTheRequest) {
+  openSession("alice");
+  {
+    tt::TestDB locker;
+    locker.exec("lock tables movie write");
+    std::string res = checkout(0, "alice", kJaws, 1);
+    locker.exec("unlock tables");
+    EXPECT_EQ(res.rfind("locking of movie related tables failed: ", 0), 0u) << res;
+    EXPECT_NE(res.find("Lock wait timeout"), std::string::npos) << res;
+  }
+  EXPECT_EQ(held("alice", kJaws), 0);
+  EXPECT_EQ(countOf(kJaws), 3);
+  EXPECT_EQ(logged(), 0);
+  // The replica is not left holding anything: the retry goes through.
+  EXPECT_EQ(checkout(0, "alice", kJaws, 1), "ok");
+  EXPECT_EQ(held("alice", kJaws), 1);
+}
+
+TEST_F(OrderRentalTest, ReturningAMovieNotHeldIsRefused) {
   openSession("alice");
   hold("bob", kJaws);
   MovieInfo m = tt::makeMovie("Jaws");
@@ -100,7 +247,7 @@ TEST_F(OrderReturnTest, ReturningAMovieNotHeldIsRefused) {
   EXPECT_EQ(giveBack(1, "alice", unknown, 2), "No movie found with the given title\n");
 }
 
-TEST_F(OrderReturnTest, ReturnRefillsTheRecordAndRepeatsChangeNothing) {
+TEST_F(OrderRentalTest, ReturnRefillsTheRecordAndRepeatsChangeNothing) {
   openSession("alice");
   hold("alice", kSchindler);
   setCount(kSchindler, 0);
@@ -124,7 +271,7 @@ TEST_F(OrderReturnTest, ReturnRefillsTheRecordAndRepeatsChangeNothing) {
   EXPECT_EQ(countOf(kSchindler), 1);
 }
 
-TEST_F(OrderReturnTest, TwoRowsOfOneMovieGoTogetherWhileCountRisesByOne) {
+TEST_F(OrderRentalTest, TwoRowsOfOneMovieGoTogetherWhileCountRisesByOne) {
   openSession("alice");
   hold("alice", kJaws);
   hold("alice", kJaws);
@@ -136,7 +283,7 @@ TEST_F(OrderReturnTest, TwoRowsOfOneMovieGoTogetherWhileCountRisesByOne) {
   EXPECT_EQ(m.count, 2u);
 }
 
-TEST_F(OrderReturnTest, TheFreedCopyGoesToTheEarliestWaiterBelowTheLimit) {
+TEST_F(OrderRentalTest, TheFreedCopyGoesToTheEarliestWaiterBelowTheLimit) {
   openSession("alice");
   hold("alice", kCasablanca);
   setCount(kCasablanca, 0);
@@ -160,7 +307,7 @@ TEST_F(OrderReturnTest, TheFreedCopyGoesToTheEarliestWaiterBelowTheLimit) {
   EXPECT_EQ(heldTotal("bob"), 3);
 }
 
-TEST_F(OrderReturnTest, TheReturnerGetsOnlyTheOldestWaitedMovieWithAFreeCopy) {
+TEST_F(OrderRentalTest, TheReturnerGetsOnlyTheOldestWaitedMovieWithAFreeCopy) {
   openSession("alice");
   hold("alice", kJaws);
   setCount(kAlien, 0);
@@ -184,7 +331,7 @@ TEST_F(OrderReturnTest, TheReturnerGetsOnlyTheOldestWaitedMovieWithAFreeCopy) {
 
 // A customer waiting for the very movie returned gets it back at once and
 // may be at the limit again; that must not fail the return.
-TEST_F(OrderReturnTest, AReturnerBackAtTheLimitKeepsWaitingInsteadOfFailing) {
+TEST_F(OrderRentalTest, AReturnerBackAtTheLimitKeepsWaitingInsteadOfFailing) {
   openSession("alice");
   hold("alice", kGodfather);
   hold("alice", kSchindler);
@@ -202,7 +349,7 @@ TEST_F(OrderReturnTest, AReturnerBackAtTheLimitKeepsWaitingInsteadOfFailing) {
   EXPECT_EQ(countOf(kStarWars), 5);
 }
 
-TEST_F(OrderReturnTest, AFailureWhileServingTheWaitlistRollsTheWholeReturnBack) {
+TEST_F(OrderRentalTest, AFailureWhileServingTheWaitlistRollsTheWholeReturnBack) {
   openSession("alice");
   hold("alice", kCasablanca);
   setCount(kCasablanca, 0);
