@@ -1,0 +1,279 @@
+// The fan-out of one request over all replicas, against test replicas in
+// this process (and one in a child process that can be killed): who
+// decides, what is copied back, total failure with rediscovery, time-out.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <sstream>
+
+#include "Client.h"
+#include "Contract.h"
+#include "TestSupport.h"
+#include "client_servants.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string selfPath() {
+  char buf[4096];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// A replica in a process of its own that holds every call until killed.
+std::unique_ptr<tt::ChildProcess> startChildReplica(const std::string& name) {
+  auto child = std::make_unique<tt::ChildProcess>(
+      selfPath(),
+      std::vector<std::string>{"--gtest_also_run_disabled_tests",
+                               "--gtest_filter=ChildReplica.DISABLED_Serve"},
+      "", nullptr, std::map<std::string, std::string>{{"CLIENT_TEST_CHILD", name}});
+  EXPECT_TRUE(child->waitForOutput("replica ready")) << child->output();
+  return child;
+}
+
+class FanOut : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tt::unbindReplicas();
+    ct::gate().close();
+    client.setNamingContext(tt::naming());
+    client.setPause([this] { ++pauses; });
+    Client::setSearchStatus(false);
+  }
+  void TearDown() override {
+    ct::gate().open();
+    tt::unbindReplicas();
+  }
+  ct::TestAccount* account(int i, ct::Mode m, int delayMs = 0) {
+    auto* s = new ct::TestAccount(m, std::to_string(i), delayMs);  // lives as long as the ORB
+    ct::bind("account" + std::to_string(i), s);
+    return s;
+  }
+  ct::TestOrder* order(int i, ct::Mode m, int delayMs = 0) {
+    auto* s = new ct::TestOrder(m, std::to_string(i), delayMs);
+    ct::bind("orderObj" + std::to_string(i), s);
+    return s;
+  }
+  void discover() {
+    client.clearAndObtainAccountIOR();
+    client.clearAndObtainOFSIOR();
+  }
+  bool request(int methodNumber, int typeOfIOR) {
+    client.setMethodNumber(methodNumber);
+    return client.threadLogic(typeOfIOR);
+  }
+
+  ct::Capture capture;
+  std::ostream out{&capture};
+  std::istringstream in;
+  Client client{in, out};
+  int pauses = 0;
+};
+
+}  // namespace
+
+// Not a test of its own: the body of the child replica process.
+TEST(ChildReplica, DISABLED_Serve) {
+  const char* name = std::getenv("CLIENT_TEST_CHILD");
+  ASSERT_NE(name, nullptr);
+  auto* s = new ct::TestAccount(ct::Mode::Hang, "child");
+  s->onCall = [] { std::cout << "call arrived" << std::endl; };
+  ct::bind(name, s);
+  std::cout << "replica ready" << std::endl;
+  tt::orb()->run();
+}
+
+TEST_F(FanOut, FirstAnswerInReplicaOrderDecidesAndItsReplyIsKept) {
+  ct::TestAccount* a0 = account(0, ct::Mode::Succeed);
+  ct::TestAccount* a1 = account(1, ct::Mode::Succeed, 300);
+  a0->token = 10;
+  a1->token = 20;
+  discover();
+  ASSERT_TRUE(client.login("ann", "pw"));
+  EXPECT_EQ(client.getClientState(), 5002);
+  EXPECT_TRUE(capture.has("Server Account0 returned ... not waiting for any other server \n"));
+  EXPECT_EQ(client.ticket().token, 10);
+  EXPECT_EQ(str(client.ticket().username.in()), "ann");
+  EXPECT_EQ(str(client.userInfo().fName.in()), "F0");
+  // Every worker was joined before the flow went on.
+  EXPECT_EQ(a1->calls, 1);
+  EXPECT_EQ(capture.count("Thread: Logged in successfully\n"), 2);
+  EXPECT_EQ(pauses, 0);
+}
+
+TEST_F(FanOut, AnswerOfAHigherReplicaDecidesWhileALowerOneIsBusy) {
+  ct::TestAccount* a0 = account(0, ct::Mode::Succeed, 400);
+  ct::TestAccount* a1 = account(1, ct::Mode::Succeed);
+  a0->token = 10;
+  a1->token = 20;
+  discover();
+  ASSERT_TRUE(client.login("ann", "pw"));
+  EXPECT_TRUE(capture.has("Server Account1 returned"));
+  EXPECT_EQ(client.ticket().token, 20);  // the decider's ticket, not the last one
+  EXPECT_EQ(str(client.userInfo().fName.in()), "F1");
+}
+
+TEST_F(FanOut, RefusalIsFinalAndALogInPausesOnce) {
+  account(0, ct::Mode::Refuse);
+  ct::TestAccount* a1 = account(1, ct::Mode::Succeed, 300);
+  account(2, ct::Mode::Refuse, 100);
+  discover();
+  EXPECT_FALSE(client.login("ann", "pw"));
+  EXPECT_EQ(client.getClientState(), 5301);
+  EXPECT_TRUE(capture.has("refused by 0\nUser couldn't be logged in, try again\n"));
+  EXPECT_TRUE(capture.has("Server Account0 returned"));
+  EXPECT_EQ(capture.count("all servers failed!!!!"), 0);
+  EXPECT_EQ(a1->calls, 1);
+  EXPECT_EQ(pauses, 1);  // once, on the requesting thread
+  EXPECT_EQ(client.ticket().token, 0);
+}
+
+TEST_F(FanOut, EveryReplicaGetsTheSameRequestIdentity) {
+  ct::TestAccount* a0 = account(0, ct::Mode::Succeed);
+  ct::TestAccount* a1 = account(1, ct::Mode::Succeed);
+  ct::TestAccount* a2 = account(2, ct::Mode::Succeed);
+  discover();
+  client.setClientID();
+  client.setClientTrans();
+  client.setClientTrans();
+  EXPECT_TRUE(request(9001, 0));
+  const std::string id = str(client.getclientTransObj().clientID.in()) + "#2";
+  EXPECT_EQ(a0->seen(), std::vector<std::string>{id});
+  EXPECT_EQ(a1->seen(), std::vector<std::string>{id});
+  EXPECT_EQ(a2->seen(), std::vector<std::string>{id});
+  EXPECT_EQ(capture.count("\nYour Account has been successfully created, please log-in\n"), 3);
+}
+
+TEST_F(FanOut, DeadReplicaCountsAsFailedAndTheNextOneDecides) {
+  auto child = startChildReplica("account0");
+  child->signal(SIGKILL);
+  child->wait();
+  account(1, ct::Mode::Succeed);
+  discover();
+  EXPECT_TRUE(request(9006, 0));
+  EXPECT_EQ(capture.count(" Generic Exception occured server\n"), 1);
+  EXPECT_TRUE(capture.has("Server Account1 returned"));
+  EXPECT_EQ(capture.count("Your Account has been successfully updated\n"), 1);
+}
+
+TEST_F(FanOut, AllFailedRediscoversAndTriesAtMostFourTimesPerRequest) {
+  auto child = startChildReplica("account0");
+  child->signal(SIGKILL);
+  child->wait();
+  discover();
+  EXPECT_FALSE(request(9006, 0));
+  EXPECT_EQ(capture.count("all servers failed!!!!"), 4);
+  EXPECT_EQ(capture.count("Resolved IOR: account0"), 4);  // start-up plus three rediscoveries
+  EXPECT_EQ(capture.count(" Generic Exception occured server\n"), 4);
+  // The next request has its own three rediscoveries.
+  EXPECT_FALSE(request(9006, 0));
+  EXPECT_EQ(capture.count("all servers failed!!!!"), 8);
+}
+
+TEST_F(FanOut, RediscoveryPicksUpAReplacementReplica) {
+  ct::TestAccount* good = new ct::TestAccount(ct::Mode::Succeed, "new");
+  ct::TestAccount* failing = account(0, ct::Mode::Fail);
+  // The failing replica is replaced under its name while it fails.
+  failing->onCall = [good] { ct::bind("account0", good); };
+  discover();
+  client.setClientTrans();
+  EXPECT_TRUE(request(9006, 0));
+  EXPECT_EQ(capture.count("Communication Failure while contacting server\n"), 1);
+  EXPECT_EQ(capture.count("all servers failed!!!!"), 1);
+  EXPECT_EQ(good->calls, 1);
+  // The repeat carried the same request number.
+  EXPECT_EQ(failing->seen(), good->seen());
+}
+
+TEST_F(FanOut, ReplicaKilledDuringTheCallIsACommunicationFailure) {
+  auto child = startChildReplica("account0");
+  discover();
+  auto result = std::async(std::launch::async, [this] { return request(9006, 0); });
+  ASSERT_TRUE(child->waitForOutput("call arrived"));
+  child->signal(SIGKILL);
+  EXPECT_FALSE(result.get());
+  EXPECT_EQ(capture.count("Communication Failure while contacting server\n"), 1);
+  EXPECT_EQ(capture.count("all servers failed!!!!"), 4);
+}
+
+TEST_F(FanOut, HungReplicaTimesOutAndTheClientGoesOnOnceTheCallEnds) {
+  // In another process: calls within one process bypass the ORB's limit.
+  auto child = startChildReplica("account0");
+  discover();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(request(9006, 0));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(capture.has("TIME_OUT: Server Responses Not Received\ntimeOut:vec: 0\n"));
+  // The ORB's call limit ended the hung call; it counts as a failure.
+  EXPECT_TRUE(capture.has(" Generic Exception occured server\n"));
+  EXPECT_EQ(capture.count("all servers failed!!!!"), 0);
+  EXPECT_TRUE(child->output().find("call arrived") != std::string::npos);
+  EXPECT_GE(waited, 9s);
+  EXPECT_LT(waited, 25s);  // the replica itself would hold the call for 30 s
+}
+
+TEST_F(FanOut, DecidedRequestStillWaitsForABusyLowerReplica) {
+  ct::TestAccount* a0 = account(0, ct::Mode::Hang);
+  account(1, ct::Mode::Succeed);
+  discover();
+  auto result = std::async(std::launch::async, [this] { return request(9006, 0); });
+  ASSERT_TRUE(tt::waitFor([this] { return capture.has("Server Account1 returned"); }));
+  EXPECT_EQ(result.wait_for(200ms), std::future_status::timeout);
+  ct::gate().open();
+  EXPECT_TRUE(result.get());
+  EXPECT_EQ(a0->calls, 1);
+  EXPECT_EQ(capture.count("Your Account has been successfully updated\n"), 2);
+}
+
+TEST_F(FanOut, SearchFillsTheMovieAndCheckoutSendsIt) {
+  ct::TestOrder* o0 = order(0, ct::Mode::Succeed);
+  ct::TestOrder* o1 = order(1, ct::Mode::Succeed);
+  discover();
+  client.setClientID();
+  ASSERT_TRUE(client.callSearch("Heat"));
+  EXPECT_TRUE(Client::getSearchStatus());
+  const MovieInfo& m = client.movieInfo();
+  EXPECT_EQ(m.movieID, 42u);
+  EXPECT_EQ(m.count, 3u);
+  EXPECT_EQ(str(m.title.in()), "Heat");
+  EXPECT_EQ(str(m.director.in()), o0->calls == 1 ? "D0" : "D1");
+  EXPECT_TRUE(capture.has("Title: Heat\nDirector: D"));
+  EXPECT_TRUE(capture.has(std::string(79, '*') + "\n"));
+  EXPECT_EQ(client.getclientTransObj().transactionID, 0);
+
+  client.checkOutMovie();
+  EXPECT_FALSE(Client::getSearchStatus());
+  EXPECT_EQ(o0->lastMovieID, 42u);
+  EXPECT_EQ(o1->lastMovieID, 42u);
+  EXPECT_EQ(o0->seen(), o1->seen());
+  EXPECT_EQ(client.getclientTransObj().transactionID, 1);
+  EXPECT_EQ(capture.count("Movie has been checked out\n"), 2);
+}
+
+TEST_F(FanOut, RefusedSearchKeepsTheRecordAndWithdrawsTheCheckout) {
+  order(0, ct::Mode::Refuse);
+  discover();
+  Client::setSearchStatus(true);
+  client.movieInfo().count = 5;
+  EXPECT_FALSE(client.callSearch("Nothing"));
+  EXPECT_TRUE(capture.has("refused by 0\n"));
+  EXPECT_FALSE(Client::getSearchStatus());
+  EXPECT_EQ(client.movieInfo().count, 5u);
+  EXPECT_EQ(str(client.movieInfo().title.in()), "Nothing");
+}
+
+TEST_F(FanOut, WaitlistIsSentOnlyForAMovieWithoutCopies) {
+  ct::TestOrder* o0 = order(0, ct::Mode::Succeed);
+  o0->copies = 0;
+  discover();
+  EXPECT_TRUE(client.search("Heat", true));
+  EXPECT_EQ(capture.count("Movie has been placed in the Waitlist\n"), 1);
+  EXPECT_EQ(o0->lastMovieID, 42u);
+  EXPECT_FALSE(Client::getSearchStatus());
+}
