@@ -111,8 +111,8 @@ class Client {
   void pause();
   char readChoice();       // one character after white space
   char readMenuChoice();   // the same, then the end of the line
-  std::string readField(int maxLength);
-  std::string readPassword(int maxLength);
+  std::string readField(int maxLength, bool secret = false);
+  std::string readPassword(const std::string& prompt, int maxLength);
   int readNumber();        // the rest of the line is discarded
   void adoptReply(const Thread& decider);
   void showMovie();

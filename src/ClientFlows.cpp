@@ -38,17 +38,19 @@ char Client::readMenuChoice() {
   return c;
 }
 
-std::string Client::readField(int maxLength) {
+std::string Client::readField(int maxLength, bool secret) {
   if (!in.good()) throw EndOfInput();
   paramList reader;
-  std::string value = reader.readInput(maxLength, in, out);
+  std::string value = reader.readInput(maxLength, in, out, secret);
   if (value.empty() && in.eof()) throw EndOfInput();
   return value;
 }
 
-std::string Client::readPassword(int maxLength) {
+std::string Client::readPassword(const std::string& prompt, int maxLength) {
+  // Echo goes off before the prompt shows, so nothing typed after it is echoed.
   EchoOff quiet;
-  return readField(maxLength);
+  write(prompt);
+  return readField(maxLength, true);
 }
 
 int Client::readNumber() {
@@ -143,8 +145,7 @@ void Client::login() {
   say("Enter a username & password(20 chars max)");
   write("username: ");
   const std::string username = readField(20);
-  write("password: ");
-  const std::string password = readPassword(20);
+  const std::string password = readPassword("password: ", 20);
   say("");
   login(username, password);
 }
@@ -203,8 +204,7 @@ void Client::createAccount() {
     write(form[i].prompt);
     userInput[i] = readField(form[i].maxLength);
   }
-  write("8. Password: ");
-  userInput[7] = readPassword(20);
+  userInput[7] = readPassword("8. Password: ", 20);
   callCreateAccount(userInput);
   pause();
 }

@@ -4,7 +4,8 @@
 
 paramList::paramList() : strVector{":", ";", "/"} {}
 
-std::string paramList::readInput(int inputSize, std::istream& in, std::ostream& out) {
+std::string paramList::readInput(int inputSize, std::istream& in, std::ostream& out,
+                                 bool secret) {
   std::string buff;
   if (inputSize > 0) buff.reserve(static_cast<size_t>(inputSize));
   for (;;) {
@@ -18,8 +19,9 @@ std::string paramList::readInput(int inputSize, std::istream& in, std::ostream& 
       break;
     }
   }
-  out << "buff before = " << buff << std::endl;
-  out << "string = " << buff << std::endl;
+  const std::string shown = secret ? std::string(buff.size(), '*') : buff;
+  out << "buff before = " << shown << std::endl;
+  out << "string = " << shown << std::endl;
   return buff;
 }
 

@@ -13,9 +13,10 @@ class paramList {
 
   // One line of at most `inputSize` characters, without its newline; the
   // rest of a longer line is discarded. Returns what was read when the
-  // input ends. Writes its two trace lines to `out`.
+  // input ends. Writes its two trace lines to `out`; a `secret` (a
+  // password typed with echo off) appears there as asterisks.
   std::string readInput(int inputSize, std::istream& in = std::cin,
-                        std::ostream& out = std::cout);
+                        std::ostream& out = std::cout, bool secret = false);
 
   // Every complaint about one field, concatenated; empty when acceptable.
   std::string allErrors(std::string input);

@@ -87,6 +87,7 @@ TEST(LoginFlow, EmptyUserNameIsReportedAndNothingIsSent) {
   EXPECT_EQ(c.requestNumber(), 0);  // no request number used up
   EXPECT_FALSE(c.sentSomething());
   EXPECT_EQ(c.pauses, 0);
+  EXPECT_FALSE(c.printed("secret"));  // the password never reaches the screen
 }
 
 TEST(LoginFlow, ForbiddenCharactersAreReportedPerField) {

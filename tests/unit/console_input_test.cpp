@@ -69,6 +69,14 @@ TEST(ReadInput, WritesItsTwoTraceLinesForEveryField) {
   EXPECT_EQ(r.out.str(), "buff before = abc\nstring = abc\nbuff before = \nstring = \n");
 }
 
+TEST(ReadInput, SecretFieldIsMaskedInTheTraceLines) {
+  std::istringstream in("s3cret\n");
+  std::ostringstream out;
+  paramList p;
+  EXPECT_EQ(p.readInput(20, in, out, true), "s3cret");
+  EXPECT_EQ(out.str(), "buff before = ******\nstring = ******\n");
+}
+
 TEST(AllErrors, EmptyFieldIsTheOnlyComplaint) {
   paramList p;
   EXPECT_EQ(p.allErrors(std::string()), "Empty field not allowed\n");

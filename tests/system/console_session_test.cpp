@@ -1,0 +1,258 @@
+// The console client end to end: the real program in a real terminal
+// (tmux), against three account and three order replicas and the real
+// database.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string quoted(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// The interactive client in a terminal of its own. Everything the terminal
+// shows, echo included, is logged; the test types keys and waits for text.
+class Terminal {
+ public:
+  Terminal() {
+    static int serial = 0;
+    const std::string base = tt::scratchDir() + "/term" + std::to_string(++serial);
+    sock_ = base + ".sock";
+    log_ = base + ".log";
+    status_ = base + ".status";
+    const std::string client = tt::binDir() + "/Client -ORBInitRef " + tt::namingRef() + " -manual";
+    // The client starts only once the log is attached, so nothing is missed.
+    const std::string inner = "read go; " + client + "; echo $? > " + status_;
+    tmux("-f /dev/null new-session -d -s c -x 200 -y 50 " + quoted("sh -c " + quoted(inner)));
+    tmux("pipe-pane -t c -o " + quoted("cat >> " + log_));
+    key("Enter");
+  }
+  ~Terminal() { std::system(("tmux -S " + sock_ + " kill-server >/dev/null 2>&1").c_str()); }
+
+  std::string log() const { return readFile(log_); }
+
+  // Waits until `text` appears after everything already expected.
+  bool expect(const std::string& text, std::chrono::milliseconds limit = 30s) {
+    size_t at = std::string::npos;
+    const bool seen = tt::waitFor(
+        [&] {
+          at = log().find(text, mark_);
+          return at != std::string::npos;
+        },
+        limit);
+    if (seen) mark_ = at + text.size();
+    return seen;
+  }
+  void type(const std::string& text) {
+    if (!text.empty()) tmux("send-keys -t c -l " + quoted(text));
+    key("Enter");
+  }
+  void key(const std::string& name) { tmux("send-keys -t c " + name); }
+
+  // The client's exit status once it ended, -1 if it did not.
+  int exitStatus(std::chrono::milliseconds limit = 30s) {
+    std::string s;
+    tt::waitFor([&] { return !(s = readFile(status_)).empty(); }, limit);
+    return s.empty() ? -1 : std::atoi(s.c_str());
+  }
+
+ private:
+  void tmux(const std::string& args) {
+    const std::string cmd = "tmux -S " + sock_ + " " + args + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  }
+  std::string sock_, log_, status_;
+  size_t mark_ = 0;
+};
+
+class ConsoleSession : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { deployment = new tt::Deployment(3, 3); }
+  static void TearDownTestSuite() {
+    delete deployment;
+    deployment = nullptr;
+  }
+  void SetUp() override { db.reset(); }
+
+  // Registers `user` with password `pw` through the menus.
+  void registerUser(Terminal& t, const std::string& user, const std::string& pw) {
+    ASSERT_TRUE(t.expect("Option Selected:"));
+    t.type("1");
+    const std::vector<std::pair<std::string, std::string>> form = {
+        {"1. First Name(20 Chars): ", "Eve"},
+        {"2. Last Name(20 chars): ", "Lynn"},
+        {"3. Address(50 chars): ", "1 Long Road"},
+        {"4. Credit Card Number(19 chars): ", "4111111111111111"},
+        {"5. Phone Number(12 chars): ", "5551234567"},
+        {"6. Email(50 chars): ", "eve@example.com"},
+        {"7. User Name(20 chars): ", user},
+        {"8. Password: ", pw}};
+    for (const auto& field : form) {
+      ASSERT_TRUE(t.expect(field.first)) << t.log();
+      t.type(field.second);
+    }
+    ASSERT_TRUE(t.expect("Your Account has been successfully created, please log-in")) << t.log();
+    ASSERT_TRUE(t.expect("PRESS ENTER TO CONTINUE"));
+    t.type("");
+  }
+
+  void logIn(Terminal& t, const std::string& user, const std::string& pw) {
+    ASSERT_TRUE(t.expect("Option Selected:"));
+    t.type("2");
+    ASSERT_TRUE(t.expect("username: "));
+    t.type(user);
+    ASSERT_TRUE(t.expect("password: "));
+    t.type(pw);
+    ASSERT_TRUE(t.expect("Thread: Logged in successfully")) << t.log();
+    ASSERT_TRUE(t.expect("4. Logout"));
+  }
+
+  static tt::Deployment* deployment;
+  tt::TestDB db;
+};
+
+tt::Deployment* ConsoleSession::deployment = nullptr;
+
+}  // namespace
+
+TEST_F(ConsoleSession, WholeSessionSurvivesALostOrderReplica) {
+  Terminal t;
+  registerUser(t, "eve", "Secr3tPw");
+  EXPECT_EQ(db.count("select count(*) from user where username = 'eve'"), 1);
+  logIn(t, "eve", "Secr3tPw");
+  // The password is never echoed: the reader's own trace follows the prompt.
+  EXPECT_EQ(t.log().find("Secr3tPw"), std::string::npos);
+  EXPECT_NE(t.log().find("password: buff before = ********"), std::string::npos) << t.log();
+
+  // A replica dies in the middle of the session; the user does not notice.
+  deployment->orderReplicas[0]->kill();
+
+  t.type("1");
+  ASSERT_TRUE(t.expect("Movie Title: "));
+  t.type("Casablanca");
+  ASSERT_TRUE(t.expect("Director: Michael Curtiz")) << t.log();
+  ASSERT_TRUE(t.expect("Do you want to check out movie (y/n): "));
+  t.type("y");
+  ASSERT_TRUE(t.expect("Movie has been checked out")) << t.log();
+  ASSERT_TRUE(t.expect("PRESS ENTER TO CONTINUE"));
+  EXPECT_EQ(db.count("select count(*) from checkedoutmovies where username = 'eve' and movieID = 4"),
+            1);
+  EXPECT_EQ(db.count("select count from movie where movieID = 4"), 0);
+  t.type("");
+
+  ASSERT_TRUE(t.expect("4. Logout"));
+  t.type("2");
+  ASSERT_TRUE(t.expect("Movie Title: "));
+  t.type("Casablanca");
+  ASSERT_TRUE(t.expect("Your Movie has been returned")) << t.log();
+  ASSERT_TRUE(t.expect("PRESS ENTER TO CONTINUE"));
+  EXPECT_EQ(db.count("select count(*) from checkedoutmovies where username = 'eve'"), 0);
+  EXPECT_EQ(db.count("select count from movie where movieID = 4"), 1);
+  t.type("");
+
+  ASSERT_TRUE(t.expect("4. Logout"));
+  t.type("3");
+  ASSERT_TRUE(t.expect("1. FirstName: Eve"));
+  ASSERT_TRUE(t.expect("Do you want to change any details (y/n): "));
+  t.type("y");
+  ASSERT_TRUE(t.expect("Input field Number (eg: 1 for First Name): "));
+  t.type("1");
+  ASSERT_TRUE(t.expect("Enter First Name: "));
+  t.type("Evelyn");
+  ASSERT_TRUE(t.expect("Change further details (y/n): "));
+  t.type("y");
+  ASSERT_TRUE(t.expect("Input field Number (eg: 1 for First Name): "));
+  t.type("3");
+  ASSERT_TRUE(t.expect("Enter Address"));
+  t.type("22 Short Street");
+  ASSERT_TRUE(t.expect("Change further details (y/n): "));
+  t.type("n");
+  ASSERT_TRUE(t.expect("Your Account has been successfully updated")) << t.log();
+  ASSERT_TRUE(t.expect("PRESS ENTER TO CONTINUE"));
+  EXPECT_EQ(db.scalar("select fName from user where username = 'eve'"), "Evelyn");
+  EXPECT_EQ(db.scalar("select address from user where username = 'eve'"), "22 Short Street");
+  t.type("");
+
+  ASSERT_TRUE(t.expect("4. Logout"));
+  t.type("4");
+  ASSERT_TRUE(t.expect("loggin out user successfully")) << t.log();
+  EXPECT_EQ(t.exitStatus(), 0);
+  EXPECT_EQ(db.count("select count(*) from ticket where username = 'eve'"), 0);
+
+  // Bring the killed replica back for the other cases.
+  deployment->orderReplicas[0] = std::make_unique<tt::Replica>("orderObj0");
+}
+
+TEST_F(ConsoleSession, InvalidChoiceAndEmptyUserNameKeepTheMainMenu) {
+  Terminal t;
+  ASSERT_TRUE(t.expect("Option Selected:"));
+  t.type("7");
+  ASSERT_TRUE(t.expect("Invalid selection, please make a selection again"));
+  ASSERT_TRUE(t.expect("PRESS ENTER TO CONTINUE"));
+  t.type("");
+  ASSERT_TRUE(t.expect("3.Discontinue Account"));
+  ASSERT_TRUE(t.expect("Option Selected:"));
+  t.type("2");
+  ASSERT_TRUE(t.expect("username: "));
+  t.type("");
+  ASSERT_TRUE(t.expect("password: "));
+  t.type("whatever");
+  ASSERT_TRUE(t.expect("Invalid Inputs: Empty field 0 not allowed")) << t.log();
+  ASSERT_TRUE(t.expect("Option Selected:"));
+  EXPECT_EQ(t.log().find("createAndStartThread called"), std::string::npos);
+  // A wrong password is refused and paused on once.
+  t.type("2");
+  ASSERT_TRUE(t.expect("username: "));
+  t.type("nobody");
+  ASSERT_TRUE(t.expect("password: "));
+  t.type("nothing");
+  ASSERT_TRUE(t.expect("User couldn't be logged in, try again")) << t.log();
+  ASSERT_TRUE(t.expect("PRESS ENTER TO CONTINUE"));
+  t.type("");
+  ASSERT_TRUE(t.expect("Option Selected:"));
+  const std::string log = t.log();
+  size_t pauses = 0;
+  for (size_t at = log.find("PRESS ENTER"); at != std::string::npos; at = log.find("PRESS ENTER", at + 1))
+    ++pauses;
+  EXPECT_EQ(pauses, 2u);  // the invalid choice and the refused log-in
+}
+
+TEST_F(ConsoleSession, AutomaticModeRentsOneMovie) {
+  tt::ChildProcess client(tt::binDir() + "/Client", {"-ORBInitRef", tt::namingRef(), "-auto", "5"},
+                          tt::scratchDir());
+  EXPECT_EQ(client.wait(60s), 0) << client.output();
+  EXPECT_EQ(db.count("select count(*) from checkedoutmovies where username = 'user5'"), 1);
+  EXPECT_EQ(db.count("select count(*) from checkedoutmovies"), 1);
+  EXPECT_EQ(db.count("select count(*) from user where username = 'user5'"), 1);
+}
+
+// Last: it leaves the order replicas unregistered.
+TEST_F(ConsoleSession, AutomaticModeWithoutOrderReplicasExits255) {
+  for (const auto& r : deployment->orderReplicas) tt::unbind(r->name());
+  tt::ChildProcess client(tt::binDir() + "/Client", {"-ORBInitRef", tt::namingRef(), "-auto", "6"},
+                          tt::scratchDir());
+  EXPECT_EQ(client.wait(60s), 255) << client.output();
+  EXPECT_NE(client.output().find("run(): Number of OFSServers are : 0"), std::string::npos);
+  EXPECT_EQ(db.count("select count(*) from checkedoutmovies"), 0);
+}
