@@ -256,18 +256,6 @@ TEST_F(FanOut, SearchFillsTheMovieAndCheckoutSendsIt) {
   EXPECT_EQ(capture.count("Movie has been checked out\n"), 2);
 }
 
-TEST_F(FanOut, RefusedSearchKeepsTheRecordAndWithdrawsTheCheckout) {
-  order(0, ct::Mode::Refuse);
-  discover();
-  Client::setSearchStatus(true);
-  client.movieInfo().count = 5;
-  EXPECT_FALSE(client.callSearch("Nothing"));
-  EXPECT_TRUE(capture.has("refused by 0\n"));
-  EXPECT_FALSE(Client::getSearchStatus());
-  EXPECT_EQ(client.movieInfo().count, 5u);
-  EXPECT_EQ(str(client.movieInfo().title.in()), "Nothing");
-}
-
 TEST_F(FanOut, WaitlistIsSentOnlyForAMovieWithoutCopies) {
   ct::TestOrder* o0 = order(0, ct::Mode::Succeed);
   o0->copies = 0;

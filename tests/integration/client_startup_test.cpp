@@ -114,22 +114,3 @@ TEST_F(Startup, AutomaticModeRunsItsSequence) {
   EXPECT_EQ(seen[1].substr(seen[1].find('#')), "#2");
   EXPECT_EQ(seen[0].find_first_not_of("0123456789"), seen[0].find('#'));  // digits only
 }
-
-TEST_F(Startup, AutomaticModeWithoutOrderReplicaFails) {
-  ct::bind("account0", new ct::TestAccount(ct::Mode::Succeed, "0"));
-  int status = 0;
-  const std::string output = runClient({"-ORBInitRef", tt::namingRef(), "-auto", "5"}, status);
-  EXPECT_EQ(status, 255) << output;
-  EXPECT_NE(output.find("run(): Number of OFSServers are : 0\n"), std::string::npos);
-  EXPECT_NE(output.find("all servers failed!!!!"), std::string::npos);
-  EXPECT_NE(output.find("Movie can't be placed in waitList, Invalid request\n"), std::string::npos);
-}
-
-TEST_F(Startup, AutomaticModeStopsWhenRegistrationIsRefused) {
-  ct::bind("account0", new ct::TestAccount(ct::Mode::Refuse, "0"));
-  int status = 0;
-  const std::string output = runClient({"-ORBInitRef", tt::namingRef(), "-auto", "5"}, status);
-  EXPECT_EQ(status, 255) << output;
-  EXPECT_NE(output.find("refused by 0\nYour account couldnot be created\n"), std::string::npos);
-  EXPECT_EQ(output.find("Thread: Logged in successfully"), std::string::npos);
-}

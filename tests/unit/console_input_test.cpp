@@ -106,13 +106,3 @@ TEST(AllErrors, SeveralFieldsNameEmptyOnesByIndex) {
   for (int i = 0; i < 11; ++i) many[i] = "v";
   EXPECT_EQ(p.allErrors(many, 12), "Empty field 11 not allowed\n");
 }
-
-TEST(AllErrors, LongerEntriesForbidTheSequenceOnly) {
-  paramList p;
-  p.addtostrVector(std::string("--"));
-  EXPECT_EQ(p.allErrors(std::string("a-b")), "");
-  EXPECT_EQ(p.allErrors(std::string("a--b")),
-            "Input \"a--b\" may not contain any of the following characters: --\n");
-  EXPECT_TRUE(p.checkforEmpty(""));
-  EXPECT_FALSE(p.checkforEmpty(" "));
-}

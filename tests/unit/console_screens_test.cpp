@@ -104,10 +104,3 @@ TEST(ConsoleScreens, PauseConsumesExactlyOneByte) {
   EXPECT_EQ(std::string(rest, 3), "yz\n");
   close(fds[0]);
 }
-
-TEST(ConsoleScreens, EchoControlIsHarmlessWithoutATerminal) {
-  toggleEcho echo;
-  echo.switchOffEcho();
-  echo.switchOnEcho();
-  echo.switchOnEcho();  // a second restore must not apply stale settings
-}
