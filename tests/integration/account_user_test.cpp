@@ -1,0 +1,126 @@
+// User in-process against the test database: session tokens, timing files
+// and refusal when the account tables cannot be locked.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "RequestScope.h"
+#include "TestSupport.h"
+#include "User.h"
+
+namespace {
+
+std::vector<std::string> lines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> out;
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+bool isNumber(const std::string& s) {
+  return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+class UserInProcess : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // The timing files land in the working directory, created rw-rw-r--
+    // less the umask; one of them exists already.
+    ASSERT_EQ(chdir(tt::scratchDir().c_str()), 0);
+    umask(002);
+    std::ofstream("accountServerLogin.dat") << "7\n";
+    User::getInstance();
+  }
+
+  void SetUp() override { db.reset(); }
+
+  // Every call as one request, like the servants make it.
+  Ticket_var login(const std::string& name, const std::string& clientID, short tid,
+                   const std::string& password = "pw") {
+    RequestScope scope;
+    UserInfo u = tt::makeUser(name, password);
+    return User::getInstance()->login(u, tt::makeTrans(clientID, tid));
+  }
+  void createProfile(const std::string& name, const std::string& clientID, short tid) {
+    RequestScope scope;
+    User::getInstance()->createProfile(tt::makeUser(name), tt::makeTrans(clientID, tid));
+  }
+
+  tt::TestDB db;
+};
+
+TEST_F(UserInProcess, TokensAreRandomNonZeroAndStoredWithTheSession) {
+  createProfile("alice", "1", 1);
+  std::set<CORBA::Long> tokens;
+  // Sessions opened in quick succession, alternately from two client
+  // instances, so that each log-in opens a new one.
+  for (short i = 0; i < 10; ++i) {
+    Ticket_var t = login("alice", i % 2 ? "1" : "2", static_cast<short>(10 + i));
+    EXPECT_NE(t->token, 0);
+    EXPECT_EQ(db.scalar("select token from ticket where username='alice'"),
+              std::to_string(t->token));
+    tokens.insert(t->token);
+  }
+  EXPECT_EQ(tokens.size(), 10u);
+}
+
+TEST_F(UserInProcess, TimingFilesKeepOldLinesAndGetOneNumberPerOperation) {
+  createProfile("bob", "1", 1);
+  login("bob", "1", 2);
+  Ticket_var t = login("bob", "1", 3);
+  {
+    RequestScope scope;
+    User::getInstance()->logout(t);
+  }
+
+  auto loginLines = lines("accountServerLogin.dat");
+  ASSERT_GE(loginLines.size(), 2u);
+  EXPECT_EQ(loginLines[0], "7");
+  for (const auto& l : loginLines) EXPECT_TRUE(isNumber(l)) << l;
+  for (const char* f : {"accountServerLogout.dat", "accountServerCreateProfile.dat"}) {
+    auto ls = lines(f);
+    EXPECT_FALSE(ls.empty()) << f;
+    for (const auto& l : ls) EXPECT_TRUE(isNumber(l)) << f << ": " << l;
+    struct stat st;
+    ASSERT_EQ(stat(f, &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0664u) << f;
+  }
+}
+
+TEST_F(UserInProcess, ARequestThatCannotLockTheAccountTablesIsRefused) {
+  tt::TestDB holder;
+  holder.exec("lock tables user write");
+  std::string message;
+  try {
+    createProfile("carol", "1", 1);
+  } catch (const TavrinException& e) {
+    message = e.errorMessage.in();
+  }
+  holder.exec("unlock tables");
+
+  EXPECT_EQ(message.rfind("locking of account related tables failed: ", 0), 0u) << message;
+  EXPECT_NE(message.find("Lock wait timeout"), std::string::npos) << message;
+  EXPECT_EQ(db.count("select count(*) from user"), 0);
+  EXPECT_EQ(db.count("select count(*) from transactions"), 0);
+
+  // Once the tables are free the same request goes through.
+  createProfile("carol", "1", 1);
+  EXPECT_EQ(db.count("select count(*) from user where username='carol'"), 1);
+}
+
+TEST_F(UserInProcess, OutstandingMovieCountIgnoresTheTokenAndOtherUsers) {
+  db.exec("insert into checkedoutmovies values ('dave', 1), ('dave', 2), ('erin', 1)");
+  RequestScope scope;
+  Ticket_var t = new Ticket(tt::makeTicket("dave", 0));
+  EXPECT_EQ(User::getInstance()->getOutstandingMovieCount(t), 2u);
+  t = new Ticket(tt::makeTicket("nobody", 5));
+  EXPECT_EQ(User::getInstance()->getOutstandingMovieCount(t), 0u);
+}
+
+}  // namespace
