@@ -24,20 +24,6 @@ TEST(AccountStartup, WithoutANamingServiceItFails) {
       << p.output();
 }
 
-TEST(AccountStartup, ANamingServiceThatIsNoNamingContextIsRefused) {
-  // A reference to an object of another kind: the account server itself.
-  tt::unbind("account0");
-  tt::Replica first("account0");
-  CORBA::Object_var obj = tt::resolve("account0");
-  CORBA::String_var ior = tt::orb()->object_to_string(obj);
-  tt::ChildProcess p(acctserver(), {"-ORBInitRef", std::string("NameService=") + ior.in(), "x"},
-                     tt::scratchDir());
-  EXPECT_EQ(p.wait(), 1);
-  EXPECT_NE(p.output().find(" NameService is not a NamingContext object reference "),
-            std::string::npos)
-      << p.output();
-}
-
 TEST(AccountStartup, ASecondServerUnderTheSameNameTakesTheBindingOver) {
   tt::unbind("account0");
   tt::Replica first("account0", tt::scratchDir() + "/first");

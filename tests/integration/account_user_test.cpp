@@ -114,13 +114,4 @@ TEST_F(UserInProcess, ARequestThatCannotLockTheAccountTablesIsRefused) {
   EXPECT_EQ(db.count("select count(*) from user where username='carol'"), 1);
 }
 
-TEST_F(UserInProcess, OutstandingMovieCountIgnoresTheTokenAndOtherUsers) {
-  db.exec("insert into checkedoutmovies values ('dave', 1), ('dave', 2), ('erin', 1)");
-  RequestScope scope;
-  Ticket_var t = new Ticket(tt::makeTicket("dave", 0));
-  EXPECT_EQ(User::getInstance()->getOutstandingMovieCount(t), 2u);
-  t = new Ticket(tt::makeTicket("nobody", 5));
-  EXPECT_EQ(User::getInstance()->getOutstandingMovieCount(t), 0u);
-}
-
 }  // namespace
