@@ -22,14 +22,15 @@ int DBTransaction::run(const char* stmt, const char* failPrefix) {
   return 0;
 }
 
-void DBTransaction::start() {
-  if (run("set autocommit = 0;", "cannot set autocommit to 0: "))
-    DBConnection::getInstance()->setAutocommitOff(true);
+int DBTransaction::start() {
+  if (!run("set autocommit = 0;", "cannot set autocommit to 0: ")) return 0;
+  DBConnection::getInstance()->setAutocommitOff(true);
+  return 1;
 }
 
-void DBTransaction::rollback() { run("rollback;", "rollback failed: "); }
+int DBTransaction::rollback() { return run("rollback;", "rollback failed: "); }
 
-void DBTransaction::commit() { run("commit;", "commit failed: "); }
+int DBTransaction::commit() { return run("commit;", "commit failed: "); }
 
 int DBTransaction::lockTables(const char* stmt, const char* before, const char* after,
                               const char* failPrefix) {

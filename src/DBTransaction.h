@@ -7,9 +7,10 @@
 class DBTransaction {
  public:
   DBTransaction();
-  void start();     // set autocommit = 0
-  void rollback();
-  void commit();
+  // Each returns 1 on success, else 0 after printing the failure.
+  int start();     // set autocommit = 0
+  int rollback();
+  int commit();
   // Both print their trace lines; 1 when the lock was taken, else 0. The
   // caller must refuse the request without the lock.
   int lockMovieTables();

@@ -57,13 +57,6 @@ std::string lastError(const DBTransaction& transaction) {
   return str(mysql_error(DBConnection::getHandle()));
 }
 
-// Commits and tells whether the commit went through.
-bool commitOk(DBTransaction& transaction) {
-  std::memset(transaction.mySQLerror, 0, sizeof transaction.mySQLerror);
-  transaction.commit();
-  return transaction.mySQLerror[0] == '\0';
-}
-
 struct RequestTexts {
   const char* entry;
   const char* tavrinException;
@@ -185,8 +178,7 @@ void Movie::runRequest(Request request, MovieInfo& minfo, const Ticket_var& tick
     std::cout << texts.tavrinException << e << std::endl;
     throw e;
   }
-  transaction.start();
-  if (!DBConnection::getInstance()->autocommitOff()) {
+  if (!transaction.start()) {
     TavrinException e = refusal("cannot set autocommit to 0: " + lastError(transaction));
     std::cout << texts.tavrinException << e << std::endl;
     transaction.unlockTables();
@@ -219,7 +211,7 @@ void Movie::runRequest(Request request, MovieInfo& minfo, const Ticket_var& tick
     // Keep the waiting row the refusal speaks of. The request stays out of
     // the log, so every replica gives the same refusal.
     std::cout << texts.tavrinException << e << std::endl;
-    if (!commitOk(transaction)) {
+    if (!transaction.commit()) {
       TavrinException failed = refusal(kLimitNotWaitlisted + lastError(transaction));
       transaction.rollback();
       transaction.unlockTables();
@@ -239,7 +231,7 @@ void Movie::runRequest(Request request, MovieInfo& minfo, const Ticket_var& tick
     throw TavrinException(kInternalServerError);
   }
 
-  if (!commitOk(transaction)) {
+  if (!transaction.commit()) {
     TavrinException e = refusal("commit failed: " + lastError(transaction));
     std::cout << texts.tavrinException << e << std::endl;
     transaction.rollback();

@@ -115,6 +115,22 @@ void User::lockAccountTables() {
   fail(std::string(DBTransaction::kAccountLockFailed) + transaction.mySQLerror);
 }
 
+void User::startOrRefuse(DBTransaction& transaction, bool locked) {
+  if (transaction.start()) return;
+  if (locked) transaction.unlockTables();
+  fail(std::string("cannot set autocommit to 0: ") + transaction.mySQLerror);
+}
+
+// A lost commit must not be answered as success.
+void User::commitOrRefuse(DBTransaction& transaction, bool locked, const char* tavrinMsg) {
+  if (transaction.commit()) return;
+  TavrinException e((std::string("commit failed: ") + transaction.mySQLerror).c_str());
+  std::cout << tavrinMsg << e << std::endl;
+  transaction.rollback();
+  if (locked) transaction.unlockTables();
+  throw e;
+}
+
 // ---------------------------------------------------------------- sessions
 
 Ticket_var User::login(UserInfo& uinfo, const ClientTransaction& ctinfo) {
@@ -125,7 +141,7 @@ Ticket_var User::login(UserInfo& uinfo, const ClientTransaction& ctinfo) {
   Ticket_var ticket;
 
   lockAccountTables();
-  transaction.start();
+  startOrRefuse(transaction, true);
 
   try {
     if (checkSessionStatus(str(uinfo.username)) == 1) {
@@ -174,7 +190,7 @@ Ticket_var User::login(UserInfo& uinfo, const ClientTransaction& ctinfo) {
     fail(kInternalServerError);
   }
 
-  transaction.commit();
+  commitOrRefuse(transaction, true, "User::login(): TavrinException 2 occured: ");
   transaction.unlockTables();
   return ticket;
 }
@@ -189,7 +205,7 @@ void User::endSession(const Ticket_var& custTicket, bool lockTables) {
   // The session check and the deletes must not interleave with another
   // replica's log-in replacing the session.
   if (lockTables) lockAccountTables();
-  transaction.start();
+  startOrRefuse(transaction, lockTables);
   try {
     // Only the session's own ticket ends it; without a session there is
     // nothing to protect, so every replica of one log-out succeeds.
@@ -207,7 +223,7 @@ void User::endSession(const Ticket_var& custTicket, bool lockTables) {
     if (lockTables) transaction.unlockTables();
     fail(kInternalServerError);
   }
-  transaction.commit();
+  commitOrRefuse(transaction, lockTables, "User::logout(): TavrinException Occured: ");
   if (lockTables) transaction.unlockTables();
   writeTiming(fileLogout, before.sec, before.usec);
 }
@@ -333,88 +349,59 @@ void User::populateUserInfo(UserInfo& uinfo) {
 
 // ---------------------------------------------------------------- profiles
 
-void User::createProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo) {
-  std::cout << "User::createProfile called" << std::endl;
+bool User::runProfileRequest(const UserInfo& uinfo, const ClientTransaction& ctinfo,
+                             bool locked, void (User::*worker)(const UserInfo&),
+                             const char* tavrinMsg, const char* genericMsg) {
   DBTransaction transaction;
   CustTransaction ctrans;
-  Clock before = now();
-  lockAccountTables();
-  transaction.start();
+  if (locked) lockAccountTables();
+  startOrRefuse(transaction, locked);
   try {
     if (ctrans.CheckTransaction(uinfo, ctinfo) == 1) {
       transaction.rollback();
-      transaction.unlockTables();
-      return;
+      if (locked) transaction.unlockTables();
+      return false;
     }
-    _createProfile(uinfo);
+    (this->*worker)(uinfo);
     ctrans.AddTransaction(uinfo, ctinfo);
   } catch (const TavrinException& e) {
-    std::cout << "User::createProfile(): TavrinException occured: " << e << std::endl;
+    std::cout << tavrinMsg << e << std::endl;
     transaction.rollback();
-    transaction.unlockTables();
+    if (locked) transaction.unlockTables();
     throw;
   } catch (...) {
-    std::cout << "User::createProfile(): Generic Exceptin occured" << std::endl;
+    std::cout << genericMsg << std::endl;
     transaction.rollback();
-    transaction.unlockTables();
+    if (locked) transaction.unlockTables();
     fail(kInternalServerError);
   }
-  transaction.commit();
-  transaction.unlockTables();
-  writeTiming(fileCreateProfile, before.sec, before.usec);
+  commitOrRefuse(transaction, locked, tavrinMsg);
+  if (locked) transaction.unlockTables();
+  return true;
+}
+
+void User::createProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo) {
+  std::cout << "User::createProfile called" << std::endl;
+  Clock before = now();
+  if (runProfileRequest(uinfo, ctinfo, true, &User::_createProfile,
+                        "User::createProfile(): TavrinException occured: ",
+                        "User::createProfile(): Generic Exceptin occured"))
+    writeTiming(fileCreateProfile, before.sec, before.usec);
 }
 
 void User::updateProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo) {
   std::cout << "User::updateProfile called" << std::endl;
-  DBTransaction transaction;
-  CustTransaction ctrans;
-  lockAccountTables();
-  transaction.start();
-  try {
-    if (ctrans.CheckTransaction(uinfo, ctinfo) == 1) {
-      transaction.rollback();
-      transaction.unlockTables();
-      return;
-    }
-    _updateProfile(uinfo);
-    ctrans.AddTransaction(uinfo, ctinfo);
-  } catch (const TavrinException& e) {
-    std::cout << "User::updateProfile(): TavrinException occured : " << e << std::endl;
-    transaction.rollback();
-    transaction.unlockTables();
-    throw;
-  } catch (...) {
-    std::cout << "User::updateProfile(): Generic Exception occured" << std::endl;
-    transaction.rollback();
-    transaction.unlockTables();
-    fail(kInternalServerError);
-  }
-  transaction.commit();
-  transaction.unlockTables();
+  runProfileRequest(uinfo, ctinfo, true, &User::_updateProfile,
+                    "User::updateProfile(): TavrinException occured : ",
+                    "User::updateProfile(): Generic Exception occured");
 }
 
 void User::discontinueAccount(const UserInfo& uinfo, const ClientTransaction& ctinfo) {
   std::cout << "User::discontinueAccount called" << std::endl;
-  DBTransaction transaction;
-  CustTransaction ctrans;
-  transaction.start();
-  try {
-    if (ctrans.CheckTransaction(uinfo, ctinfo) == 1) {
-      transaction.rollback();
-      return;
-    }
-    _discontinueAccount(uinfo);
-    ctrans.AddTransaction(uinfo, ctinfo);
-  } catch (const TavrinException& e) {
-    std::cout << "User::discontinueAccount(): TavrinException occured: " << e << std::endl;
-    transaction.rollback();
-    throw;
-  } catch (...) {
-    std::cout << "User::discontinueAccount(): Generic Exception occured" << std::endl;
-    transaction.rollback();
-    fail(kInternalServerError);
-  }
-  transaction.commit();
+  // No table lock: a second replica deletes nothing and logs the request again.
+  runProfileRequest(uinfo, ctinfo, false, &User::_discontinueAccount,
+                    "User::discontinueAccount(): TavrinException occured: ",
+                    "User::discontinueAccount(): Generic Exception occured");
 }
 
 void User::_createProfile(const UserInfo& uinfo) {

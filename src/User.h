@@ -13,6 +13,8 @@
 
 #include <cstdint>
 #include <fstream>
+
+class DBTransaction;
 #include <string>
 
 class User {
@@ -63,6 +65,16 @@ class User {
 
   // Locks the account tables or raises the lock failure.
   void lockAccountTables();
+  // Opens the request's transaction or raises; unlocks first when `locked`.
+  void startOrRefuse(DBTransaction& transaction, bool locked);
+  // Commits or raises after rolling back; unlocks when `locked`.
+  void commitOrRefuse(DBTransaction& transaction, bool locked, const char* tavrinMsg);
+  // The profile requests' common course: lock (where `locked`), transaction,
+  // repeat check, `worker`, request log, commit. False when the request had
+  // already been carried out.
+  bool runProfileRequest(const UserInfo& uinfo, const ClientTransaction& ctinfo, bool locked,
+                         void (User::*worker)(const UserInfo&), const char* tavrinMsg,
+                         const char* genericMsg);
   // Appends one duration line (milliseconds) to a timing file.
   static void writeTiming(std::ofstream& file, uint32_t secBefore, uint32_t usecBefore);
 

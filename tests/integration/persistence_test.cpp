@@ -214,7 +214,7 @@ TEST_F(Persistence, EndedRequestHoldsNoMetadataLocks) {
 TEST_F(Persistence, RollbackUndoesWorkInsideTheLock) {
   DBTransaction tx;
   ASSERT_EQ(tx.lockAccountTables(), 1);
-  tx.start();
+  ASSERT_EQ(tx.start(), 1);
   DBQuery q;
   ASSERT_EQ(q.query("insert into ticket values ('rolled', 1)"), 1);
   tx.rollback();
@@ -252,6 +252,7 @@ TEST_F(Persistence, ConnectionLostUnderALockFailsTheRestOfTheRequest) {
   DBQuery more;
   EXPECT_EQ(more.query("insert into ticket values ('unlocked', 4)"), 0)
       << "nothing of the request may run without its lock";
+  EXPECT_EQ(tx.commit(), 0) << "a lost transaction must not read as committed";
   tx.endRequest();
   EXPECT_EQ(db.count("select count(*) from ticket where username = 'unlocked'"), 0);
   DBQuery next;
