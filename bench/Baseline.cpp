@@ -1,0 +1,170 @@
+#include "Baseline.h"
+
+#include <chrono>
+#include <string>
+
+#include "Contract.h"
+#include "CustTransaction.h"
+#include "DBConnection.h"
+#include "DBQuery.h"
+#include "DBTransaction.h"
+#include "TestSupport.h"
+
+namespace bench {
+
+namespace {
+
+bool run(DBQuery& q, const std::string& stmt, std::string* failure) {
+  if (q.query(stmt.c_str())) return true;
+  *failure = stmt + ": " + q.mySQLerror;
+  return false;
+}
+
+// Sends a select and reads its whole result, as the servers do; the number
+// of rows, or -1 on failure.
+long select(DBQuery& q, const std::string& stmt, std::string* failure) {
+  if (!run(q, stmt, failure)) return -1;
+  if (!q.storeResults()) {
+    *failure = stmt + ": no result: " + q.mySQLerror;
+    return -1;
+  }
+  long n = q.rows();
+  while (q.isRows()) {
+  }
+  q.freeit();
+  return n;
+}
+
+// The servant's ticket check, which runs before the table lock.
+bool validate(DBQuery& q, const Ticket& t, std::string* failure) {
+  long n = select(q,
+                  "select * from ticket where username = '" +
+                      DBConnection::escape(str(t.username.in())) +
+                      "' and token = " + std::to_string(t.token),
+                  failure);
+  if (n == 1) return true;
+  if (n >= 0) *failure = "the ticket is not valid";
+  return false;
+}
+
+bool lock(DBTransaction& tx, std::string* failure) {
+  if (tx.lockMovieTables()) return true;
+  *failure = std::string("lock: ") + tx.mySQLerror;
+  return false;
+}
+
+}  // namespace
+
+Baseline::Baseline(const std::string& user, CORBA::Long token, const std::string& clientID)
+    : ticket_(tt::makeTicket(user, token)),
+      user_(DBConnection::escape(user)),
+      clientID_(clientID) {}
+
+ClientTransaction Baseline::nextTransaction() {
+  return tt::makeTrans(clientID_, ++transactionID_);
+}
+
+void Baseline::timedCommit(DBTransaction& tx) {
+  auto start = std::chrono::steady_clock::now();
+  tx.commit();
+  commits_.push_back(
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+}
+
+std::vector<double> Baseline::takeCommitTimes() {
+  std::vector<double> out;
+  out.swap(commits_);
+  return out;
+}
+
+bool Baseline::pair(CORBA::ULong movieID, const std::string& title, std::string* failure) {
+  return checkout(movieID, failure) && giveBack(movieID, title, failure);
+}
+
+bool Baseline::checkout(CORBA::ULong movieID, std::string* failure) {
+  const std::string id = std::to_string(movieID);
+  const ClientTransaction ct = nextTransaction();
+  DBQuery q;
+  DBTransaction tx;
+  CustTransaction log;
+  bool ok = false;
+  try {
+    if (validate(q, ticket_, failure) && lock(tx, failure)) {
+      tx.start();
+      if (log.CheckTransaction(ticket_, ct)) {
+        *failure = "request already logged";
+      } else {
+        ok = select(q, "select count(username) from checkedoutmovies where userName = '" + user_ + "'",
+                    failure) == 1 &&
+             select(q, "select count from movie where movieID = " + id, failure) == 1 &&
+             run(q, "update movie set count = count - 1 where movieID = " + id, failure) &&
+             run(q, "insert into checkedoutmovies values('" + user_ + "', " + id + ")", failure);
+        if (ok) log.AddTransaction(ticket_, ct);
+      }
+      if (ok)
+        timedCommit(tx);
+      else
+        tx.rollback();
+      tx.unlockTables();
+    }
+  } catch (const TavrinException& e) {
+    ok = false;
+    *failure = str(e.errorMessage.in());
+  }
+  tx.endRequest();
+  return ok;
+}
+
+bool Baseline::giveBack(CORBA::ULong movieID, const std::string& title, std::string* failure) {
+  const std::string id = std::to_string(movieID);
+  const ClientTransaction ct = nextTransaction();
+  DBQuery q;
+  DBTransaction tx;
+  CustTransaction log;
+  bool ok = false;
+  try {
+    if (validate(q, ticket_, failure) && lock(tx, failure)) {
+      tx.start();
+      if (log.CheckTransaction(ticket_, ct)) {
+        *failure = "request already logged";
+      } else {
+        ok = select(q, "select * from movie where title = '" + DBConnection::escape(title) + "'",
+                    failure) == 1 &&
+             select(q,
+                    "select * from checkedoutmovies where username = '" + user_ +
+                        "' and movieID = " + id,
+                    failure) >= 1 &&
+             run(q, "update movie set count = count + 1 where movieID = " + id, failure) &&
+             run(q,
+                 "delete from checkedoutmovies where username = '" + user_ +
+                     "' and movieID = " + id,
+                 failure) &&
+             select(q, "select count from movie where movieID = " + id, failure) == 1;
+        if (ok) {
+          log.AddTransaction(ticket_, ct);
+          // The two waiting-list passes of a return; nobody waits here.
+          ok = select(q,
+                      "select username from waitlistedmovies where movieID = " + id +
+                          " order by timeofrequest asc",
+                      failure) >= 0 &&
+               select(q,
+                      "select movieID from waitlistedmovies where username = '" + user_ +
+                          "' order by timeofrequest asc",
+                      failure) >= 0;
+        }
+      }
+      if (ok)
+        timedCommit(tx);
+      else
+        tx.rollback();
+      tx.unlockTables();
+    }
+  } catch (const TavrinException& e) {
+    ok = false;
+    *failure = str(e.errorMessage.in());
+  }
+  tx.endRequest();
+  return ok;
+}
+
+}  // namespace bench

@@ -1,0 +1,161 @@
+// What one benchmark run measures, and the probes that measure the cost of
+// a stretch of load: wall time, CPU time of the client (this process), of
+// the replicas and of the database server, and the database's own counters.
+#ifndef TAVRIN_BENCH_MEASURE_H
+#define TAVRIN_BENCH_MEASURE_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace tt {
+class TestDB;
+}
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+double msBetween(Clock::time_point a, Clock::time_point b);
+
+struct Percentiles {
+  double p50 = 0, p95 = 0, p99 = 0, max = 0;
+};
+// Nearest-rank percentiles; all zero for no values.
+Percentiles percentiles(std::vector<double> values);
+double median(std::vector<double> values);
+
+// User plus system CPU seconds of a process (0 once it has gone), and of
+// this process with all its threads.
+double processCpuSeconds(pid_t pid);
+double selfCpuSeconds();
+struct CpuSplit {
+  double user = 0, system = 0;
+};
+CpuSplit selfCpuSplit();
+double threadCpuSeconds();  // the calling thread only
+
+// Latencies (ms) of writing 4 KiB and fdatasync in folder `dir`, `n` times:
+// what one durable commit costs on this disk at the moment.
+std::vector<double> fsyncLatencies(const std::string& dir, int n);
+
+// CPU (ms, whole process) of starting and joining `threads` empty threads,
+// per round, averaged over `rounds`: the console starts one worker per
+// replica for every request.
+double threadStartCpuMs(int threads, int rounds);
+
+// Counters of the database server, read with SHOW GLOBAL STATUS.
+struct DbCounters {
+  long long questions = 0;   // statements sent by clients
+  long long commits = 0;     // COMMIT statements
+  long long rollbacks = 0;   // ROLLBACK statements
+  long long lockTables = 0;  // LOCK TABLES statements
+  long long fsyncs = 0;      // InnoDB fsyncs (redo log and data): what durability costs
+};
+
+struct Snapshot {
+  Clock::time_point at;
+  double clientCpu = 0, serverCpu = 0, dbCpu = 0;
+  long long traceLines = 0;  // lines the replicas have printed so far
+  // Jiffies of all cores from /proc/stat: everything, and idle or waiting
+  // for I/O.
+  unsigned long long cpuTotal = 0, cpuIdle = 0;
+  DbCounters db;
+};
+
+// What a stretch of load cost, between two snapshots.
+struct Cost {
+  double wallSec = 0;
+  double clientCpu = 0, serverCpu = 0, dbCpu = 0;  // seconds
+  long long traceLines = 0;
+  double machineBusy = 0;  // share of all cores busy, whoever used them
+  DbCounters db;
+};
+
+class Probe {
+ public:
+  Probe(tt::TestDB& db, pid_t dbPid) : db_(db), dbPid_(dbPid) {}
+  // The replicas' processes and the files their standard output goes to.
+  void setServers(std::vector<pid_t> pids, std::vector<std::string> logs = {});
+  Snapshot take();
+  static Cost between(const Snapshot& a, const Snapshot& b);
+
+ private:
+  struct Log {
+    std::string path;
+    long long offset = 0;
+  };
+  tt::TestDB& db_;
+  pid_t dbPid_;
+  std::vector<pid_t> servers_;
+  std::vector<Log> logs_;
+  long long lines_ = 0;
+};
+
+// --- results --------------------------------------------------------------------
+
+enum class Kind { LogIn, Search, CheckoutReturn, Waitlist };
+const char* kindName(Kind kind);
+const std::vector<Kind>& allKinds();
+
+// One operation as a customer saw it. A checkout plus return is one
+// operation of two requests; a log-in is timed alone, though the log-out
+// that follows it runs inside the cell's wall time.
+struct Sample {
+  double decidedMs = 0;  // until the client knew the answer
+  double elapsedMs = 0;  // until every replica's worker had ended
+  bool ok = false;
+};
+
+struct CellResult {
+  int replicas = 0;
+  int sessions = 0;
+  Kind kind = Kind::Search;
+  std::vector<Sample> samples;
+  long requests = 0;  // requests sent in the timed part
+  long failures = 0;  // requests that did not succeed
+  std::string firstFailure;
+  Cost cost;
+  double throughput() const;  // operations per second
+  Percentiles decided() const;
+  Percentiles elapsed() const;
+};
+
+struct BaselineResult {
+  int sessions = 0;  // the cells it ran next to
+  std::vector<double> pairMs;  // one checkout plus return each
+  std::vector<double> commitMs;  // each COMMIT statement
+  Cost cost;
+  double throughput() const;
+};
+// The parts of the baseline as one: samples together, costs added.
+BaselineResult combine(const std::vector<BaselineResult>& parts);
+
+struct FailoverTrial {
+  std::string op;          // the request timed
+  std::string killed;      // the replica killed before it
+  double steadyMs = 0;     // median of the same request before the kill
+  double firstMs = 0;      // the first request after the kill, decided
+  double firstElapsedMs = 0;
+  double secondMs = 0;     // the request after that
+  bool ok = false;         // both requests succeeded
+  std::string failure;
+  double extraMs() const { return firstMs - steadyMs; }
+};
+
+struct ConsoleCpu {
+  int replicas = 0;
+  long requests = 0;
+  long failures = 0;
+  Cost cost;                // clientCpu: the whole client process
+  double userCpu = 0;       // of which user time, seconds
+  double systemCpu = 0;     // and system time
+  double requesterCpu = 0;  // the thread that sends and waits (the console's main thread)
+  double threadStartMs = 0;  // CPU of starting and joining one thread per replica
+};
+
+}  // namespace bench
+
+#endif

@@ -1,0 +1,59 @@
+// docs/benchmarks.md and the plot's data, written from one run's results.
+#ifndef TAVRIN_BENCH_REPORT_H
+#define TAVRIN_BENCH_REPORT_H
+
+#include <string>
+#include <vector>
+
+#include "Measure.h"
+
+namespace bench {
+
+struct Settings {
+  int opsPerCell = 960;
+  unsigned seed = 20240601;
+  int baselinePairs = 2000;
+  int failoverTrials = 8;
+  int consoleCycles = 200;
+  int copies = 1000;  // of every rentable title, so that no checkout runs out
+  std::vector<int> replicas{1, 3};
+  std::vector<int> sessions{1, 4, 16};
+  std::string command = "./tavrin bench";
+  std::string outDir;
+  std::string plotName = "benchmarks-throughput.png";
+};
+
+struct Machine {
+  int cores = 0;
+  std::string cpu;
+  std::string memory;
+  std::string kernel;
+  std::string database;    // server version
+  std::string flushAtCommit;  // innodb_flush_log_at_trx_commit
+  std::string build;       // build type and flags
+  std::string orb;
+  std::string loadBefore, loadAfter;  // /proc/loadavg
+  std::string date;
+};
+
+struct Run {
+  Settings settings;
+  Machine machine;
+  BaselineResult baseline;  // all slices together
+  std::vector<BaselineResult> baselineSlices;  // one before each session count's checkouts
+  std::vector<CellResult> cells;
+  std::vector<FailoverTrial> failover;
+  std::vector<ConsoleCpu> console;  // one per replica count
+  std::vector<double> fsyncBefore, fsyncAfter;  // ms, 4 KiB write + fdatasync
+  double totalSec = 0;  // the benchmark program's own run time
+};
+
+Machine describeMachine();
+std::string loadAverage();
+
+// Writes <outDir>/benchmarks.md and <outDir>/throughput.dat.
+void writeReport(const Run& run);
+
+}  // namespace bench
+
+#endif

@@ -1,0 +1,619 @@
+// tavrin-bench: latency and throughput of replicated requests, against the
+// physical limit of the database. Runs inside the private deployment that
+// bench/run brings up (MariaDB and omniNames, described by MYSQL_TCP_PORT,
+// TAVRIN_NAMING_PORT and TAVRIN_STATE_DIR) and starts the replicas itself.
+//
+// Progress goes to standard error; standard output carries the trace lines
+// of the persistence layer and the console code it drives.
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "Baseline.h"
+#include "Client.h"
+#include "DBConnection.h"
+#include "LoadDriver.h"
+#include "Measure.h"
+#include "Report.h"
+#include "TestSupport.h"
+
+namespace bench {
+namespace {
+
+void progress(const std::string& line) { std::cerr << "[bench] " << line << std::endl; }
+
+// The replicas of the run, stopped by die() too: std::exit skips the
+// destructors of main's locals.
+tt::Deployment* gDeployment = nullptr;
+
+[[noreturn]] void die(const std::string& why) {
+  std::cerr << "tavrin-bench: " << why << std::endl;
+  if (gDeployment) {
+    gDeployment->accountReplicas.clear();
+    gDeployment->orderReplicas.clear();
+  }
+  std::exit(1);
+}
+
+std::string fixed(double v, int digits = 1) {
+  std::ostringstream os;
+  os.setf(std::ios::fixed);
+  os.precision(digits);
+  os << v;
+  return os.str();
+}
+
+struct Title {
+  CORBA::ULong id;
+  std::string title;
+};
+
+// Movies the customers rent (every one with plenty of copies) and titles
+// without a free copy for the waiting lists: one per waitlist request of a
+// cell, so that every request adds a row.
+struct Catalogue {
+  std::vector<Title> rentable;
+  std::vector<Title> queued;
+};
+
+const CORBA::ULong kQueueBase = 100000;
+
+Catalogue prepareCatalogue(tt::TestDB& db, int queueTitles) {
+  db.reset();
+  std::ostringstream sql;
+  sql << "START TRANSACTION;";
+  for (int i = 0; i < queueTitles; ++i) {
+    sql << "INSERT INTO movie VALUES (" << kQueueBase + static_cast<CORBA::ULong>(i)
+        << ", 'Bench queue " << i << "', 'Nobody', '2000-01-01', 'Nobody', 'Bench', 'Bench', "
+        << "'PG', 0);";
+  }
+  sql << "COMMIT;";
+  db.exec(sql.str());
+  Catalogue c;
+  for (const auto& r : db.rows("select movieID, title from movie order by movieID")) {
+    Title t{static_cast<CORBA::ULong>(std::strtoul(r[0].c_str(), nullptr, 10)), r[1]};
+    (t.id >= kQueueBase ? c.queued : c.rentable).push_back(t);
+  }
+  if (c.rentable.empty()) die("the catalogue is empty: db/catalogue.sql did not load");
+  return c;
+}
+
+// Every cell starts from the same state: no customers, sessions, requests,
+// rentals or waiting rows, and plenty of copies of every rentable title.
+void resetState(tt::TestDB& db, int copies) {
+  db.exec(
+      "START TRANSACTION; delete from ticket; delete from client; delete from transactions; "
+      "delete from checkedoutmovies; delete from waitlistedmovies; delete from user; "
+      "update movie set count = " +
+      std::to_string(copies) + " where movieID < " + std::to_string(kQueueBase) +
+      "; COMMIT;");
+}
+
+pid_t databasePid() {
+  std::ifstream in(tt::requireEnv("TAVRIN_STATE_DIR") + "/db.pid");
+  long pid = 0;
+  in >> pid;
+  if (pid <= 0) die("cannot read the database's pid from $TAVRIN_STATE_DIR/db.pid");
+  return static_cast<pid_t>(pid);
+}
+
+void watchReplicas(Probe& probe, const tt::Deployment& dep) {
+  std::vector<pid_t> pids;
+  std::vector<std::string> logs;
+  for (const auto* list : {&dep.accountReplicas, &dep.orderReplicas})
+    for (const auto& r : *list) {
+      pids.push_back(r->process().pid());
+      logs.push_back(r->process().logPath());
+    }
+  probe.setServers(pids, logs);
+}
+
+void requireRunning(tt::Deployment& dep) {
+  for (auto* list : {&dep.accountReplicas, &dep.orderReplicas})
+    for (auto& r : *list)
+      if (!r->process().running() || !tt::isBound(r->name()))
+        die("replica " + r->name() + " did not start; see " + r->process().logPath());
+}
+
+// The references of the deployment's replicas, in replica order.
+struct Refs {
+  std::vector<CORBA::Object_var> accounts, orders;
+};
+
+Refs resolveAll(const tt::Deployment& dep) {
+  Refs refs;
+  for (const auto& r : dep.accountReplicas) refs.accounts.push_back(tt::resolve(r->name()));
+  for (const auto& r : dep.orderReplicas) refs.orders.push_back(tt::resolve(r->name()));
+  return refs;
+}
+
+std::vector<CORBA::Object_var> firstOf(const std::vector<CORBA::Object_var>& all, int n) {
+  std::vector<CORBA::Object_var> out;
+  for (int i = 0; i < n && i < static_cast<int>(all.size()); ++i)
+    out.push_back(CORBA::Object::_duplicate(all[static_cast<size_t>(i)].in()));
+  return out;
+}
+
+// Leaves only the first `n` replicas of each server bound, so that a
+// client that discovers them (the console) finds n of each.
+void bindOnly(const tt::Deployment& dep, const Refs& refs, int n) {
+  auto apply = [&](const std::vector<std::unique_ptr<tt::Replica>>& list,
+                   const std::vector<CORBA::Object_var>& objs) {
+    for (size_t i = 0; i < list.size(); ++i) {
+      CosNaming::Name name;
+      name.length(1);
+      name[0].id = CORBA::string_dup(list[i]->name().c_str());
+      name[0].kind = CORBA::string_dup("");
+      if (static_cast<int>(i) < n)
+        tt::naming()->rebind(name, objs[i].in());
+      else
+        tt::unbind(list[i]->name());
+    }
+  };
+  apply(dep.accountReplicas, refs.accounts);
+  apply(dep.orderReplicas, refs.orders);
+}
+
+MovieInfo movieOf(const Title& t) {
+  MovieInfo m = tt::makeMovie(t.title);
+  m.movieID = t.id;
+  return m;
+}
+
+// Holds the sessions of a cell until every one has finished its set-up, so
+// that the timed part starts together.
+class StartLine {
+ public:
+  explicit StartLine(int parties) : waiting_(parties) {}
+  void arrive() {
+    std::unique_lock<std::mutex> lock(m_);
+    --waiting_;
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return go_; });
+  }
+  void waitForAll() {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [this] { return waiting_ == 0; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> lock(m_);
+    go_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  int waiting_;
+  bool go_ = false;
+};
+
+// The requests of one session in one cell.
+struct SessionTally {
+  std::vector<Sample> samples;
+  long requests = 0;
+  long failures = 0;
+  std::string firstFailure;
+  void count(const tt::Session& s) {
+    ++requests;
+    if (s.last().outcome != tt::Outcome::Success) {
+      ++failures;
+      if (firstFailure.empty())
+        firstFailure = std::string(tt::opName(s.last().op)) + ": " +
+                       tt::outcomeName(s.last().outcome) + ": " + s.last().message;
+    }
+  }
+};
+
+// One operation of `kind` by session `s`; `k` numbers the session's
+// operations, `slot` is the session's share of the waiting-list titles.
+Sample operate(Kind kind, tt::Session& s, const Catalogue& cat, std::mt19937& rng, int k,
+               int slot, SessionTally& tally) {
+  Sample out;
+  auto pick = [&] {
+    return cat.rentable[std::uniform_int_distribution<size_t>(0, cat.rentable.size() - 1)(rng)];
+  };
+  switch (kind) {
+    case Kind::LogIn: {
+      bool ok = s.logIn() == tt::Outcome::Success;
+      tally.count(s);
+      out.decidedMs = s.last().decidedMs();
+      out.elapsedMs = s.last().elapsedMs();
+      ok = (s.logOut() == tt::Outcome::Success) && ok;
+      tally.count(s);
+      out.ok = ok;
+      break;
+    }
+    case Kind::Search: {
+      out.ok = s.search(pick().title) == tt::Outcome::Success;
+      tally.count(s);
+      out.decidedMs = s.last().decidedMs();
+      out.elapsedMs = s.last().elapsedMs();
+      break;
+    }
+    case Kind::CheckoutReturn: {
+      const Title t = pick();
+      bool ok = s.checkout(movieOf(t)) == tt::Outcome::Success;
+      tally.count(s);
+      out.decidedMs = s.last().decidedMs();
+      out.elapsedMs = s.last().elapsedMs();
+      ok = (s.returnMovie(t.title) == tt::Outcome::Success) && ok;
+      tally.count(s);
+      out.decidedMs += s.last().decidedMs();
+      out.elapsedMs += s.last().elapsedMs();
+      out.ok = ok;
+      break;
+    }
+    case Kind::Waitlist: {
+      const Title& t = cat.queued[static_cast<size_t>(slot + k) % cat.queued.size()];
+      out.ok = s.waitlist(movieOf(t)) == tt::Outcome::Success;
+      tally.count(s);
+      out.decidedMs = s.last().decidedMs();
+      out.elapsedMs = s.last().elapsedMs();
+      break;
+    }
+  }
+  return out;
+}
+
+std::string kindTag(Kind kind) {
+  switch (kind) {
+    case Kind::LogIn: return "li";
+    case Kind::Search: return "se";
+    case Kind::CheckoutReturn: return "cr";
+    case Kind::Waitlist: return "wl";
+  }
+  return "x";
+}
+
+// One cell of the matrix: `sessions` concurrent customers, each sending to
+// the first `replicas` replicas of each server.
+CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
+                   const Refs& refs, int replicas, int sessions, Kind kind, int ops,
+                   const char* label = "") {
+  resetState(db, o.copies);
+  CellResult cell;
+  cell.replicas = replicas;
+  cell.sessions = sessions;
+  cell.kind = kind;
+  const int perSession = std::max(1, ops / sessions);
+
+  std::vector<std::unique_ptr<tt::Session>> list;
+  for (int i = 0; i < sessions; ++i) {
+    std::string user = "r" + std::to_string(replicas) + "s" + std::to_string(sessions) +
+                       kindTag(kind) + "u" + std::to_string(i);
+    list.push_back(std::make_unique<tt::Session>(i, user));
+    list.back()->accounts().pin(firstOf(refs.accounts, replicas));
+    list.back()->orders().pin(firstOf(refs.orders, replicas));
+  }
+  std::vector<SessionTally> tallies(static_cast<size_t>(sessions));
+  std::vector<std::string> setupFailures(static_cast<size_t>(sessions));
+  StartLine line(sessions);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < sessions; ++i) {
+    threads.emplace_back([&, i] {
+      tt::Session& s = *list[static_cast<size_t>(i)];
+      SessionTally& tally = tallies[static_cast<size_t>(i)];
+      if (s.createAccount() != tt::Outcome::Success ||
+          (kind != Kind::LogIn && s.logIn() != tt::Outcome::Success))
+        setupFailures[static_cast<size_t>(i)] = s.last().message;
+      std::mt19937 rng(o.seed + 1000003u * static_cast<unsigned>(replicas) +
+                       7919u * static_cast<unsigned>(sessions) +
+                       131u * static_cast<unsigned>(kind) + static_cast<unsigned>(i));
+      line.arrive();
+      for (int k = 0; k < perSession; ++k)
+        tally.samples.push_back(operate(kind, s, cat, rng, k, i * perSession, tally));
+    });
+  }
+  line.waitForAll();
+  Snapshot before = probe.take();
+  line.release();
+  for (auto& t : threads) t.join();
+  Snapshot after = probe.take();
+  cell.cost = Probe::between(before, after);
+
+  for (size_t i = 0; i < tallies.size(); ++i) {
+    auto& t = tallies[i];
+    cell.samples.insert(cell.samples.end(), t.samples.begin(), t.samples.end());
+    cell.requests += t.requests;
+    cell.failures += t.failures;
+    if (cell.firstFailure.empty() && !setupFailures[i].empty())
+      cell.firstFailure = "set-up: " + setupFailures[i];
+    if (cell.firstFailure.empty()) cell.firstFailure = t.firstFailure;
+  }
+  Percentiles p = cell.decided();
+  progress(label + std::to_string(replicas) + " replica(s), " + std::to_string(sessions) +
+           " session(s), " + kindName(kind) + ": " + std::to_string(cell.samples.size()) +
+           " ops in " + fixed(cell.cost.wallSec, 2) + " s, " + fixed(cell.throughput()) +
+           " ops/s, p50 " + fixed(p.p50) + " ms, p99 " + fixed(p.p99) + " ms, " +
+           std::to_string(cell.failures) + " failed" +
+           (cell.firstFailure.empty() ? "" : " (" + cell.firstFailure + ")"));
+  return cell;
+}
+
+// --- baseline ----------------------------------------------------------------------------
+
+// `pairs` checkouts plus returns; `slice` numbers the parts of the baseline,
+// which run between the cells so that each compares with its neighbours.
+BaselineResult runBaseline(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
+                           int pairs, int slice) {
+  resetState(db, o.copies);
+  const std::string user = "baseline";
+  const CORBA::Long token = 4242;
+  db.exec("insert into user values ('Base', 'Line', '1 Main Street', '4111111111111111', "
+          "'5551234567', 'baseline@example.org', '" + user + "', 'pw')");
+  db.exec("insert into ticket values ('" + user + "', " + std::to_string(token) + ")");
+  Baseline base(user, token, "1270011");
+  std::mt19937 rng(o.seed + 104729u * static_cast<unsigned>(slice));
+  auto pick = [&] {
+    return cat.rentable[std::uniform_int_distribution<size_t>(0, cat.rentable.size() - 1)(rng)];
+  };
+  std::string failure;
+  for (int i = 0; i < 10; ++i) {  // connect and warm the caches
+    const Title t = pick();
+    if (!base.pair(t.id, t.title, &failure)) die("baseline: " + failure);
+  }
+  base.takeCommitTimes();
+  BaselineResult res;
+  Snapshot before = probe.take();
+  for (int i = 0; i < pairs; ++i) {
+    const Title t = pick();
+    Clock::time_point start = Clock::now();
+    if (!base.pair(t.id, t.title, &failure)) die("baseline: " + failure);
+    res.pairMs.push_back(msBetween(start, Clock::now()));
+  }
+  res.commitMs = base.takeCommitTimes();
+  Snapshot after = probe.take();
+  res.cost = Probe::between(before, after);
+  Percentiles p = percentiles(res.pairMs);
+  progress("baseline: " + std::to_string(res.pairMs.size()) + " checkout + return pairs in " +
+           fixed(res.cost.wallSec, 2) + " s, " + fixed(res.throughput()) + " pairs/s, p50 " +
+           fixed(p.p50, 2) + " ms");
+  return res;
+}
+
+// --- the console's own fan-out -----------------------------------------------------------
+
+ConsoleCpu runConsole(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
+                      int replicas) {
+  resetState(db, o.copies);
+  std::ofstream devnull("/dev/null");
+  std::istringstream noInput;
+  Client c(noInput, devnull);
+  c.setPause([] {});
+  c.setScreenClearing(false);
+  c.setNamingContext(tt::naming());
+  c.clearAndObtainAccountIOR();
+  c.clearAndObtainOFSIOR();
+  c.setClientID();
+  if (!c.createAccount("Con", "Sole", "1 Main Street", "4111111111111111", "5551234567",
+                       "console@example.org", "console", "pw-console") ||
+      !c.login("console", "pw-console"))
+    die("the console client could not register and log in");
+  std::mt19937 rng(o.seed + 17);
+  ConsoleCpu res;
+  res.replicas = replicas;
+  auto cycle = [&](bool counted) {
+    const Title& t =
+        cat.rentable[std::uniform_int_distribution<size_t>(0, cat.rentable.size() - 1)(rng)];
+    // Search, then check out what was found; then return it.
+    bool found = c.search(t.title, false);
+    bool rented = found && c.movieInfo().count > 0;
+    if (found) c.checkOutMovie();
+    bool back = c.callretMovie(t.title);
+    if (counted) {
+      res.requests += 3;
+      res.failures += !found + !rented + !back;
+    }
+  };
+  for (int i = 0; i < 3; ++i) cycle(false);
+  Snapshot before = probe.take();
+  const CpuSplit splitBefore = selfCpuSplit();
+  const double threadBefore = threadCpuSeconds();
+  for (int i = 0; i < o.consoleCycles; ++i) cycle(true);
+  const double threadAfter = threadCpuSeconds();
+  const CpuSplit splitAfter = selfCpuSplit();
+  Snapshot after = probe.take();
+  res.cost = Probe::between(before, after);
+  res.userCpu = splitAfter.user - splitBefore.user;
+  res.systemCpu = splitAfter.system - splitBefore.system;
+  res.requesterCpu = threadAfter - threadBefore;
+  progress("console fan-out, " + std::to_string(replicas) + " replica(s): " +
+           std::to_string(res.requests) + " requests, client CPU " +
+           fixed(100.0 * res.cost.clientCpu / res.cost.wallSec, 2) +
+           "% of wall time, the waiting thread " +
+           fixed(100.0 * res.requesterCpu / res.cost.wallSec, 2) + "%, " +
+           std::to_string(res.failures) + " failed");
+  c.logOut();
+  return res;
+}
+
+// --- failover ----------------------------------------------------------------------------
+
+std::vector<FailoverTrial> runFailover(tt::TestDB& db, tt::Deployment& dep, const Catalogue& cat,
+                                       const Settings& o) {
+  std::vector<FailoverTrial> trials;
+  resetState(db, o.copies);
+  std::mt19937 rng(o.seed + 29);
+  auto pick = [&] {
+    return cat.rentable[std::uniform_int_distribution<size_t>(0, cat.rentable.size() - 1)(rng)];
+  };
+  for (int trial = 0; trial < o.failoverTrials; ++trial) {
+    const bool checkout = trial % 2 == 1;
+    FailoverTrial ft;
+    ft.op = checkout ? "checkout" : "search";
+    auto& victim = dep.orderReplicas.front();
+    ft.killed = victim->name();
+    tt::Session s(trial, "fo" + std::to_string(trial));
+    if (s.createAccount() != tt::Outcome::Success || s.logIn() != tt::Outcome::Success)
+      die("failover: the session could not register and log in: " + s.last().message);
+    // One request of the kind timed; a checkout's return runs untimed.
+    auto request = [&](double* decided, double* elapsed) {
+      const Title t = pick();
+      bool ok = checkout ? s.checkout(movieOf(t)) == tt::Outcome::Success
+                         : s.search(t.title) == tt::Outcome::Success;
+      const tt::RequestRecord r = s.last();
+      if (decided) *decided = r.decidedMs();
+      if (elapsed) *elapsed = r.elapsedMs();
+      if (!ok && ft.failure.empty()) ft.failure = r.message;
+      if (checkout) ok = s.returnMovie(t.title) == tt::Outcome::Success && ok;
+      return ok;
+    };
+    std::vector<double> steady;
+    for (int i = 0; i < 15; ++i) {
+      double d = 0;
+      request(&d, nullptr);
+      steady.push_back(d);
+    }
+    ft.steadyMs = median(steady);
+    victim->kill();
+    bool first = request(&ft.firstMs, &ft.firstElapsedMs);
+    bool second = request(&ft.secondMs, nullptr);
+    ft.ok = first && second;
+    progress("failover trial " + std::to_string(trial + 1) + " (" + ft.op + ", " + ft.killed +
+             " killed): steady " + fixed(ft.steadyMs, 2) + " ms, first after the kill " +
+             fixed(ft.firstMs, 2) + " ms, extra " + fixed(ft.extraMs(), 2) + " ms" +
+             (ft.ok ? "" : ", FAILED: " + ft.failure));
+    trials.push_back(ft);
+    s.logOut();
+    victim = std::make_unique<tt::Replica>(ft.killed);
+    requireRunning(dep);
+  }
+  return trials;
+}
+
+// Connections, caches and each replica's database connection.
+void warmUp(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
+            const Refs& refs) {
+  for (int replicas : o.replicas)
+    for (Kind kind : allKinds())
+      runCell(db, probe, cat, o, refs, replicas, 2, kind, 16, "warm-up: ");
+}
+
+int parseInt(const char* s, const char* what) {
+  char* end = nullptr;
+  long v = std::strtol(s, &end, 10);
+  if (end == s || *end != '\0' || v < 0 || v > 1000000) die(std::string("bad number for ") + what);
+  return static_cast<int>(v);
+}
+
+std::vector<int> parseList(const char* s, const char* what) {
+  std::vector<int> out;
+  std::stringstream ss(s);
+  std::string item;
+  while (std::getline(ss, item, ',')) out.push_back(parseInt(item.c_str(), what));
+  if (out.empty()) die(std::string("empty list for ") + what);
+  return out;
+}
+
+Settings parse(int argc, char** argv) {
+  Settings o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) die(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--out") o.outDir = value();
+    else if (a == "--ops") o.opsPerCell = parseInt(value(), "--ops");
+    else if (a == "--seed") o.seed = static_cast<unsigned>(parseInt(value(), "--seed"));
+    else if (a == "--baseline") o.baselinePairs = parseInt(value(), "--baseline");
+    else if (a == "--trials") o.failoverTrials = parseInt(value(), "--trials");
+    else if (a == "--console") o.consoleCycles = parseInt(value(), "--console");
+    else if (a == "--replicas") o.replicas = parseList(value(), "--replicas");
+    else if (a == "--sessions") o.sessions = parseList(value(), "--sessions");
+    else if (a == "--command") o.command = value();
+    else die("unknown option " + a +
+             "\nusage: tavrin-bench --out DIR [--ops N] [--seed S] [--baseline N] [--trials N]"
+             " [--console N] [--replicas 1,3] [--sessions 1,4,16] [--command TEXT]");
+  }
+  if (o.outDir.empty()) die("--out DIR is required");
+  for (int r : o.replicas)
+    if (r < 1) die("--replicas: at least one replica");
+  for (int c : o.sessions)
+    if (c < 1) die("--sessions: at least one session");
+  return o;
+}
+
+}  // namespace
+}  // namespace bench
+
+int main(int argc, char** argv) {
+  using namespace bench;
+  Run run;
+  run.settings = parse(argc, argv);
+  const Settings& o = run.settings;
+  const Clock::time_point started = Clock::now();
+  run.machine = describeMachine();
+
+  DBConnection::libraryInit();
+  tt::configureOrb();
+  tt::TestDB db;
+  Probe probe(db, databasePid());
+  const int maxSessions = *std::max_element(o.sessions.begin(), o.sessions.end());
+  const int queueTitles = std::max(o.opsPerCell, maxSessions) + 16;
+  const Catalogue cat = prepareCatalogue(db, queueTitles);
+  {
+    auto flush = db.scalar("select @@innodb_flush_log_at_trx_commit");
+    run.machine.flushAtCommit = flush;
+    if (flush != "1")
+      progress("WARNING: innodb_flush_log_at_trx_commit is " + flush +
+               ", not the durable 1: the figures are not comparable");
+    run.machine.database = db.scalar("select version()");
+  }
+
+  const std::string dbDir = tt::requireEnv("TAVRIN_STATE_DIR") + "/db";
+  run.fsyncBefore = fsyncLatencies(dbDir, 200);
+  // One deployment of the largest size. A cell with fewer replicas sends to
+  // the first ones only; the others sit idle. Cells that differ only in the
+  // replica count run one after the other, so that they see the same
+  // machine.
+  const int maxReplicas = *std::max_element(o.replicas.begin(), o.replicas.end());
+  progress("starting " + std::to_string(maxReplicas) + " account and " +
+           std::to_string(maxReplicas) + " order replica(s)");
+  tt::Deployment dep(maxReplicas, maxReplicas);
+  gDeployment = &dep;
+  requireRunning(dep);
+  watchReplicas(probe, dep);
+  const Refs refs = resolveAll(dep);
+  warmUp(db, probe, cat, o, refs);
+  const int slicePairs = std::max(1, o.baselinePairs / static_cast<int>(o.sessions.size()));
+  for (int sessions : o.sessions)
+    for (Kind kind : allKinds()) {
+      if (kind == Kind::CheckoutReturn) {
+        run.baselineSlices.push_back(
+            runBaseline(db, probe, cat, o, slicePairs, static_cast<int>(run.baselineSlices.size())));
+        run.baselineSlices.back().sessions = sessions;
+      }
+      for (int replicas : o.replicas)
+        run.cells.push_back(
+            runCell(db, probe, cat, o, refs, replicas, sessions, kind, o.opsPerCell));
+    }
+  run.baseline = combine(run.baselineSlices);
+  if (o.consoleCycles > 0) {
+    for (int replicas : o.replicas) {
+      bindOnly(dep, refs, replicas);
+      run.console.push_back(runConsole(db, probe, cat, o, replicas));
+      run.console.back().threadStartMs = threadStartCpuMs(replicas, 2000);
+    }
+    bindOnly(dep, refs, maxReplicas);
+  }
+  if (maxReplicas > 1 && o.failoverTrials > 0) run.failover = runFailover(db, dep, cat, o);
+  run.fsyncAfter = fsyncLatencies(dbDir, 200);
+  gDeployment = nullptr;
+  run.machine.loadAfter = loadAverage();
+  run.totalSec = msBetween(started, Clock::now()) / 1000.0;
+  writeReport(run);
+  progress("results written to " + o.outDir);
+  return 0;
+}
