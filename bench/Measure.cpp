@@ -180,6 +180,29 @@ Cost Probe::between(const Snapshot& a, const Snapshot& b) {
   return c;
 }
 
+LockSampler::LockSampler(std::string statementPrefix) : prefix_(std::move(statementPrefix)) {
+  thread_ = std::thread([this] {
+    tt::TestDB db;
+    const std::string sql =
+        "select count(*) from information_schema.PROCESSLIST where INFO like '" + prefix_ + "%'";
+    while (!stop_) {
+      long waiting = static_cast<long>(db.count(sql));
+      ++result_.samples;
+      result_.waiters += waiting;
+      if (waiting > 0) ++result_.contended;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+}
+
+LockSamples LockSampler::stop() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  return result_;
+}
+
+LockSampler::~LockSampler() { stop(); }
+
 // --- results -------------------------------------------------------------------------
 
 const char* kindName(Kind kind) {

@@ -6,8 +6,10 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tt {
@@ -94,6 +96,34 @@ class Probe {
   long long lines_ = 0;
 };
 
+// How often connections were queued for a table lock, from PROCESSLIST
+// samples taken on a connection of its own while a cell runs. A waiting
+// connection means another one holds the lock, so `contended / samples`
+// is a lower bound of the time the lock was held.
+struct LockSamples {
+  long samples = 0;
+  long contended = 0;   // samples with at least one connection waiting
+  long waiters = 0;     // waiting connections, summed over the samples
+  double contendedShare() const { return samples ? static_cast<double>(contended) / samples : 0; }
+  double meanWaiters() const { return samples ? static_cast<double>(waiters) / samples : 0; }
+};
+
+// Samples, every 10 ms until stopped, the connections whose
+// statement starts with `statementPrefix` (a LOCK TABLES that has not
+// returned yet).
+class LockSampler {
+ public:
+  explicit LockSampler(std::string statementPrefix);
+  ~LockSampler();  // stops
+  LockSamples stop();
+
+ private:
+  std::string prefix_;
+  std::atomic<bool> stop_{false};
+  LockSamples result_;
+  std::thread thread_;
+};
+
 // --- results --------------------------------------------------------------------
 
 enum class Kind { LogIn, Search, CheckoutReturn, Waitlist };
@@ -118,6 +148,7 @@ struct CellResult {
   long failures = 0;  // requests that did not succeed
   std::string firstFailure;
   Cost cost;
+  LockSamples lock;
   double throughput() const;  // operations per second
   Percentiles decided() const;
   Percentiles elapsed() const;

@@ -138,7 +138,6 @@ void writeAccount(std::ostream& md, const Run& run) {
 
   // 2. throughput against the physical limit
   const CellResult* top = findCell(run, rMax, cMax, Kind::CheckoutReturn);
-  const CellResult* lone = findCell(run, rMax, cMin, Kind::CheckoutReturn);
   const BaselineResult& near = sliceFor(run, cMax);
   if (top && !near.pairMs.empty()) {
     const double n = static_cast<double>(top->samples.size());
@@ -148,44 +147,55 @@ void writeAccount(std::ostream& md, const Run& run) {
     for (double v : near.pairMs) nearPairs += v;
     const double share = ratio(top->throughput(), near.throughput());
     const double busy = busyShare(top->cost, cores);
+    const double lockShare = top->lock.contendedShare();
     md << "**Throughput at " << cMax << " sessions with " << rMax << " replicas, against the "
-          "baseline.** " << fx(top->throughput(), 1) << " operations/s against "
-       << "the baseline part that ran next to it, "
-       << fx(near.throughput(), 1) << " pairs/s: " << fx(100 * share, 0) << "%. "
-       << "Two limits apply to every configuration. *The lock*: every order request of every "
-          "replica holds the write lock on the movie tables from LOCK TABLES through its "
-          "COMMIT to UNLOCK TABLES, so no two order requests overlap in the database and "
-          "their commits cannot share a disk flush; more sessions only queue longer (ops/s "
-          "by sessions, " << rMin << " replica: "
+          "baseline.** " << fx(top->throughput(), 1) << " operations/s against the baseline "
+          "part that ran next to it, " << fx(near.throughput(), 1) << " pairs/s: "
+       << fx(100 * share, 0) << "%. Two limits apply. *The lock*: every order request of "
+          "every replica holds the write lock on the movie tables from LOCK TABLES through "
+          "its COMMIT to UNLOCK TABLES, so no two order requests overlap in the database and "
+          "their commits cannot share a disk flush; more sessions can only overlap the work "
+          "outside the lock (ops/s by sessions, " << rMin << " replica: "
        << sessionsList(run, rMin, Kind::CheckoutReturn,
                        [](const CellResult& c) { return fx(c.throughput(), 0); })
        << "; " << rMax << " replicas: "
        << sessionsList(run, rMax, Kind::CheckoutReturn,
                        [](const CellResult& c) { return fx(c.throughput(), 0); })
-       << "). With requests always waiting for it (p50 " << fx(top->decided().p50, 0) << " ms";
-    if (lone) md << " against " << fx(lone->decided().p50, 1) << " ms alone";
-    md << "), each operation occupied the lock for about " << fx(1000 / top->throughput(), 1)
-       << " ms: its " << fx(top->cost.db.lockTables / n, 0) << " lock turns (one real request "
-          "and the duplicates' checks for each of the two requests). The baseline needs "
-       << fx(1000 / near.throughput(), 1) << " ms per pair, " << fx(100 * ratio(nearCommits, nearPairs), 0)
-       << "% of it in its two COMMITs (this disk's 4 KiB write + fdatasync: " << fx(fs.p50, 2)
+       << "). With " << rMax << " replicas an operation takes the lock "
+       << fx(top->cost.db.lockTables / n, 0) << " times (each of its two requests once for "
+          "the work and once per duplicate check), against 2 in the baseline, whose two "
+          "COMMITs are " << fx(100 * ratio(nearCommits, nearPairs), 0)
+       << "% of its time (this disk's 4 KiB write + fdatasync: " << fx(fs.p50, 2)
        << " ms p50). *The CPU*: an operation cost " << fx(cpuMsPerOp(top->cost, n), 2)
        << " ms of CPU (" << fx(1000 * top->cost.clientCpu / n, 2) << " client, "
        << fx(1000 * top->cost.serverCpu / n, 2) << " replicas, " << fx(1000 * top->cost.dbCpu / n, 2)
        << " database) against " << fx(cpuMsPerOp(near.cost, nNear), 2)
-       << " ms for a baseline pair, which caps it at " << fx(ceiling(top->cost, n, cores), 0)
-       << " ops/s on " << cores << " cores; this work kept the cores " << fx(100 * busy, 0)
-       << "% busy, everything on the machine " << fx(100 * top->cost.machineBusy, 0) << "%. ";
-    if (top->cost.machineBusy >= 0.9)
-      md << "The cores were full, so CPU set the pace, and the lock holder waited for a core "
-            "too: the replicated system does "
-         << fx(cpuMsPerOp(top->cost, n) / cpuMsPerOp(near.cost, nNear), 1)
-         << "× the baseline's CPU work per operation (CORBA calls to " << rMax
-         << " replicas on per-request threads, " << fx(top->cost.traceLines / n, 0)
-         << " trace lines written one by one, " << fx(top->cost.db.questions / n, 0)
-         << " statements instead of " << fx(near.cost.db.questions / nNear, 0) << "). ";
+       << " ms for a baseline pair (" << fx(top->cost.traceLines / n, 0) << " trace lines, "
+       << fx(top->cost.db.questions / n, 0) << " statements instead of "
+       << fx(near.cost.db.questions / nNear, 0) << ", CORBA calls on per-request threads), which "
+          "caps it at " << fx(ceiling(top->cost, n, cores), 0) << " ops/s on " << cores
+       << " cores. In this cell a connection was queued for the lock in "
+       << fx(100 * lockShare, 0) << "% of the samples (" << fx(top->lock.meanWaiters(), 1)
+       << " waiting on average), and the cores were " << fx(100 * busy, 0)
+       << "% busy with this work, " << fx(100 * top->cost.machineBusy, 0)
+       << "% with everything on the machine. ";
+    if (lockShare >= 0.8)
+      md << "The lock set the pace: with a queue behind it nearly all the time, each "
+            "operation held it for about " << fx(1000 / top->throughput(), 1)
+         << " ms in all, " << fx(1000 / top->throughput() / (top->cost.db.lockTables / n), 2)
+         << " ms per turn, against " << fx(1000 / near.throughput(), 1)
+         << " ms for a whole baseline pair (" << fx(500 / near.throughput(), 2)
+         << " ms per request, ticket check included). A duplicate's turn runs fewer "
+            "statements than the real one, but each turn also costs a handover between "
+            "connections: the " << fx(top->cost.db.lockTables / n, 0)
+         << " turns keep the lock " << fx(near.throughput() / top->throughput(), 1)
+         << " times as long as a baseline pair does. ";
+    else if (top->cost.machineBusy >= 0.9)
+      md << "The cores set the pace: they were full, and the lock holder waited for a core "
+            "like everything else. ";
     else
-      md << "The cores had room, so the serialised lock set the pace. ";
+      md << "Neither was saturated: the sessions' own round trips through the client, the "
+            "ORB and the replicas' request mutex left both idle part of the time. ";
     if (top->cost.machineBusy - busy > 0.2)
       md << "Other work on the machine took " << fx(100 * (top->cost.machineBusy - busy), 0)
          << "% of the cores meanwhile, so this figure is lower than the system alone would "
@@ -485,28 +495,33 @@ void writeReport(const Run& run) {
         "The ceiling is the throughput at which that CPU time would fill all "
      << m.cores << " cores; busy is the share of the cores the three kept busy together, "
         "machine busy the share that anything on the machine kept busy (other work "
-        "included).\n\n"
+        "included). Lock queued is the share of PROCESSLIST samples (every 10 ms, on a "
+        "connection of the benchmark's own) in which some connection was inside LOCK TABLES "
+        "for the movie tables, waiting or being granted.\n\n"
      << "| replicas | sessions | statements | LOCK TABLES | ROLLBACK | fsyncs | trace lines | "
         "client CPU (ms) | replicas CPU (ms) | database CPU (ms) | ceiling (ops/s) | "
-        "measured (ops/s) | busy | machine busy |\n"
-     << "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+        "measured (ops/s) | busy | machine busy | lock queued |\n"
+     << "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
   auto costRow = [&](const std::string& r, const std::string& c, const Cost& k, double n,
-                     double measured) {
+                     double measured, const LockSamples* lock) {
     md << "| " << r << " | " << c << " | " << fx(k.db.questions / n, 1) << " | "
        << fx(k.db.lockTables / n, 1) << " | " << fx(k.db.rollbacks / n, 1) << " | "
        << fx(k.db.fsyncs / n, 1) << " | " << fx(k.traceLines / n, 0) << " | "
        << fx(1000 * k.clientCpu / n, 2) << " | " << fx(1000 * k.serverCpu / n, 2) << " | "
        << fx(1000 * k.dbCpu / n, 2) << " | " << fx(ceiling(k, n, m.cores), 0) << " | "
        << fx(measured, 0) << " | " << fx(100 * busyShare(k, m.cores), 0) << "% | "
-       << fx(100 * k.machineBusy, 0) << "% |\n";
+       << fx(100 * k.machineBusy, 0) << "% | "
+       << (lock && lock->samples ? fx(100 * lock->contendedShare(), 0) + "%" : std::string("–"))
+       << " |\n";
   };
-  costRow("baseline", "1", base.cost, static_cast<double>(base.pairMs.size()), base.throughput());
+  costRow("baseline", "1", base.cost, static_cast<double>(base.pairMs.size()), base.throughput(),
+          nullptr);
   for (int r : o.replicas)
     for (int c : o.sessions) {
       const CellResult* cell = findCell(run, r, c, Kind::CheckoutReturn);
       if (!cell || cell->samples.empty()) continue;
       costRow(std::to_string(r), std::to_string(c), cell->cost,
-              static_cast<double>(cell->samples.size()), cell->throughput());
+              static_cast<double>(cell->samples.size()), cell->throughput(), &cell->lock);
     }
   md << "\nIn the baseline the two COMMITs of a pair take " << fx(commitP.p50, 2)
      << " ms each at p50 (" << fx(100 * ratio(commitSum, pairSum), 0)
@@ -519,7 +534,7 @@ void writeReport(const Run& run) {
     md << "## First request after a replica is killed\n\n"
        << "With " << rMax << " replicas, one session makes 15 requests, then `"
        << run.failover.front().killed
-       << "` (the replica that decides while it is up) is killed with SIGKILL and the next "
+       << "` (the first in replica order, which wins whenever it has answered) is killed with SIGKILL and the next "
           "request is timed against the median of the 15 before; the replica is then started "
           "again for the next trial.\n\n"
        << "| trial | request | steady p50 (ms) | first after kill (ms) | first, all done (ms) | "

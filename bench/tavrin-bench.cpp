@@ -316,11 +316,21 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
     });
   }
   line.waitForAll();
+  // Searches take no lock; the other operations take the account or the
+  // movie tables' lock.
+  std::unique_ptr<LockSampler> sampler;
+  if (kind != Kind::Search)
+    sampler = std::make_unique<LockSampler>(kind == Kind::LogIn ? "lock table ticket"
+                                                                : "lock table movie");
   Snapshot before = probe.take();
   line.release();
   for (auto& t : threads) t.join();
   Snapshot after = probe.take();
   cell.cost = Probe::between(before, after);
+  if (sampler) {
+    cell.lock = sampler->stop();
+    cell.cost.db.questions -= cell.lock.samples;  // the sampler's own
+  }
 
   for (size_t i = 0; i < tallies.size(); ++i) {
     auto& t = tallies[i];
