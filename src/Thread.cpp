@@ -189,10 +189,12 @@ void Thread::Execute(void* a) {
         break;
     }
   } catch (const TavrinException& e) {
+    // Both lines before the status, so the requesting thread's decision
+    // line never splits the reason from its outcome.
     say(str(e.errorMessage.in()));
     error = std::string(e._rep_id()) + ": " + str(e.errorMessage.in());
-    finish(2);
     if (lines.refusal) say(lines.refusal);
+    finish(2);
   } catch (const CORBA::COMM_FAILURE& e) {
     error = e._name();
     finish(-1);
