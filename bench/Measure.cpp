@@ -241,25 +241,41 @@ double BaselineResult::throughput() const {
   return cost.wallSec > 0 ? static_cast<double>(pairMs.size()) / cost.wallSec : 0;
 }
 
+void addCost(Cost& into, const Cost& part) {
+  const double wall = into.wallSec + part.wallSec;
+  if (wall > 0)
+    into.machineBusy = (into.machineBusy * into.wallSec + part.machineBusy * part.wallSec) / wall;
+  into.wallSec = wall;
+  into.clientCpu += part.clientCpu;
+  into.serverCpu += part.serverCpu;
+  into.dbCpu += part.dbCpu;
+  into.traceLines += part.traceLines;
+  into.db.questions += part.db.questions;
+  into.db.commits += part.db.commits;
+  into.db.rollbacks += part.db.rollbacks;
+  into.db.lockTables += part.db.lockTables;
+  into.db.fsyncs += part.db.fsyncs;
+}
+
+void mergeInto(CellResult& into, const CellResult& part) {
+  into.samples.insert(into.samples.end(), part.samples.begin(), part.samples.end());
+  into.requests += part.requests;
+  into.failures += part.failures;
+  if (into.firstFailure.empty()) into.firstFailure = part.firstFailure;
+  addCost(into.cost, part.cost);
+  into.lock.samples += part.lock.samples;
+  into.lock.contended += part.lock.contended;
+  into.lock.waiters += part.lock.waiters;
+}
+
 BaselineResult combine(const std::vector<BaselineResult>& parts) {
   BaselineResult all;
   for (const BaselineResult& p : parts) {
     all.pairMs.insert(all.pairMs.end(), p.pairMs.begin(), p.pairMs.end());
     all.commitMs.insert(all.commitMs.end(), p.commitMs.begin(), p.commitMs.end());
-    Cost& c = all.cost;
-    c.wallSec += p.cost.wallSec;
-    c.clientCpu += p.cost.clientCpu;
-    c.serverCpu += p.cost.serverCpu;
-    c.dbCpu += p.cost.dbCpu;
-    c.traceLines += p.cost.traceLines;
-    c.machineBusy += p.cost.machineBusy * p.cost.wallSec;
-    c.db.questions += p.cost.db.questions;
-    c.db.commits += p.cost.db.commits;
-    c.db.rollbacks += p.cost.db.rollbacks;
-    c.db.lockTables += p.cost.db.lockTables;
-    c.db.fsyncs += p.cost.db.fsyncs;
+    addCost(all.cost, p.cost);
   }
-  if (all.cost.wallSec > 0) all.cost.machineBusy /= all.cost.wallSec;
+  if (!parts.empty()) all.sessions = parts.front().sessions;
   return all;
 }
 

@@ -161,7 +161,10 @@ struct BaselineResult {
   Cost cost;
   double throughput() const;
 };
-// The parts of the baseline as one: samples together, costs added.
+// Parts of one measurement taken in rounds, as one: samples together, costs
+// added.
+void addCost(Cost& into, const Cost& part);
+void mergeInto(CellResult& into, const CellResult& part);
 BaselineResult combine(const std::vector<BaselineResult>& parts);
 
 struct FailoverTrial {

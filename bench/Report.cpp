@@ -101,8 +101,6 @@ void writeAccount(std::ostream& md, const Run& run) {
   const int cores = run.machine.cores;
   const int rMax = maxOf(o.replicas), rMin = minOf(o.replicas);
   const int cMax = maxOf(o.sessions), cMin = minOf(o.sessions);
-  const Percentiles fs = percentiles(run.fsyncBefore);
-
   // 1. replicated latency
   const CellResult* a = findCell(run, rMax, cMin, Kind::CheckoutReturn);
   const CellResult* b = findCell(run, rMin, cMin, Kind::CheckoutReturn);
@@ -131,8 +129,14 @@ void writeAccount(std::ostream& md, const Run& run) {
     if (r <= 1.5)
       md << "Met at " << cMin << " session.";
     else
-      md << "Missed: the duplicates' lock turns sit in the same queue as the next request's "
-            "work, and on " << cores << " shared cores their CPU competes with it.";
+      md << "Missed: all replicas work on each request at the same time, and on " << cores
+         << " shared cores the one that does the work competes with the others' ticket checks "
+            "and lock requests and with the client's workers: CPU per operation rose from "
+         << fx(cpuMsPerOp(b->cost, n1), 2) << " to " << fx(cpuMsPerOp(a->cost, n3), 2)
+         << " ms (client " << fx(1000 * b->cost.clientCpu / n1, 2) << " to "
+         << fx(1000 * a->cost.clientCpu / n3, 2) << ", replicas " << fx(1000 * b->cost.serverCpu / n1, 2)
+         << " to " << fx(1000 * a->cost.serverCpu / n3, 2) << ", database "
+         << fx(1000 * b->cost.dbCpu / n1, 2) << " to " << fx(1000 * a->cost.dbCpu / n3, 2) << ").";
     md << "\n\n";
   }
 
@@ -165,8 +169,8 @@ void writeAccount(std::ostream& md, const Run& run) {
        << fx(top->cost.db.lockTables / n, 0) << " times (each of its two requests once for "
           "the work and once per duplicate check), against 2 in the baseline, whose two "
           "COMMITs are " << fx(100 * ratio(nearCommits, nearPairs), 0)
-       << "% of its time (this disk's 4 KiB write + fdatasync: " << fx(fs.p50, 2)
-       << " ms p50). *The CPU*: an operation cost " << fx(cpuMsPerOp(top->cost, n), 2)
+       << "% of its time (a COMMIT there took " << fx(percentiles(near.commitMs).p50, 2)
+       << " ms at p50). *The CPU*: an operation cost " << fx(cpuMsPerOp(top->cost, n), 2)
        << " ms of CPU (" << fx(1000 * top->cost.clientCpu / n, 2) << " client, "
        << fx(1000 * top->cost.serverCpu / n, 2) << " replicas, " << fx(1000 * top->cost.dbCpu / n, 2)
        << " database) against " << fx(cpuMsPerOp(near.cost, nNear), 2)
@@ -179,17 +183,30 @@ void writeAccount(std::ostream& md, const Run& run) {
        << " waiting on average), and the cores were " << fx(100 * busy, 0)
        << "% busy with this work, " << fx(100 * top->cost.machineBusy, 0)
        << "% with everything on the machine. ";
-    if (lockShare >= 0.8)
+    if (lockShare >= 0.8) {
+      const double turns = top->cost.db.lockTables / n;
+      const CellResult* one = findCell(run, rMin, cMax, Kind::CheckoutReturn);
       md << "The lock set the pace: with a queue behind it nearly all the time, each "
-            "operation held it for about " << fx(1000 / top->throughput(), 1)
-         << " ms in all, " << fx(1000 / top->throughput() / (top->cost.db.lockTables / n), 2)
-         << " ms per turn, against " << fx(1000 / near.throughput(), 1)
-         << " ms for a whole baseline pair (" << fx(500 / near.throughput(), 2)
-         << " ms per request, ticket check included). A duplicate's turn runs fewer "
-            "statements than the real one, but each turn also costs a handover between "
-            "connections: the " << fx(top->cost.db.lockTables / n, 0)
-         << " turns keep the lock " << fx(near.throughput() / top->throughput(), 1)
-         << " times as long as a baseline pair does. ";
+            "operation held it for about " << fx(1000 / top->throughput(), 1) << " ms in all, "
+         << fx(1000 / top->throughput() / turns, 2) << " ms per turn, against "
+         << fx(500 / near.throughput(), 2) << " ms per baseline request (ticket check "
+            "included). ";
+      if (one && one->samples.size() > 0 && turns > 2) {
+        const double n1 = static_cast<double>(one->samples.size());
+        const double realStmts = one->cost.db.questions / n1 / 2;
+        const double dupStmts = (top->cost.db.questions / n - one->cost.db.questions / n1) / (turns - 2);
+        md << "A duplicate's turn sends " << fx(dupStmts, 0) << " statements against "
+           << fx(realStmts, 0) << " for the real request, yet costs about as much: the "
+              "database spent " << fx(1000 * top->cost.dbCpu / n / turns, 2)
+           << " ms of CPU per turn against " << fx(1000 * near.cost.dbCpu / nNear / 2, 2)
+           << " ms per baseline request, and each replica " << fx(1000 * top->cost.serverCpu / n / turns, 2)
+           << " ms per request it served (dispatch, ticket check, trace output). ";
+      }
+      md << "So the " << fx(turns, 0) << " turns keep the lock "
+         << fx(near.throughput() / top->throughput(), 1)
+         << " times as long as a baseline pair does, which bounds "
+            "the throughput. ";
+    }
     else if (top->cost.machineBusy >= 0.9)
       md << "The cores set the pace: they were full, and the lock holder waited for a core "
             "like everything else. ";
@@ -386,9 +403,12 @@ void writeReport(const Run& run) {
         "sessions are the test suite's load driver (`tests/support/LoadDriver`), on the "
         "generated stubs.\n\n"
      << "- Each cell runs " << o.opsPerCell
-     << " operations, split evenly over its concurrent sessions; seed " << o.seed
-     << ". Every cell starts from the same database state; registration and log-in happen "
-        "before the clock starts.\n"
+     << " operations, split evenly over its concurrent sessions; seed " << o.seed << ". It "
+        "runs in " << o.rounds << " rounds that alternate with the cells it is compared with "
+        "(the other replica count, and for checkout + return a part of the baseline), in "
+        "ABBA order, so that a burst of other work on the machine or a slow spell of the "
+        "disk falls on all of them alike. Every round starts from the same database state; "
+        "registration and log-in happen before the clock starts.\n"
      << "- **log-in**: a log-in, timed alone; the log-out after it runs inside the cell's "
         "wall time, so the throughput counts log-in plus log-out cycles.\n"
      << "- **search**: a search of a random catalogue title.\n"
@@ -405,7 +425,7 @@ void writeReport(const Run& run) {
         "log entry, the waiting-list passes, commit, unlock), sent straight through the "
         "persistence layer (`DBQuery`, `DBTransaction`, `CustTransaction`) on one "
         "connection: no CORBA, no replicas, no trace output. " << o.baselinePairs
-     << " pairs, one after another.\n\n";
+     << " pairs in all, one after another.\n\n";
 
   // --- results table ---------------------------------------------------------------
   md << "## Results\n\nLatencies in milliseconds.\n\n"
@@ -455,14 +475,17 @@ void writeReport(const Run& run) {
            << fx(ratio(a->elapsed().p50, b->elapsed().p50), 2) << "× | "
            << fx(ratio(a->throughput(), b->throughput()), 2) << "× |\n";
       }
-    md << "\n";
+    md << "\nSearches take no table lock, so the replicas serve them side by side and the "
+          "first answer comes from whichever replica is free first; the all-done column pays "
+          "for every replica. The other operations queue for the same table lock in every "
+          "replica.\n\n";
   }
   md << "## Checkout + return against the baseline\n\n"
      << "The baseline does the same database work for one customer on one connection: "
      << fx(baseP.p50, 2) << " ms p50 per pair, " << fx(base.throughput(), 1)
-     << " pairs/s over the whole run. It runs in parts, one right before the checkout + return "
-        "cells of each session count, and each cell is compared with its own part, since the "
-        "disk's flushes do not cost the same all through the run.\n\n"
+     << " pairs/s over the whole run. It runs in parts, in the rounds of the checkout + "
+        "return cells of each session count, and each cell is compared with its own parts, "
+        "since the disk's flushes do not cost the same all through the run.\n\n"
      << "| sessions | baseline p50 (ms) | baseline (pairs/s)";
   for (int r : o.replicas)
     md << " | " << r << (r == 1 ? " replica" : " replicas") << ": p50 against baseline | " << r

@@ -11,6 +11,7 @@ namespace bench {
 
 struct Settings {
   int opsPerCell = 960;
+  int rounds = 4;  // each cell in this many parts, alternating with its neighbours
   unsigned seed = 20240601;
   int baselinePairs = 2000;
   int failoverTrials = 8;

@@ -280,7 +280,7 @@ std::string kindTag(Kind kind) {
 // the first `replicas` replicas of each server.
 CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
                    const Refs& refs, int replicas, int sessions, Kind kind, int ops,
-                   const char* label = "") {
+                   int round = 0) {
   resetState(db, o.copies);
   CellResult cell;
   cell.replicas = replicas;
@@ -309,7 +309,8 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
         setupFailures[static_cast<size_t>(i)] = s.last().message;
       std::mt19937 rng(o.seed + 1000003u * static_cast<unsigned>(replicas) +
                        7919u * static_cast<unsigned>(sessions) +
-                       131u * static_cast<unsigned>(kind) + static_cast<unsigned>(i));
+                       131u * static_cast<unsigned>(kind) + 17u * static_cast<unsigned>(round) +
+                       static_cast<unsigned>(i) * 65537u);
       line.arrive();
       for (int k = 0; k < perSession; ++k)
         tally.samples.push_back(operate(kind, s, cat, rng, k, i * perSession, tally));
@@ -341,13 +342,6 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
       cell.firstFailure = "set-up: " + setupFailures[i];
     if (cell.firstFailure.empty()) cell.firstFailure = t.firstFailure;
   }
-  Percentiles p = cell.decided();
-  progress(label + std::to_string(replicas) + " replica(s), " + std::to_string(sessions) +
-           " session(s), " + kindName(kind) + ": " + std::to_string(cell.samples.size()) +
-           " ops in " + fixed(cell.cost.wallSec, 2) + " s, " + fixed(cell.throughput()) +
-           " ops/s, p50 " + fixed(p.p50) + " ms, p99 " + fixed(p.p99) + " ms, " +
-           std::to_string(cell.failures) + " failed" +
-           (cell.firstFailure.empty() ? "" : " (" + cell.firstFailure + ")"));
   return cell;
 }
 
@@ -385,10 +379,6 @@ BaselineResult runBaseline(tt::TestDB& db, Probe& probe, const Catalogue& cat, c
   res.commitMs = base.takeCommitTimes();
   Snapshot after = probe.take();
   res.cost = Probe::between(before, after);
-  Percentiles p = percentiles(res.pairMs);
-  progress("baseline: " + std::to_string(res.pairMs.size()) + " checkout + return pairs in " +
-           fixed(res.cost.wallSec, 2) + " s, " + fixed(res.throughput()) + " pairs/s, p50 " +
-           fixed(p.p50, 2) + " ms");
   return res;
 }
 
@@ -507,7 +497,7 @@ void warmUp(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& 
             const Refs& refs) {
   for (int replicas : o.replicas)
     for (Kind kind : allKinds())
-      runCell(db, probe, cat, o, refs, replicas, 2, kind, 16, "warm-up: ");
+      runCell(db, probe, cat, o, refs, replicas, 2, kind, 16);
 }
 
 int parseInt(const char* s, const char* what) {
@@ -540,12 +530,13 @@ Settings parse(int argc, char** argv) {
     else if (a == "--baseline") o.baselinePairs = parseInt(value(), "--baseline");
     else if (a == "--trials") o.failoverTrials = parseInt(value(), "--trials");
     else if (a == "--console") o.consoleCycles = parseInt(value(), "--console");
+    else if (a == "--rounds") o.rounds = parseInt(value(), "--rounds");
     else if (a == "--replicas") o.replicas = parseList(value(), "--replicas");
     else if (a == "--sessions") o.sessions = parseList(value(), "--sessions");
     else if (a == "--command") o.command = value();
     else die("unknown option " + a +
-             "\nusage: tavrin-bench --out DIR [--ops N] [--seed S] [--baseline N] [--trials N]"
-             " [--console N] [--replicas 1,3] [--sessions 1,4,16] [--command TEXT]");
+             "\nusage: tavrin-bench --out DIR [--ops N] [--rounds N] [--seed S] [--baseline N]"
+             " [--trials N] [--console N] [--replicas 1,3] [--sessions 1,4,16] [--command TEXT]");
   }
   if (o.outDir.empty()) die("--out DIR is required");
   for (int r : o.replicas)
@@ -597,17 +588,49 @@ int main(int argc, char** argv) {
   watchReplicas(probe, dep);
   const Refs refs = resolveAll(dep);
   warmUp(db, probe, cat, o, refs);
-  const int slicePairs = std::max(1, o.baselinePairs / static_cast<int>(o.sessions.size()));
+  // Every cell runs in rounds, alternating with the cells it is compared
+  // with (ABBA order), so that a burst of other work on the machine or a
+  // slow spell of the disk falls on all of them alike.
+  const int rounds = std::max(1, o.rounds);
+  const int slicePairs =
+      std::max(1, o.baselinePairs / static_cast<int>(o.sessions.size()) / rounds);
   for (int sessions : o.sessions)
     for (Kind kind : allKinds()) {
-      if (kind == Kind::CheckoutReturn) {
-        run.baselineSlices.push_back(
-            runBaseline(db, probe, cat, o, slicePairs, static_cast<int>(run.baselineSlices.size())));
-        run.baselineSlices.back().sessions = sessions;
+      std::vector<CellResult> merged(o.replicas.size());
+      std::vector<BaselineResult> parts;
+      for (int round = 0; round < rounds; ++round) {
+        if (kind == Kind::CheckoutReturn) {
+          parts.push_back(runBaseline(db, probe, cat, o, slicePairs,
+                                      static_cast<int>(run.baselineSlices.size()) * rounds + round));
+          parts.back().sessions = sessions;
+        }
+        for (size_t k = 0; k < o.replicas.size(); ++k) {
+          const size_t i = round % 2 == 0 ? k : o.replicas.size() - 1 - k;
+          CellResult part = runCell(db, probe, cat, o, refs, o.replicas[i], sessions, kind,
+                                    o.opsPerCell / rounds, round);
+          merged[i].replicas = part.replicas;
+          merged[i].sessions = part.sessions;
+          merged[i].kind = part.kind;
+          mergeInto(merged[i], part);
+        }
       }
-      for (int replicas : o.replicas)
-        run.cells.push_back(
-            runCell(db, probe, cat, o, refs, replicas, sessions, kind, o.opsPerCell));
+      if (!parts.empty()) {
+        run.baselineSlices.push_back(combine(parts));
+        const BaselineResult& b = run.baselineSlices.back();
+        progress("baseline next to " + std::to_string(sessions) + " session(s): " +
+                 std::to_string(b.pairMs.size()) + " pairs, " + fixed(b.throughput()) +
+                 " pairs/s, p50 " + fixed(percentiles(b.pairMs).p50, 2) + " ms");
+      }
+      for (CellResult& cell : merged) {
+        Percentiles p = cell.decided();
+        progress(std::to_string(cell.replicas) + " replica(s), " + std::to_string(sessions) +
+                 " session(s), " + kindName(kind) + ": " + std::to_string(cell.samples.size()) +
+                 " ops in " + fixed(cell.cost.wallSec, 2) + " s, " + fixed(cell.throughput()) +
+                 " ops/s, p50 " + fixed(p.p50) + " ms, p99 " + fixed(p.p99) + " ms, " +
+                 std::to_string(cell.failures) + " failed" +
+                 (cell.firstFailure.empty() ? "" : " (" + cell.firstFailure + ")"));
+        run.cells.push_back(std::move(cell));
+      }
     }
   run.baseline = combine(run.baselineSlices);
   if (o.consoleCycles > 0) {
