@@ -12,20 +12,10 @@
 
 namespace {
 
+using tt::outcome;
+
 const char* const kNoCopies = "No more copies of the movie available :(";
 const char* const kBadTicket = "more than one or no user found with the same uname/ticket\n";
-
-template <typename Call>
-std::string outcome(Call call) {
-  try {
-    call();
-    return "ok";
-  } catch (const TavrinException& e) {
-    return str(e.errorMessage.in());
-  } catch (const CORBA::SystemException& e) {
-    return std::string("system exception ") + e._name();
-  }
-}
 
 // One worker thread per replica, all joined; the outcome of each replica.
 std::vector<std::string> fanOut(size_t replicas, const std::function<void(size_t)>& call) {

@@ -11,6 +11,8 @@
 
 namespace {
 
+using tt::outcome;
+
 const CORBA::Long kToken = 1700000000;
 const char* const kLimitWaitlisted =
     "The client already has 3 movies with him. So he cannot checkout a movie until he returns "
@@ -21,19 +23,6 @@ const char* const kBadTicket = "more than one or no user found with the same una
 // Catalogue ids used below.
 const CORBA::ULong kGodfather = 1, kSchindler = 2, kCasablanca = 4, kJaws = 5, kStarWars = 6,
                    kAlien = 17, kFargo = 19;
-
-// "ok", or the refusal's text, or the system exception's name.
-template <typename Call>
-std::string outcome(Call call) {
-  try {
-    call();
-    return "ok";
-  } catch (const TavrinException& e) {
-    return str(e.errorMessage.in());
-  } catch (const CORBA::SystemException& e) {
-    return std::string("system exception ") + e._name();
-  }
-}
 
 }  // namespace
 

@@ -9,21 +9,11 @@
 
 namespace {
 
+using tt::outcome;
+
 const CORBA::Long kToken = 1700000000;
 const char* const kBadTicket = "more than one or no user found with the same uname/ticket\n";
 const char* const kNotFound = "No movie found with the given title\n";
-
-template <typename Call>
-std::string outcome(Call call) {
-  try {
-    call();
-    return "ok";
-  } catch (const TavrinException& e) {
-    return str(e.errorMessage.in());
-  } catch (const CORBA::SystemException& e) {
-    return std::string("system exception ") + e._name();
-  }
-}
 
 bool contains(const std::string& text, const std::string& needle) {
   return text.find(needle) != std::string::npos;

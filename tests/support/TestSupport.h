@@ -122,6 +122,21 @@ void restartDatabase();
 void stopDatabase();
 void startDatabase();
 
+// "ok", the refusal's text, or the system exception's name: what one call
+// to a replica came to.
+template <typename Call>
+std::string outcome(Call call) {
+  try {
+    call();
+    return "ok";
+  } catch (const TavrinException& e) {
+    const char* m = e.errorMessage.in();
+    return m ? m : "";
+  } catch (const CORBA::SystemException& e) {
+    return std::string("system exception ") + e._name();
+  }
+}
+
 // Builders for contract records.
 UserInfo makeUser(const std::string& name, const std::string& password = "pw");
 ClientTransaction makeTrans(const std::string& clientID, short transactionID);
