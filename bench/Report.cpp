@@ -645,7 +645,7 @@ void writeReport(const Run& run) {
         "private MariaDB (durable settings) and omniNames on free ports in a temporary "
         "folder, runs `tavrin-bench`, draws the plot with gnuplot and stops everything "
         "afterwards; on this machine the whole command takes a few minutes. Arguments after "
-        "`bench` go to `tavrin-bench` (`--ops N`, `--seed S`, `--replicas 1,3`, "
+        "`bench` go to `tavrin-bench` (`--ops N`, `--rounds N`, `--seed S`, `--replicas 1,3`, "
         "`--sessions 1,4,16`, `--baseline N`, `--trials N`, `--console N`). The figures move "
         "with the load of the machine and the speed of its disk's flushes; the machine table "
         "above records both for this run.\n";
