@@ -240,7 +240,7 @@ void writeAccount(std::ostream& md, const Run& run) {
     if (con1 && con1->requests > 0 && con1->cost.wallSec > 0)
       md << "; with " << rMin << " replica " << fx(100 * con1->requesterCpu / con1->cost.wallSec, 1)
          << "% and " << fx(100 * con1->cost.clientCpu / con1->cost.wallSec, 1) << "%";
-    md << ". The wait itself blocks on a condition variable and costs nothing while no "
+    md << ". The wait itself blocks on a condition variable and does not spin while no "
           "worker reports; what the requesting thread spends is the fixed work around each "
           "request: starting and joining one worker per replica ("
        << fx(con->threadStartMs, 3) << " ms measured apart, " << fx(100 * ratio(con->threadStartMs, req), 0)
