@@ -92,6 +92,12 @@ std::string InvariantResult::describe(size_t max) const {
   os << violations.size() << " invariant violation(s) in " << checks << " checks";
   for (size_t i = 0; i < violations.size() && i < max; ++i) os << "\n  - " << violations[i];
   if (violations.size() > max) os << "\n  ... and " << violations.size() - max << " more";
+  if (!refusedButCarriedOut.empty()) {
+    os << "\n" << refusedButCarriedOut.size()
+       << " request(s) refused by the deciding replica but carried out by another";
+    for (size_t i = 0; i < refusedButCarriedOut.size() && i < max; ++i)
+      os << "\n  ! " << refusedButCarriedOut[i];
+  }
   return os.str();
 }
 
@@ -298,6 +304,15 @@ InvariantResult checkInvariants(TestDB& db, const Baseline& baseline,
              std::to_string(r.token) + ", which was never stored");
     }
   }
+  for (const auto& r : records) {
+    if (!isBusinessRefusal(r) || !r.hasTransaction) continue;
+    if (trail.logged.count(TxKey(r.user, r.clientID, r.transactionID)))
+      res.refusedButCarriedOut.push_back(std::string(opName(r.op)) + " request " +
+                                         std::to_string(r.transactionID) + " of user '" + r.user +
+                                         "' was refused (" + r.message +
+                                         ") by replica " + std::to_string(r.decidedBy) +
+                                         " but carried out by another");
+  }
   for (const auto& kv : okCheckout) {
     ++res.checks;
     if (kv.second > at(trail.heldIns, kv.first))
@@ -434,7 +449,10 @@ std::string assemble(const std::string& header, std::map<std::string, std::strin
 
 std::string seconds(double ms) {
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f s", ms / 1000.0);
+  if (ms < 1000.0)
+    std::snprintf(buf, sizeof buf, "%.0f ms", ms < 0 ? 0.0 : ms);
+  else
+    std::snprintf(buf, sizeof buf, "%.1f s", ms / 1000.0);
   return buf;
 }
 

@@ -50,6 +50,10 @@ Baseline takeBaseline(TestDB& db);
 struct InvariantResult {
   std::vector<std::string> violations;
   size_t checks = 0;  // individual comparisons made
+  // Requests refused by the rental rules at the deciding replica, yet carried
+  // out (logged) by another: the replicas' answers diverged. Not one of the
+  // five invariants, but the client was told the opposite of what happened.
+  std::vector<std::string> refusedButCarriedOut;
   bool ok() const { return violations.empty(); }
   std::string describe(size_t max = 20) const;
 };
@@ -78,7 +82,7 @@ void printSummary(const ScenarioSummary& s);
 // Writes or replaces the scenario's row in docs/reliability.md (or in the file
 // named by TAVRIN_RELIABILITY_REPORT).
 void recordScenario(const ScenarioSummary& s);
-// "12.3 s"
+// "12.3 s", or "85 ms" below a second
 std::string seconds(double ms);
 
 }  // namespace tt

@@ -485,7 +485,7 @@ int RentalWorkload::returnOne() {
     h = Holding{};
   } else if (out == Outcome::Refused && s_.last().message == kNotRented) {
     h.mustHold = false;
-    h.mayHold = h.mayWait;
+    if (o_.trustRefusals) h.mayHold = h.mayWait;
   } else {
     h.mustHold = false;
   }
@@ -516,7 +516,7 @@ int RentalWorkload::rentOne() {
     } else {
       h.mayHold = h.mayWait = true;  // waiting, or checked out if a copy came back
     }
-  } else if (out == Outcome::Refused && checkout && message == kNoCopies) {
+  } else if (out == Outcome::Refused && checkout && message == kNoCopies && o_.trustRefusals) {
     // Nothing was changed.
   } else if (out == Outcome::Refused && message == kLimitWaitlisted) {
     h.mayWait = h.mayHold = true;  // a later return may serve it

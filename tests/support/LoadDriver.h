@@ -212,6 +212,13 @@ struct WorkloadOptions {
   // the rental rules, so that an outage does not turn into a storm of
   // instant failures.
   std::chrono::milliseconds pauseAfterFailure{150};
+  // Whether a refusal by the rental rules ("No more copies ...", "Movie not
+  // rented ...") proves that nothing happened. It does not: the refusal is
+  // not logged, so a replica that runs the same request later, after a copy
+  // came back, may carry it out (docs/reliability.md, finding 1). Set it once
+  // the replicas agree on refusals; until then a customer trusting the
+  // refusal may rent a second copy of a title it holds.
+  bool trustRefusals = false;
 };
 
 // The rental cycle of one customer: search a title, check it out when a copy

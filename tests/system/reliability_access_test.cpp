@@ -1,0 +1,170 @@
+// Access: forged tickets and acting for another user. Guessed tokens (the
+// clock around the log-in included), another user's name with one's own
+// token, and updating, discontinuing or logging out another user: all are
+// refused by every operation, and neither victim loses anything.
+#include <climits>
+#include <ctime>
+#include <random>
+
+#include "SystemScenario.h"
+
+namespace tt {
+namespace {
+
+const char* const kBadTicket = "more than one or no user found with the same uname/ticket\n";
+
+class ReliabilityAccess : public SystemScenario {
+ protected:
+  // Sends every ticket-checked operation with `forger`'s current ticket and
+  // profile; each must be refused with the session message. Log-out is
+  // refused only while the victim has a session: without one there is
+  // nothing to end, and it succeeds by design.
+  void expectAllRefused(Session& forger, const std::string& what, bool victimHasSession = true) {
+    MovieInfo m = makeMovie("title1");
+    m.movieID = movieID_;
+    auto check = [&](Outcome out, const char* op) {
+      ++sent_;
+      if (out == Outcome::Refused && forger.last().message == kBadTicket) return;
+      ++breaches_;
+      ADD_FAILURE() << op << " with " << what << ": " << outcomeName(out) << ": "
+                    << forger.last().message;
+    };
+    check(forger.search("title1"), "search");
+    check(forger.checkout(m), "checkout");
+    check(forger.waitlist(m), "waitlist");
+    check(forger.returnMovie("title1"), "return");
+    check(forger.countHeld(), "count of movies held");
+    UserInfo changed = forger.profile();
+    changed.password = CORBA::string_dup("owned");
+    changed.address = CORBA::string_dup("attacker street");
+    check(forger.updateProfile(changed), "updateProfile");
+    check(forger.discontinue(), "discontinueAccount");
+    if (victimHasSession) check(forger.logOut(), "logOut");
+  }
+
+  CORBA::ULong movieID_ = 0;
+  size_t sent_ = 0;
+  size_t breaches_ = 0;
+};
+
+TEST_F(ReliabilityAccess, ForgedTicketsAndOtherUsers) {
+  startDeployment();
+  TestDB db;
+  movieID_ = static_cast<CORBA::ULong>(db.count("select movieID from movie where title = 'title1'"));
+
+  Session alice(0, "alice"), bob(1, "bob");
+  const time_t loginTime = time(nullptr);
+  for (Session* s : {&alice, &bob}) {
+    ASSERT_EQ(s->createAccount(), Outcome::Success) << s->last().message;
+    ASSERT_EQ(s->logIn(), Outcome::Success) << s->last().message;
+  }
+  MovieInfo m;
+  ASSERT_EQ(alice.search("title1", &m), Outcome::Success);
+  ASSERT_EQ(alice.checkout(m), Outcome::Success) << alice.last().message;
+  const CORBA::Long aliceToken = alice.ticket().token;
+  const CORBA::Long bobToken = bob.ticket().token;
+  ASSERT_NE(aliceToken, bobToken);
+  const auto profiles = db.rows("select * from user order by username");
+  const auto tickets = db.rows("select * from ticket order by username");
+
+  // Guessed tokens for alice: small numbers, extremes, neighbours of her
+  // real token, the clock around her log-in, and random values.
+  std::vector<CORBA::Long> guesses = {0, 1, -1, INT_MAX, INT_MIN, aliceToken + 1, aliceToken - 1,
+                                      bobToken};
+  for (time_t t = loginTime - 3; t <= loginTime + 3; ++t) guesses.push_back(static_cast<CORBA::Long>(t));
+  std::mt19937 rng(4242);
+  for (int i = 0; i < 10; ++i) guesses.push_back(static_cast<CORBA::Long>(rng()));
+  int n = 10;
+  std::vector<std::unique_ptr<Session>> forgers;
+  for (CORBA::Long g : guesses) {
+    if (g == aliceToken) continue;
+    auto f = std::make_unique<Session>(n++, "alice");
+    f->ticket() = makeTicket("alice", g);
+    expectAllRefused(*f, "alice's name and the guessed token " + std::to_string(g));
+    forgers.push_back(std::move(f));
+  }
+
+  // Bob's name with alice's token, from alice's own client.
+  {
+    auto f = std::make_unique<Session>(n++, "bob", alice.clientID());
+    f->ticket() = makeTicket("bob", aliceToken);
+    expectAllRefused(*f, "bob's name and alice's token");
+    forgers.push_back(std::move(f));
+  }
+
+  // Alice, with her own valid ticket, acting on bob's account.
+  {
+    UserInfo bobProfile = makeUser("bob", "stolen");
+    auto check = [&](Outcome out, const char* op) {
+      ++sent_;
+      if (out != Outcome::Refused || alice.last().message != kBadTicket) {
+        ++breaches_;
+        ADD_FAILURE() << op << " of bob by alice: " << outcomeName(out) << ": "
+                      << alice.last().message;
+      }
+    };
+    UserInfo own = alice.profile();
+    alice.profile() = bobProfile;
+    check(alice.updateProfile(bobProfile), "updateProfile");
+    check(alice.discontinue(), "discontinueAccount");
+    alice.profile() = own;
+    Ticket mine = alice.ticket();
+    alice.ticket() = makeTicket("bob", aliceToken);
+    check(alice.logOut(), "logOut");
+    alice.ticket() = mine;
+  }
+
+  // A log-in from another client with a wrong password keeps bob's session.
+  {
+    auto f = std::make_unique<Session>(n++, "bob");
+    f->profile().password = CORBA::string_dup("guess");
+    ++sent_;
+    if (f->logIn() != Outcome::Refused) {
+      ++breaches_;
+      ADD_FAILURE() << "log-in with a wrong password: " << outcomeName(f->last().outcome);
+    }
+    forgers.push_back(std::move(f));
+  }
+
+  // Nothing changed, and both customers carry on with their sessions.
+  EXPECT_EQ(db.rows("select * from user order by username"), profiles);
+  EXPECT_EQ(db.rows("select * from ticket order by username"), tickets);
+  EXPECT_EQ(db.count("select count(*) from checkedoutmovies where username = 'alice'"), 1);
+  EXPECT_EQ(alice.countHeld(), Outcome::Success) << alice.last().message;
+  EXPECT_EQ(bob.search("title2"), Outcome::Success) << bob.last().message;
+
+  // A ticket dies with its session.
+  Ticket old = alice.ticket();
+  EXPECT_EQ(alice.logOut(), Outcome::Success);
+  {
+    auto f = std::make_unique<Session>(n++, "alice");
+    f->ticket() = old;
+    expectAllRefused(*f, "alice's ticket after her log-out", false);
+    forgers.push_back(std::move(f));
+  }
+  EXPECT_EQ(alice.logIn(), Outcome::Success);
+  EXPECT_NE(alice.ticket().token, old.token);
+  EXPECT_EQ(alice.returnMovie("title1"), Outcome::Success) << alice.last().message;
+  EXPECT_EQ(alice.logOut(), Outcome::Success);
+  EXPECT_EQ(bob.logOut(), Outcome::Success);
+
+  std::vector<RequestRecord> records;
+  for (Session* s : {&alice, &bob})
+    for (const auto& r : s->records()) records.push_back(r);
+  for (const auto& f : forgers)
+    for (const auto& r : f->records()) records.push_back(r);
+
+  ScenarioSummary s;
+  s.id = "access";
+  s.scenario = "Access: " + std::to_string(forgers.size()) +
+               " forged tickets or wrong users against every operation";
+  s.clientFailures = breaches_;
+  s.refusals = sent_ - breaches_;
+  s.notes = std::to_string(breaches_) + " forged requests carried out; both victims' accounts, "
+            "sessions and rentals unchanged";
+  s.command = reproduce("reliability_access");
+  finish(s, records, false);
+}
+
+}  // namespace
+}  // namespace tt
