@@ -205,7 +205,9 @@ void writeAccount(std::ostream& md, const Run& run) {
       md << "So the " << fx(turns, 0) << " turns keep the lock "
          << fx(near.throughput() / top->throughput(), 1)
          << " times as long as a baseline pair does, which bounds "
-            "the throughput. ";
+            "the throughput. The faster the disk's flush, the more the duplicates' turns "
+            "weigh against the real work, so this ratio is at its worst on a quiet, fast "
+            "disk. ";
     }
     else if (top->cost.machineBusy >= 0.9)
       md << "The cores set the pace: they were full, and the lock holder waited for a core "
