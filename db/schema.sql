@@ -28,11 +28,16 @@ CREATE TABLE IF NOT EXISTS client (
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
 
 -- The duplicate-request log; a request is (user, client instance, number).
+-- `refusal` holds the answer of a request refused by the rental rules, so
+-- that a replica running it later gives the same answer instead of carrying
+-- it out; it is empty for a request that was carried out.
 -- No unique key: a lookup treats one or more rows alike.
 CREATE TABLE IF NOT EXISTS transactions (
-  username      VARCHAR(64) NOT NULL,
-  clientID      VARCHAR(32) NOT NULL,
-  transactionID SMALLINT    NOT NULL,
+  username      VARCHAR(64)   NOT NULL,
+  clientID      VARCHAR(32)   NOT NULL,
+  transactionID SMALLINT      NOT NULL,
+  refusal       VARCHAR(1024) NOT NULL DEFAULT '',
+  loggedAt      TIMESTAMP     NOT NULL DEFAULT CURRENT_TIMESTAMP,
   KEY transactions_lookup (username, clientID, transactionID)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
 

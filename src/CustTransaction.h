@@ -12,17 +12,25 @@
 
 class CustTransaction {
  public:
-  // 1 when the request is already logged, else 0. Raise TavrinException.
-  unsigned int CheckTransaction(const Ticket& ticket, const ClientTransaction& ctinfo);
-  unsigned int CheckTransaction(const UserInfo& uinfo, const ClientTransaction& ctinfo);
-  void AddTransaction(const Ticket& ticket, const ClientTransaction& ctinfo);
-  void AddTransaction(const UserInfo& uinfo, const ClientTransaction& ctinfo);
+  // 1 when the request is already logged, else 0. When `refusal` is given
+  // it receives the answer a refused request was logged with ("" when the
+  // request was carried out). Raise TavrinException.
+  unsigned int CheckTransaction(const Ticket& ticket, const ClientTransaction& ctinfo,
+                                std::string* refusal = nullptr);
+  unsigned int CheckTransaction(const UserInfo& uinfo, const ClientTransaction& ctinfo,
+                                std::string* refusal = nullptr);
+  // Logs the request as carried out, or, with a non-empty `refusal`, as
+  // refused with that answer. Raise TavrinException.
+  void AddTransaction(const Ticket& ticket, const ClientTransaction& ctinfo,
+                      const std::string& refusal = "");
+  void AddTransaction(const UserInfo& uinfo, const ClientTransaction& ctinfo,
+                      const std::string& refusal = "");
 
  private:
   unsigned int _CheckTransaction(const std::string& username, const std::string& clientID,
-                                 int transactionID);
+                                 int transactionID, std::string* refusal);
   void _AddTransaction(const std::string& username, const std::string& clientID,
-                       int transactionID);
+                       int transactionID, const std::string& refusal);
 };
 
 #endif

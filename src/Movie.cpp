@@ -26,12 +26,20 @@ const char* const kLimitNotWaitlisted =
     "The client already has 3 movies with him. So he cannot checkout a movie until he returns "
     "one. Failed to place in waitlist as well! ";
 
-// The refusal at the limit of three. The waiting row it promises has to be
-// committed, not rolled back with the rest of the request, so the wrapper
-// must tell it apart from other refusals.
-class LimitWaitlisted : public TavrinException {
+// A refusal by the rental rules, decided by what the tables hold under the
+// lock. It is logged with the request, so that a replica running the same
+// request later, after the tables changed, gives the same answer instead of
+// carrying it out. Failures of statements are not: a later try may succeed.
+class RuleRefusal : public TavrinException {
  public:
-  explicit LimitWaitlisted(const char* msg) : TavrinException(msg) {}
+  explicit RuleRefusal(const char* msg) : TavrinException(msg) {}
+};
+
+// The refusal at the limit of three. The waiting row it promises has to be
+// committed, not rolled back with the rest of the request.
+class LimitWaitlisted : public RuleRefusal {
+ public:
+  explicit LimitWaitlisted(const char* msg) : RuleRefusal(msg) {}
 };
 
 TavrinException refusal(const std::string& text) { return TavrinException(text.c_str()); }
@@ -55,6 +63,26 @@ unsigned int toNumber(const char* text) {
 std::string lastError(const DBTransaction& transaction) {
   if (transaction.mySQLerror[0] != '\0') return transaction.mySQLerror;
   return str(mysql_error(DBConnection::getHandle()));
+}
+
+// Logs a refused request with its answer and commits whatever the
+// transaction holds. Returns the error text when that failed (and all was
+// rolled back), else "".
+std::string commitRefusal(DBTransaction& transaction, CustTransaction& ctrans,
+                          const Ticket& ticket, const ClientTransaction& ctinfo,
+                          const TavrinException& answer) {
+  try {
+    ctrans.AddTransaction(ticket, ctinfo, str(answer.errorMessage.in()));
+  } catch (const TavrinException& e) {
+    transaction.rollback();
+    return str(e.errorMessage.in());
+  }
+  if (!transaction.commit()) {
+    std::string error = lastError(transaction);
+    transaction.rollback();
+    return error;
+  }
+  return "";
 }
 
 struct RequestTexts {
@@ -95,8 +123,8 @@ void Movie::searchByTitle(MovieInfo& minfo) {
     return;
   }
   queryObj.freeit();
-  if (found == 0) throw TavrinException("No movie found with the given title\n");
-  throw TavrinException(
+  if (found == 0) throw RuleRefusal("No movie found with the given title\n");
+  throw RuleRefusal(
       "More than one movie found with the given title... Unsupported in the current system "
       "design :) G'day\n");
 }
@@ -111,7 +139,7 @@ unsigned int Movie::getMovieCount(MovieInfo& minfo, DBQuery& queryObj) {
   if (!queryObj.storeResults()) throw refusal(queryObj.mySQLerror);
   if (!queryObj.isRows()) {
     queryObj.freeit();
-    throw TavrinException("Movie ID not found\n");
+    throw RuleRefusal("Movie ID not found\n");
   }
   unsigned int count = toNumber(queryObj.valueOf("count"));
   queryObj.freeit();
@@ -185,12 +213,27 @@ void Movie::runRequest(Request request, MovieInfo& minfo, const Ticket_var& tick
     throw e;
   }
 
+  // A request another replica already answered gets that answer again.
+  std::string loggedRefusal;
+  unsigned int logged = 0;
   try {
-    if (ctrans.CheckTransaction(ticket.in(), ctinfo)) {
-      transaction.rollback();
-      transaction.unlockTables();
-      return;
-    }
+    logged = ctrans.CheckTransaction(ticket.in(), ctinfo, &loggedRefusal);
+  } catch (const TavrinException& e) {
+    std::cout << texts.tavrinException << e << std::endl;
+    transaction.rollback();
+    transaction.unlockTables();
+    throw;
+  }
+  if (logged) {
+    transaction.rollback();
+    transaction.unlockTables();
+    if (loggedRefusal.empty()) return;
+    TavrinException e(loggedRefusal.c_str());
+    std::cout << texts.tavrinException << e << std::endl;
+    throw e;
+  }
+
+  try {
     switch (request) {
       case Request::kCheckout:
         _checkoutMovie(minfo, ticket);
@@ -208,15 +251,17 @@ void Movie::runRequest(Request request, MovieInfo& minfo, const Ticket_var& tick
       _clearMoviesFromCustomerWaitlist(ticket);
     }
   } catch (const LimitWaitlisted& e) {
-    // Keep the waiting row the refusal speaks of. The request stays out of
-    // the log, so every replica gives the same refusal.
+    // Keep the waiting row the refusal speaks of, logged with the refusal.
     std::cout << texts.tavrinException << e << std::endl;
-    if (!transaction.commit()) {
-      TavrinException failed = refusal(kLimitNotWaitlisted + lastError(transaction));
-      transaction.rollback();
-      transaction.unlockTables();
-      throw failed;
-    }
+    std::string error = commitRefusal(transaction, ctrans, ticket.in(), ctinfo, e);
+    transaction.unlockTables();
+    if (!error.empty()) throw refusal(kLimitNotWaitlisted + error);
+    throw TavrinException(e);
+  } catch (const RuleRefusal& e) {
+    std::cout << texts.tavrinException << e << std::endl;
+    transaction.rollback();
+    // Unlogged, the refusal still stands; only a late replica may differ.
+    commitRefusal(transaction, ctrans, ticket.in(), ctinfo, e);
     transaction.unlockTables();
     throw TavrinException(e);
   } catch (const TavrinException& e) {
@@ -299,7 +344,7 @@ void Movie::_checkoutMovie(MovieInfo& minfo, const Ticket_var& ticket) {
     std::cout << "Movie::_checkoutMovie(): Generic Exception 2 Occurred " << std::endl;
     throw;
   }
-  if (movieCount == 0) throw TavrinException("No more copies of the movie available :(");
+  if (movieCount == 0) throw RuleRefusal("No more copies of the movie available :(");
 
   std::ostringstream update;
   update << "update movie set count = count - 1 where movieID = " << minfo.movieID;
@@ -364,7 +409,7 @@ void Movie::_returnMovie(MovieInfo& minfo, const Ticket_var& ticket) {
   if (!queryObj.storeResults()) throw refusal(queryObj.mySQLerror);
   if (queryObj.rows() == 0) {
     queryObj.freeit();
-    throw refusal(std::string("Movie not rented to client: ") + queryObj.mySQLerror);
+    throw RuleRefusal((std::string("Movie not rented to client: ") + queryObj.mySQLerror).c_str());
   }
   queryObj.freeit();
 
@@ -373,8 +418,9 @@ void Movie::_returnMovie(MovieInfo& minfo, const Ticket_var& ticket) {
   runStatement(queryObj, update.str(), "Cannot increase movie count: ");
 
   std::ostringstream remove;
+  // One return gives back one copy: a customer holding two keeps the other.
   remove << "delete from checkedoutmovies where username = '" << username
-         << "' and movieID = " << minfo.movieID;
+         << "' and movieID = " << minfo.movieID << " limit 1";
   runStatement(queryObj, remove.str(), "Cannot return movie: ");
 
   try {
@@ -412,7 +458,7 @@ void Movie::_clearCustomersFromWaitlist(MovieInfo& minfo) {
       std::cout << "Movie::_clearCustomersFromWaitlist(): TavrinException Occurred: " << e
                 << std::endl;
       queryObj.freeit();
-      throw TavrinException(e);
+      throw;
     } catch (...) {
       std::cout << "Movie::_clearCustomersFromWaitlist(): Generic Exception Occurred"
                 << std::endl;
@@ -433,7 +479,7 @@ void Movie::_clearCustomersFromWaitlist(MovieInfo& minfo) {
       std::cout << "Movie::_clearCustomersFromWaitlist(): TavrinException 2 Occurred: " << e
                 << std::endl;
       queryObj.freeit();
-      throw TavrinException(e);
+      throw;
     } catch (...) {
       std::cout << "Movie::_clearCustomersFromWaitlist(): Generic Exception 2 Occurred"
                 << std::endl;
@@ -475,7 +521,7 @@ void Movie::_clearMoviesFromCustomerWaitlist(const Ticket_var& ticket) {
       std::cout << "Movie::_clearMoviesFromCustomerWaitlist(): TavrinException Occurred: " << e
                 << std::endl;
       queryObj.freeit();
-      throw TavrinException(e);
+      throw;
     } catch (...) {
       std::cout << "Movie::_clearMoviesFromCustomerWaitlist(): Generic Exception Occurred"
                 << std::endl;
@@ -497,7 +543,7 @@ void Movie::_clearMoviesFromCustomerWaitlist(const Ticket_var& ticket) {
       std::cout << "Movie::_clearMoviesFromCustomerWaitlist(): TavrinException 2 Occurred: " << e
                 << std::endl;
       queryObj.freeit();
-      throw TavrinException(e);
+      throw;
     } catch (...) {
       std::cout << "Movie::_clearMoviesFromCustomerWaitlist(): Generic Exception 2 Occurred"
                 << std::endl;

@@ -20,6 +20,8 @@ namespace {
 
 const char* const kBadTicket = "more than one or no user found with the same uname/ticket\n";
 const char* const kBadPassword = "More than one or no user found with the same uname/password\n";
+const char* const kLoginAlreadyDone =
+    "This log-in was already carried out and its session has ended\n";
 
 [[noreturn]] void fail(const std::string& message) { throw TavrinException(message.c_str()); }
 
@@ -144,15 +146,20 @@ Ticket_var User::login(UserInfo& uinfo, const ClientTransaction& ctinfo) {
   startOrRefuse(transaction, true);
 
   try {
-    if (checkSessionStatus(str(uinfo.username)) == 1) {
-      if (validateClient(uinfo, ctinfo) == 1) {
-        // A repeat from this client instance: every replica answers with
-        // the stored ticket.
-        populateUserInfo(uinfo);
-        ticket = getTicket(uinfo);
-        transaction.unlockTables();
-        return ticket;
-      }
+    bool hasSession = checkSessionStatus(str(uinfo.username)) == 1;
+    if (hasSession && validateClient(uinfo, ctinfo) == 1) {
+      // A repeat from this client instance: every replica answers with
+      // the stored ticket.
+      populateUserInfo(uinfo);
+      ticket = getTicket(uinfo);
+      transaction.unlockTables();
+      return ticket;
+    }
+    // A log-in that another replica carried out, whose session has since
+    // ended or been replaced: opening or ending a session now would act for
+    // nobody.
+    if (ctrans.CheckTransaction(uinfo, ctinfo) == 1) fail(kLoginAlreadyDone);
+    if (hasSession) {
       // Another client instance holds the session. Its session ends only
       // for someone who knows the password.
       populateUserInfo(uinfo);
@@ -243,7 +250,12 @@ void User::_logout(const Ticket_var& custTicket) {
   std::cout << "User::_logout called" << std::endl;
   std::string username = q(custTicket->username);
   DBQuery queryObj;
-  send(queryObj, "delete from transactions where username = '" + username + "'",
+  // The user's request log outlives the session: a replica that is slow to
+  // run one of its requests must still find it. Only entries no replica can
+  // still be working on are dropped.
+  send(queryObj,
+       "delete from transactions where username = '" + username +
+           "' and loggedAt < now() - interval 1 day",
        "Deletion of transactions failed: ");
   send(queryObj, "delete from client where username = '" + username + "'",
        "Deletion of customer ID - username mapping failed: ", false);

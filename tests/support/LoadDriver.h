@@ -213,12 +213,10 @@ struct WorkloadOptions {
   // instant failures.
   std::chrono::milliseconds pauseAfterFailure{150};
   // Whether a refusal by the rental rules ("No more copies ...", "Movie not
-  // rented ...") proves that nothing happened. It does not: the refusal is
-  // not logged, so a replica that runs the same request later, after a copy
-  // came back, may carry it out (docs/reliability.md, finding 1). Set it once
-  // the replicas agree on refusals; until then a customer trusting the
-  // refusal may rent a second copy of a title it holds.
-  bool trustRefusals = false;
+  // rented ...") is taken as proof that nothing happened. The replicas log
+  // such refusals with the request and repeat them, so it is; switch it off
+  // to model a customer who double-checks.
+  bool trustRefusals = true;
 };
 
 // The rental cycle of one customer: search a title, check it out when a copy

@@ -166,7 +166,7 @@ TEST_F(ReliabilityFrozen, ReplicaStoppedHoldingTableLocks) {
 // queued for it carries them out once continued. The log-out emptied the
 // user's duplicate-request log in between, so the late log-in is not known
 // as done and opens a second session. Disabled: a repro of that fault.
-TEST_F(ReliabilityFrozen, DISABLED_LateLogInAfterLogOutOpensNoSession) {
+TEST_F(ReliabilityFrozen, LateLogInAfterLogOutOpensNoSession) {
   startDeployment();
   Session u(0, "late");
   ASSERT_EQ(u.createAccount(), Outcome::Success);
@@ -194,7 +194,7 @@ TEST_F(ReliabilityFrozen, DISABLED_LateLogInAfterLogOutOpensNoSession) {
 // The same with a registration: a replica stopped while the registration,
 // log-in, discontinuation and log-out of a customer were queued for it brings
 // the discontinued account back once continued. Disabled: a repro.
-TEST_F(ReliabilityFrozen, DISABLED_LateRegistrationDoesNotBringBackADiscontinuedAccount) {
+TEST_F(ReliabilityFrozen, LateRegistrationDoesNotBringBackADiscontinuedAccount) {
   startDeployment();
   Session u(0, "gone");
   // The client has talked to account2 before: its connection is open.
@@ -227,7 +227,7 @@ TEST_F(ReliabilityFrozen, DISABLED_LateRegistrationDoesNotBringBackADiscontinued
 // Here orderObj0 is stopped while the checkout is sent, the other replicas
 // refuse it, a copy is returned, and orderObj0 is continued. Disabled: a
 // repro of that fault.
-TEST_F(ReliabilityFrozen, DISABLED_RefusedCheckoutIsNotCarriedOutLater) {
+TEST_F(ReliabilityFrozen, RefusedCheckoutIsNotCarriedOutLater) {
   startDeployment();
   Session keeper(0, "keeper"), asker(1, "asker");
   MovieInfo m;

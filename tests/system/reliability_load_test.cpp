@@ -71,7 +71,7 @@ TEST_F(ReliabilityLoad, SoakSixtyFourSessions) {
 // the return deletes every row of the title held by the customer but puts
 // one copy back (src/Movie.cpp, _returnMovie), so a copy is lost; enable it
 // with the fix.
-TEST_F(ReliabilityLoad, DISABLED_SecondCopyOfOneTitleSurvivesItsReturn) {
+TEST_F(ReliabilityLoad, SecondCopyOfOneTitleSurvivesItsReturn) {
   startDeployment();
   Session s(0, "twice");
   ASSERT_EQ(s.createAccount(), Outcome::Success);
