@@ -28,7 +28,9 @@ struct TriggerDef {
 // Columns: tbl, action, username, clientID, transactionID, movieID, oldValue, newValue.
 const TriggerDef kTriggers[] = {
     {"tt_audit_tx_i", "AFTER INSERT ON transactions",
-     "('transactions','I',NEW.username,NEW.clientID,NEW.transactionID,0,0,0)"},
+     // 'R': logged as refused, with the answer later replicas repeat.
+     "('transactions',IF(NEW.refusal='','I','R'),NEW.username,NEW.clientID,"
+     "NEW.transactionID,0,0,0)"},
     {"tt_audit_co_i", "AFTER INSERT ON checkedoutmovies",
      "('checkedoutmovies','I',NEW.username,'',0,NEW.movieID,0,0)"},
     {"tt_audit_co_d", "AFTER DELETE ON checkedoutmovies",
@@ -108,7 +110,8 @@ using TxKey = std::tuple<std::string, std::string, int>;
 
 // Audited events, counted by key.
 struct Trail {
-  std::map<TxKey, long> logged;
+  std::map<TxKey, long> logged;  // carried out or refused
+  std::set<TxKey> carriedOut;
   std::map<UserMovie, long> heldIns, heldDel, waitIns;
   std::map<unsigned long, long> countUp, countDown;
   std::map<std::string, long> userIns, userUpd, ticketIns;
@@ -126,7 +129,9 @@ Trail readTrail(TestDB& db) {
     long long oldValue = std::stoll(r[6]);
     long long newValue = std::stoll(r[7]);
     if (tbl == "transactions") {
-      ++t.logged[TxKey(user, r[3], std::stoi(r[4]))];
+      TxKey key(user, r[3], std::stoi(r[4]));
+      ++t.logged[key];
+      if (action == "I") t.carriedOut.insert(key);
     } else if (tbl == "checkedoutmovies") {
       ++(action == "I" ? t.heldIns : t.heldDel)[UserMovie(user, movie)];
     } else if (tbl == "waitlistedmovies") {
@@ -293,7 +298,7 @@ InvariantResult checkInvariants(TestDB& db, const Baseline& baseline,
     if (r.outcome != Outcome::Success) continue;
     if (r.hasTransaction && r.op != Op::LogIn) {
       ++res.checks;
-      if (!trail.logged.count(TxKey(r.user, r.clientID, r.transactionID)))
+      if (!trail.carriedOut.count(TxKey(r.user, r.clientID, r.transactionID)))
         fail(std::string(opName(r.op)) + " request " + std::to_string(r.transactionID) +
              " of user '" + r.user + "' was confirmed but never carried out");
     }
@@ -306,7 +311,7 @@ InvariantResult checkInvariants(TestDB& db, const Baseline& baseline,
   }
   for (const auto& r : records) {
     if (!isBusinessRefusal(r) || !r.hasTransaction) continue;
-    if (trail.logged.count(TxKey(r.user, r.clientID, r.transactionID)))
+    if (trail.carriedOut.count(TxKey(r.user, r.clientID, r.transactionID)))
       res.refusedButCarriedOut.push_back(std::string(opName(r.op)) + " request " +
                                          std::to_string(r.transactionID) + " of user '" + r.user +
                                          "' was refused (" + r.message +
