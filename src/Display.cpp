@@ -1,5 +1,6 @@
 #include "Display.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -81,15 +82,41 @@ void toggleEcho::clrscr() {
   }
 }
 
+namespace {
+
+// What a signal that ends the client while echo is off must put back, so
+// that the user's shell does not go on without echo.
+struct termios restoreOnSignal;
+volatile sig_atomic_t restorePending = 0;
+const int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+struct sigaction previousActions[4];
+
+extern "C" void restoreTerminalAndDie(int sig) {
+  if (restorePending) tcsetattr(0, TCSANOW, &restoreOnSignal);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+}  // namespace
+
 void toggleEcho::switchOffEcho() {
   if (tcgetattr(0, &oldstuff) != 0) return;  // not a terminal
   saved = true;
   newstuff = oldstuff;
   newstuff.c_lflag &= static_cast<tcflag_t>(~(ECHO | ICANON));
+  restoreOnSignal = oldstuff;
+  restorePending = 1;
+  struct sigaction action {};
+  action.sa_handler = restoreTerminalAndDie;
+  sigemptyset(&action.sa_mask);
+  for (int i = 0; i < 4; ++i) sigaction(kEndingSignals[i], &action, &previousActions[i]);
   tcsetattr(0, TCSANOW, &newstuff);
 }
 
 void toggleEcho::switchOnEcho() {
-  if (saved) tcsetattr(0, TCSANOW, &oldstuff);
+  if (!saved) return;
+  tcsetattr(0, TCSANOW, &oldstuff);
   saved = false;
+  restorePending = 0;
+  for (int i = 0; i < 4; ++i) sigaction(kEndingSignals[i], &previousActions[i], nullptr);
 }

@@ -41,9 +41,11 @@ class Terminal {
     sock_ = base + ".sock";
     log_ = base + ".log";
     status_ = base + ".status";
+    stty_ = base + ".stty";
     const std::string client = tt::binDir() + "/Client -ORBInitRef " + tt::namingRef() + " -manual";
     // The client starts only once the log is attached, so nothing is missed.
-    const std::string inner = "read go; " + client + "; echo $? > " + status_;
+    const std::string inner =
+        "trap true INT; read go; " + client + "; echo $? > " + status_ + "; stty -a > " + stty_;
     tmux("-f /dev/null new-session -d -s c -x 200 -y 50 " + quoted("sh -c " + quoted(inner)));
     tmux("pipe-pane -t c -o " + quoted("cat >> " + log_));
     key("Enter");
@@ -70,6 +72,13 @@ class Terminal {
   }
   void key(const std::string& name) { tmux("send-keys -t c " + name); }
 
+  // The terminal's settings once the client has ended ("" before).
+  std::string settingsAfter() {
+    std::string s;
+    tt::waitFor([&] { return !(s = readFile(stty_)).empty(); });
+    return s;
+  }
+
   // The client's exit status once it ended, -1 if it did not.
   int exitStatus(std::chrono::milliseconds limit = 30s) {
     std::string s;
@@ -82,7 +91,7 @@ class Terminal {
     const std::string cmd = "tmux -S " + sock_ + " " + args + " >/dev/null 2>&1";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
   }
-  std::string sock_, log_, status_;
+  std::string sock_, log_, status_, stty_;
   size_t mark_ = 0;
 };
 
@@ -255,4 +264,18 @@ TEST_F(ConsoleSession, AutomaticModeWithoutOrderReplicasExits255) {
   EXPECT_EQ(client.wait(60s), 255) << client.output();
   EXPECT_NE(client.output().find("run(): Number of OFSServers are : 0"), std::string::npos);
   EXPECT_EQ(db.count("select count(*) from checkedoutmovies"), 0);
+}
+
+TEST_F(ConsoleSession, InterruptAtThePasswordPromptGivesTheEchoBack) {
+  Terminal t;
+  ASSERT_TRUE(t.expect("Option Selected:"));
+  t.type("2");
+  ASSERT_TRUE(t.expect("username: "));
+  t.type("someone");
+  ASSERT_TRUE(t.expect("password: "));
+  t.key("C-c");
+  EXPECT_EQ(t.exitStatus(), 130);  // ended by SIGINT
+  const std::string settings = " " + t.settingsAfter() + " ";
+  EXPECT_NE(settings.find(" echo "), std::string::npos) << settings;
+  EXPECT_NE(settings.find(" icanon "), std::string::npos) << settings;
 }
