@@ -69,7 +69,7 @@ TEST_F(ReliabilityLoad, SoakSixtyFourSessions) {
 // A customer may rent a second copy of a title held already (nothing forbids
 // it); returning that title must not lose a copy of the catalogue. Disabled:
 // the return deletes every row of the title held by the customer but puts
-// one copy back (src/Movie.cpp, _returnMovie), so a copy is lost; enable it
+// one copy back (src/orders/Movie.cpp, _returnMovie), so a copy is lost; enable it
 // with the fix.
 TEST_F(ReliabilityLoad, SecondCopyOfOneTitleSurvivesItsReturn) {
   startDeployment();
