@@ -226,7 +226,7 @@ TEST_F(AccountService, RegistrationThroughThreeReplicasInsertsOnce) {
   }
 }
 
-TEST_F(AccountService, RegistrationUnderATakenNameFailsAndLogsNothing) {
+TEST_F(AccountService, RegistrationUnderATakenNameIsRefusedAndTheRefusalStands) {
   registerUser(tt::makeUser("carol"), "30003", 1);
   UserInfo other = tt::makeUser("carol", "other");
   other.fName = CORBA::string_dup("Impostor");
@@ -240,9 +240,18 @@ TEST_F(AccountService, RegistrationUnderATakenNameFailsAndLogsNothing) {
     EXPECT_EQ(o.error.rfind("Creation of profile failed: ", 0), 0u) << o.error;
     EXPECT_NE(o.error.find("Duplicate entry"), std::string::npos) << o.error;
   }
-  EXPECT_EQ(db.count("select count(*) from transactions where clientID='40004'"), 0);
   EXPECT_EQ(col("fName", "carol"), "Fcarol");
   EXPECT_EQ(col("password", "carol"), "pw");
+
+  // The refusal is logged with the request: a replica that runs it late,
+  // after the name became free, repeats the refusal instead of creating
+  // an account its client was told did not come about.
+  EXPECT_EQ(db.count("select count(*) from transactions where clientID='40004'"), 1);
+  db.exec("delete from user where username = 'carol'");
+  EXPECT_EQ(refusal([&] { accounts[2]->createAccount(other, tt::makeTrans("40004", 1)); })
+                .rfind("Creation of profile failed: ", 0),
+            0u);
+  EXPECT_EQ(db.count("select count(*) from user where username = 'carol'"), 0);
 }
 
 // -------------------------------------------------------- profiles, tickets
@@ -410,16 +419,35 @@ TEST_F(AccountService, RegisterLogInUpdateCountLogOutDiscontinue) {
   EXPECT_EQ(db.count("select count(*) from ticket"), 0);
   EXPECT_EQ(refusal([&] { movieCount(t); }), kBadTicket);
 
-  // A fresh session, then the account goes.
+  // A fresh session. With movies out the account cannot go: the copies
+  // would leave circulation, and a later owner of the name would inherit
+  // them.
   t = session("erin", client, ++tid, "secret");
+  ++tid;
+  for (const auto& o : fanOut([&](Account_ptr a, Outcome&) {
+         a->discontinueAccount(changed, t, tt::makeTrans(client, tid));
+       }))
+    EXPECT_EQ(o.error, "Please return your movies before discontinuing your account");
+  EXPECT_EQ(db.count("select count(*) from user where username='erin'"), 1);
+  EXPECT_EQ(movieCount(t), 2u);
+
+  // Movies back, a waiting row left: now the account goes for good, with
+  // its session and its waiting rows; the request log stays.
+  db.exec("delete from checkedoutmovies where username = 'erin'");
+  db.exec("insert into waitlistedmovies values ('erin', 4, NULL)");
+  const long long logRows = db.count("select count(*) from transactions where username='erin'");
   ++tid;
   for (const auto& o : fanOut([&](Account_ptr a, Outcome&) {
          a->discontinueAccount(changed, t, tt::makeTrans(client, tid));
        }))
     EXPECT_TRUE(o.ok) << o.error;
   EXPECT_EQ(db.count("select count(*) from user where username='erin'"), 0);
-  // The open session lasts until log-out; a new log-in finds no account.
-  EXPECT_EQ(movieCount(t), 2u);
+  EXPECT_EQ(db.count("select count(*) from ticket where username='erin'"), 0);
+  EXPECT_EQ(db.count("select count(*) from client where username='erin'"), 0);
+  EXPECT_EQ(db.count("select count(*) from waitlistedmovies where username='erin'"), 0);
+  EXPECT_EQ(db.count("select count(*) from transactions where username='erin'"), logRows + 1);
+  // The old ticket acts for no one, and a new log-in finds no account.
+  EXPECT_EQ(refusal([&] { movieCount(t); }), kBadTicket);
   EXPECT_EQ(logIn("erin", "secret", "99999", ++tid)[0].error, kBadPassword);
 }
 
