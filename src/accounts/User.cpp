@@ -97,10 +97,26 @@ Unavailable::Reason reasonOr(unsigned int code, Unavailable::Reason otherwise) {
   return r == Unavailable::kStatementFailed ? otherwise : r;
 }
 
-void startOrFail(DBTransaction& transaction, const std::string& claim) {
-  if (transaction.start(claim)) return;
+void prepareOrFail(DBTransaction& transaction, const std::string& claim) {
+  if (transaction.prepare(claim)) return;
   throw Unavailable(reasonOr(transaction.mySQLerrno, Unavailable::kStartFailed),
-                    std::string("cannot set autocommit to 0: ") + transaction.mySQLerror);
+                    std::string("cannot prepare the request: ") + transaction.mySQLerror);
+}
+
+// Opens the transaction once the lock is held; unlocks before raising.
+void startOrFail(DBTransaction& transaction) {
+  if (transaction.start()) return;
+  Unavailable e(reasonOr(transaction.mySQLerrno, Unavailable::kStartFailed),
+                std::string("cannot set autocommit to 0: ") + transaction.mySQLerror);
+  transaction.unlockTables();
+  throw e;
+}
+
+void lockOrFail(DBTransaction& transaction, bool withRentals = false) {
+  if (withRentals ? transaction.lockAccountAndRentalTables() : transaction.lockAccountTables())
+    return;
+  throw Unavailable(reasonOr(transaction.mySQLerrno, Unavailable::kStatementFailed),
+                    DBTransaction::kAccountLockFailed + std::string(transaction.mySQLerror));
 }
 
 // A commit whose acknowledgement was lost may have taken effect.
@@ -180,11 +196,10 @@ Ticket_var User::login(UserInfo& uinfo, const ClientTransaction& ctinfo) {
 
   // Replicas of one log-in take turns: the first opens the session, the
   // others find it with this client's identity and hand out its ticket.
-  startOrFail(transaction, DBTransaction::claimKey(str(uinfo.username), str(ctinfo.clientID),
-                                                    ctinfo.transactionID));
-  if (!transaction.lockAccountTables())
-    throw Unavailable(reasonOr(transaction.mySQLerrno, Unavailable::kStatementFailed),
-                      DBTransaction::kAccountLockFailed + std::string(transaction.mySQLerror));
+  prepareOrFail(transaction, DBTransaction::claimKey(str(uinfo.username), str(ctinfo.clientID),
+                                                      ctinfo.transactionID));
+  lockOrFail(transaction);
+  startOrFail(transaction);
 
   bool repeat = false;
   guarded(transaction, true, "User::login(): TavrinExceptin occured:",
@@ -239,10 +254,9 @@ void User::endSession(const Ticket_var& custTicket, bool lockTables) {
   // The session check and the deletes must not interleave with another
   // replica's log-in replacing the session.
   if (lockTables) {
-    startOrFail(transaction, "");
-    if (!transaction.lockAccountTables())
-      throw Unavailable(reasonOr(transaction.mySQLerrno, Unavailable::kStatementFailed),
-                        DBTransaction::kAccountLockFailed + std::string(transaction.mySQLerror));
+    prepareOrFail(transaction, "");
+    lockOrFail(transaction);
+    startOrFail(transaction);
   }
   guarded(transaction, lockTables, "User::logout(): TavrinException Occured: ",
           "User::logout(): Generic Exception Occured ", [&] {
@@ -402,19 +416,19 @@ bool User::runProfileRequest(const UserInfo& uinfo, const ClientTransaction& cti
                              const char* tavrinMsg, const char* genericMsg) {
   DBTransaction transaction;
   CustTransaction ctrans;
-  startOrFail(transaction, DBTransaction::claimKey(str(uinfo.username), str(ctinfo.clientID),
-                                                    ctinfo.transactionID));
+  prepareOrFail(transaction, DBTransaction::claimKey(str(uinfo.username), str(ctinfo.clientID),
+                                                      ctinfo.transactionID));
 
   // True when the request is logged as carried out; raises its logged
-  // refusal, or the session refusal when the ticket no longer holds one.
-  auto answeredFromLog = [&]() -> bool {
+  // refusal, or, under the lock, the session refusal when the ticket no
+  // longer holds a session. A logged answer is final, also once the session
+  // has ended (the first replica may have ended it: a discontinuation).
+  auto answeredFromLog = [&](bool underLock) -> bool {
     std::string refusal;
     bool session = true;
     unsigned int logged =
-        ticket ? ctrans.CheckTransaction(*ticket, ctinfo, &refusal, &session)
-               : ctrans.CheckTransaction(uinfo, ctinfo, &refusal);
-    // A logged answer is final, also once the session has ended (the
-    // first replica may have ended it: a discontinuation).
+        ticket && underLock ? ctrans.CheckTransaction(*ticket, ctinfo, &refusal, &session)
+                            : ctrans.CheckTransaction(uinfo, ctinfo, &refusal);
     if (!logged) {
       if (!session) fail(kBadTicket);
       return false;
@@ -424,27 +438,32 @@ bool User::runProfileRequest(const UserInfo& uinfo, const ClientTransaction& cti
   };
 
   // A committed log entry is final: the replicas after the first answer
-  // from it without queueing for the table lock.
+  // from it without queueing for the table lock. Before the lock one table
+  // at a time, so that no statement can deadlock with a replica taking its
+  // table locks.
   bool logged = false;
-  guarded(transaction, false, tavrinMsg, genericMsg, [&] { logged = answeredFromLog(); });
+  guarded(transaction, false, tavrinMsg, genericMsg, [&] {
+    logged = answeredFromLog(false);
+    if (!logged && ticket != nullptr) {
+      Ticket_var own = copyTicket(*ticket);
+      validateTicket(own);
+    }
+  });
   if (logged) {
     std::cout << "User::" << operation << "(): already carried out, answered from the request log"
               << std::endl;
     return false;
   }
 
-  const bool locked = tables == Tables::kAccounts ? transaction.lockAccountTables()
-                                                  : transaction.lockAccountAndRentalTables();
-  if (!locked)
-    throw Unavailable(reasonOr(transaction.mySQLerrno, Unavailable::kStatementFailed),
-                      DBTransaction::kAccountLockFailed + std::string(transaction.mySQLerror));
+  lockOrFail(transaction, tables == Tables::kAccountsAndRentals);
+  startOrFail(transaction);
 
   // Under the lock the log and the session decide. A refusal of the work is
   // logged with the request, so that a replica running it later gives the
   // same answer instead of carrying it out on changed tables.
   std::unique_ptr<TavrinException> refused;
   guarded(transaction, true, tavrinMsg, genericMsg, [&] {
-    if ((logged = answeredFromLog())) return;
+    if ((logged = answeredFromLog(true))) return;
     try {
       (this->*worker)(uinfo);
     } catch (const TavrinException& e) {

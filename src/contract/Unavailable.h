@@ -30,7 +30,7 @@ class Unavailable : public std::runtime_error {
   };
 
   // Our vendor minor-code id in the high 20 bits, the reason in the low 12.
-  static const CORBA::ULong kMinorBase = 0x54560000;
+  static constexpr CORBA::ULong kMinorBase = 0x54560000;
 
   Unavailable(Reason reason, const std::string& what);
 

@@ -44,7 +44,6 @@ class LimitWaitlisted : public RuleRefusal {
   explicit LimitWaitlisted(const char* msg) : RuleRefusal(msg) {}
 };
 
-const char* const kBadTicket = "more than one or no user found with the same uname/ticket\n";
 
 void logQuery(const std::string& stmt) { std::cout << "Query: " << stmt << std::endl; }
 
@@ -223,44 +222,41 @@ void Movie::runRequest(Request request, MovieInfo& minfo, const Ticket_var& tick
 
   // Replicas of one request take turns, so those after the first find it
   // logged below without queueing for the table lock.
-  if (!transaction.start(DBTransaction::claimKey(str(ticket->username), str(ctinfo.clientID),
-                                                  ctinfo.transactionID))) {
+  if (!transaction.prepare(DBTransaction::claimKey(str(ticket->username), str(ctinfo.clientID),
+                                                    ctinfo.transactionID))) {
     Unavailable e(reasonOr(transaction.mySQLerrno, Unavailable::kStartFailed),
-                  "cannot set autocommit to 0: " + std::string(transaction.mySQLerror));
+                  "cannot prepare the request: " + std::string(transaction.mySQLerror));
     std::cout << texts.genericException << e.what() << std::endl;
     throw e;
   }
 
-  // The request log and the session, in one statement; true when the
-  // request was carried out before, raising its logged refusal or the
-  // session refusal. Before the lock a committed entry is final; under the
-  // lock the answer is the authority, also for a session that ended while
-  // the request waited.
+  // True when the request was carried out before; raises its logged
+  // refusal. A committed entry is final: before the lock it answers the
+  // replicas after the first, and under the lock it is the authority.
   auto answeredFromLog = [&]() -> bool {
     std::string loggedRefusal;
-    bool session = false;
-    unsigned int logged = ctrans.CheckTransaction(ticket.in(), ctinfo, &loggedRefusal, &session);
-    if (!logged) {
-      if (!session) throw TavrinException(kBadTicket);
-      return false;
-    }
+    if (!ctrans.CheckTransaction(ticket.in(), ctinfo, &loggedRefusal)) return false;
     if (!loggedRefusal.empty()) throw TavrinException(loggedRefusal.c_str());
     return true;
   };
 
-  bool logged = false;
   try {
-    logged = answeredFromLog();
-    if (logged) {
+    // One table per statement before the lock: a statement reading two
+    // could deadlock with a replica taking its table locks.
+    if (answeredFromLog()) {
       std::cout << texts.entry << ": already carried out, answered from the request log"
                 << std::endl;
       return;
     }
+    User::getInstance()->validateTicket(ticket);
     if (!transaction.lockMovieTables())
       throw Unavailable(reasonOr(transaction.mySQLerrno, Unavailable::kStatementFailed),
                         DBTransaction::kMovieLockFailed + std::string(transaction.mySQLerror));
     locked = true;
-    if ((logged = answeredFromLog())) {
+    if (!transaction.start())
+      throw Unavailable(reasonOr(transaction.mySQLerrno, Unavailable::kStartFailed),
+                        "cannot set autocommit to 0: " + std::string(transaction.mySQLerror));
+    if (answeredFromLog()) {
       transaction.unlockTables();
       return;
     }
@@ -491,11 +487,8 @@ void Movie::_clearCustomersFromWaitlist(MovieInfo& minfo) {
   std::cout << "Movie::_clearCustomersFromWaitlist called" << std::endl;
   DBQuery queryObj;
   std::ostringstream select;
-  // Only names with an account: a copy handed to a name nobody can log in
-  // as would leave circulation.
   select << "select username from waitlistedmovies where "
-         << "movieID = " << minfo.movieID
-         << " and username in (select username from user) order by timeofrequest asc";
+         << "movieID = " << minfo.movieID << " order by timeofrequest asc";
   runStatement(queryObj, select.str(), "Error finding next customer on waitlist: ");
   if (!queryObj.storeResults()) failed("", queryObj);
 

@@ -24,10 +24,11 @@ class Movie {
   // Fills every member of minfo from the catalogue row of minfo.title.
   void searchByTitle(MovieInfo& minfo);
 
-  // The state-changing requests. Each checks the ticket's session and the
-  // request log first, then again under the movie-table lock (the
-  // authority), and runs in one transaction. A request already logged gets
-  // its logged answer again; a refusal is logged with the request.
+  // The state-changing requests. Each looks in the request log first, then
+  // checks the ticket's session, takes the movie-table lock, looks in the
+  // log again (the authority) and runs in one transaction. A request
+  // already logged gets its logged answer again; a refusal is logged with
+  // the request.
   void checkoutMovie(MovieInfo& minfo, const Ticket_var& ticket, const ClientTransaction& ctinfo);
   void placeInWaitlist(MovieInfo& minfo, const Ticket_var& ticket,
                        const ClientTransaction& ctinfo);

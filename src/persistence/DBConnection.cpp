@@ -62,6 +62,7 @@ DBConnection::DBConnection()
       lockHeld_(false),
       autocommitOff_(false),
       sessionBroken_(false),
+      prepared_(false),
       claimHeld_(false),
       hasDeadline_(false) {
   std::memset(mySQLerror, 0, sizeof mySQLerror);
@@ -119,6 +120,7 @@ void DBConnection::closeConnection() {
   ready_ = false;
   lockHeld_ = false;
   autocommitOff_ = false;
+  prepared_ = false;
   claimHeld_ = false;
 }
 

@@ -53,12 +53,12 @@ class DBConnection {
   // locks, an open transaction or a claim, before it closes the session and
   // so frees what it held: a replica frozen there stalls the others no
   // longer than this. Between requests the session gets kIdleLimitSec.
-  static const unsigned int kIdleLimitWhileHoldingSec = 3;
-  static const unsigned int kIdleLimitSec = 30;
+  static constexpr unsigned int kIdleLimitWhileHoldingSec = 3;
+  static constexpr unsigned int kIdleLimitSec = 30;
 
   // Error numbers, for the business layer's choice between a refusal and
   // "could not do it".
-  static const unsigned int kBudgetExhausted = 60001;  // ours: no statement sent
+  static constexpr unsigned int kBudgetExhausted = 60001;  // ours: no statement sent
   // Errors that every replica meets alike for the same values: the database
   // refused the content of the request (a taken key, a value too long or
   // not valid text, a number out of range).
@@ -70,8 +70,11 @@ class DBConnection {
   // retries a statement when neither is set.
   void setLockHeld(bool held) { lockHeld_ = held; }
   void setAutocommitOff(bool off) { autocommitOff_ = off; }
-  // Set while the request holds a claim (DBTransaction::start).
+  // Set while the request's session settings (prepared) and claim are in
+  // force (DBTransaction::prepare).
+  void setPrepared(bool prepared) { prepared_ = prepared; }
   void setClaimHeld(bool held) { claimHeld_ = held; }
+  bool prepared() const { return prepared_; }
   bool lockHeld() const { return lockHeld_; }
   bool autocommitOff() const { return autocommitOff_; }
   bool claimHeld() const { return claimHeld_; }
@@ -111,6 +114,7 @@ class DBConnection {
   bool lockHeld_;
   bool autocommitOff_;
   bool sessionBroken_;
+  bool prepared_;
   bool claimHeld_;
   bool hasDeadline_;
   TimePoint deadline_;

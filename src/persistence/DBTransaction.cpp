@@ -51,11 +51,12 @@ std::string DBTransaction::claimKey(const std::string& username, const std::stri
   return key;
 }
 
-int DBTransaction::start(const std::string& claim) {
+int DBTransaction::prepare(const std::string& claim) {
   DBConnection* conn = DBConnection::getInstance();
-  std::string stmt = "set session autocommit = 0, session wait_timeout = " +
+  std::string stmt = "set session wait_timeout = " +
                      std::to_string(DBConnection::kIdleLimitWhileHoldingSec);
-  if (!claim.empty()) {
+  const bool claiming = !claim.empty();
+  if (claiming) {
     // Leave time for the work after the wait; a claim not had in time
     // (get_lock gives 0) only costs this replica a turn at the table lock.
     char wait[32];
@@ -65,9 +66,15 @@ int DBTransaction::start(const std::string& claim) {
   stmt += ";";
   // The first statement of a request: a connection found broken here held
   // nothing, so it may be made again and the statement sent once more.
-  if (!run(stmt, "cannot set autocommit to 0: ")) return 0;
-  conn->setAutocommitOff(true);
-  if (!claim.empty()) conn->setClaimHeld(true);
+  if (!run(stmt, "cannot prepare the request: ")) return 0;
+  conn->setPrepared(true);
+  if (claiming) conn->setClaimHeld(true);
+  return 1;
+}
+
+int DBTransaction::start() {
+  if (!run("set autocommit = 0;", "cannot set autocommit to 0: ")) return 0;
+  DBConnection::getInstance()->setAutocommitOff(true);
   return 1;
 }
 
@@ -96,11 +103,11 @@ int DBTransaction::lockTables(const char* stmt, const char* before, const char* 
 int DBTransaction::lockMovieTables() {
   return lockTables(
       "lock table movie write, checkedoutmovies write, transactions write, "
-      "waitlistedmovies write, ticket read, user read;",
+      "waitlistedmovies write;",
       "Trying to lock Movie tables movie (write), checkedoutmovies (write), "
-      "transactions (write), waitlistedmovies (write), ticket (read), user (read)",
+      "transactions (write), waitlistedmovies (write)",
       " Locked Movie tables movie (write), checkedoutmovies (write), transactions (write), "
-      "waitlistedmovies (write), ticket (read), user (read)",
+      "waitlistedmovies (write)",
       kMovieLockFailed);
 }
 
@@ -114,14 +121,16 @@ int DBTransaction::lockAccountTables() {
       kAccountLockFailed);
 }
 
+// Write locks only: a read lock on a table that the other families lock for
+// writing lets the database's lock acquisition deadlock between them.
 int DBTransaction::lockAccountAndRentalTables() {
   return lockTables(
       "lock table ticket write, user write, transactions write, client write, "
-      "checkedoutmovies read, waitlistedmovies write;",
+      "checkedoutmovies write, waitlistedmovies write;",
       "Trying to lock Account tables ticket (write), user (write), transactions (write), "
-      "client (write), checkedoutmovies (read), waitlistedmovies (write)",
+      "client (write), checkedoutmovies (write), waitlistedmovies (write)",
       " Locked Account tables ticket (write), user (write), transactions (write), "
-      "client (write), checkedoutmovies (read), waitlistedmovies (write)",
+      "client (write), checkedoutmovies (write), waitlistedmovies (write)",
       kAccountLockFailed);
 }
 
@@ -136,12 +145,13 @@ void DBTransaction::unlockTables() {
 void DBTransaction::endRequest() {
   DBConnection* conn = DBConnection::getInstance();
   conn->clearDeadline();
-  if (conn->sessionBroken()) {
-    // The server already dropped that session's lock, transaction and claim.
-    conn->clearSessionBroken();
-    return;
-  }
-  if (!conn->isConnected()) return;
+  if (!conn->sessionBroken() && conn->isConnected()) restoreSession(conn);
+  // A connection lost during the request, or found lost just now, took its
+  // locks, transaction and claim with it: the next request starts afresh.
+  conn->clearSessionBroken();
+}
+
+void DBTransaction::restoreSession(DBConnection* conn) {
   if (conn->lockHeld()) {
     DBQuery unlock;
     if (unlock.query("unlock tables;"))
@@ -149,16 +159,18 @@ void DBTransaction::endRequest() {
     else
       std::cout << "unlocking of tables failed: " << unlock.mySQLerror << std::endl;
   }
-  if (!conn->autocommitOff() && !conn->claimHeld()) return;
+  if (!conn->autocommitOff() && !conn->prepared()) return;
   // One statement puts the whole session back: autocommit (which commits),
   // the usual idle limit, and no claim.
-  std::string stmt = "set session autocommit = 1, session wait_timeout = " +
-                     std::to_string(DBConnection::kIdleLimitSec);
+  std::string stmt = "set session autocommit = 1";
+  if (conn->prepared())
+    stmt += ", session wait_timeout = " + std::to_string(DBConnection::kIdleLimitSec);
   if (conn->claimHeld()) stmt += ", @tavrin_claim = release_all_locks()";
   stmt += ";";
   DBQuery restore;
   if (restore.query(stmt.c_str())) {
     conn->setAutocommitOff(false);
+    conn->setPrepared(false);
     conn->setClaimHeld(false);
   } else {
     std::cout << "cannot set autocommit to 1: " << restore.mySQLerror << std::endl;

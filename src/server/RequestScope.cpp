@@ -1,7 +1,5 @@
 #include "RequestScope.h"
 
-#include <iostream>
-
 #include "DBConnection.h"
 #include "DBTransaction.h"
 #include "RequestDeadline.h"
@@ -27,14 +25,10 @@ RequestScope::RequestScope() : lock_(requestMutex(), std::defer_lock) {
     deadline = std::min(deadline, now + std::chrono::duration_cast<steady_clock::duration>(left));
   }
   if (deadline <= now) {
-    std::cout << "Server: the client's deadline passed before the request was served"
-              << std::endl;
     throw Unavailable(Unavailable::kBudgetExhausted,
                       "The client's deadline passed before the request was served");
   }
   if (!lock_.try_lock_until(deadline)) {
-    std::cout << "Server: the request waited its whole budget for the one before it"
-              << std::endl;
     throw Unavailable(Unavailable::kBudgetExhausted,
                       "The request waited its whole time budget for the one before it");
   }

@@ -337,6 +337,47 @@ TEST_F(AccountService, LogOutNeedsTheSessionsTicket) {
   EXPECT_NO_THROW(accounts[2]->logOut(tt::makeTicket("alice", 42)));
 }
 
+// The replicas' logs are read by operators: no password, card number or
+// session token may appear in them, whatever the request did, including
+// refusals whose database message quotes the value.
+TEST_F(AccountService, TraceLinesHoldNoPasswordCardNumberOrToken) {
+  const std::string client = "555000111";
+  UserInfo u = tt::makeUser("gina", "Pw-7Zq!x9");
+  u.creditCardNum = CORBA::string_dup("4929123456781234");
+  registerUser(u, client, 1);
+  Ticket t = session("gina", client, 2, "Pw-7Zq!x9");
+  UserInfo changed = u;
+  changed.password = CORBA::string_dup("Nw-4Kd#p2");
+  changed.creditCardNum = CORBA::string_dup("5105105105105100");
+  for (const auto& o : fanOut([&](Account_ptr a, Outcome&) {
+         a->updateProfile(changed, t, tt::makeTrans(client, 3));
+       }))
+    EXPECT_TRUE(o.ok) << o.error;
+  // A password the database cannot store as text: its refusal quotes it.
+  UserInfo bad = changed;
+  const std::string invalid = std::string("Bx") + '\xff' + '\xfe' + "secretX";
+  bad.password = CORBA::string_dup(invalid.c_str());
+  for (const auto& o : fanOut([&](Account_ptr a, Outcome&) {
+         a->updateProfile(bad, t, tt::makeTrans(client, 4));
+       })) {
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.error.find("secretX"), std::string::npos) << o.error;
+  }
+  for (const auto& o : fanOut([&](Account_ptr a, Outcome&) { a->logOut(t); }))
+    EXPECT_TRUE(o.ok) << o.error;
+
+  const std::string token = std::to_string(t.token);
+  for (const auto& r : deployment->accountReplicas) {
+    const std::string log = r->process().output();
+    for (const std::string& secret : {std::string("Pw-7Zq!x9"), std::string("Nw-4Kd#p2"),
+                                       std::string("4929123456781234"),
+                                       std::string("5105105105105100"), std::string("secretX"),
+                                       token})
+      EXPECT_EQ(log.find(secret), std::string::npos) << r->name() << " logged " << secret;
+    EXPECT_NE(log.find("password = '***'"), std::string::npos) << "the echo keeps its shape";
+  }
+}
+
 TEST_F(AccountService, QuotesAndBackslashesRoundTripInEveryField) {
   UserInfo u;
   u.fName = CORBA::string_dup("O'Brien");
