@@ -234,6 +234,7 @@ TEST_F(OrderRentalTest, ALockThatCannotBeTakenInTimeFailsTransientlyAndNeverTake
     m.movieID = kJaws;
     Ticket t = tt::makeTicket("alice", kToken);
     ClientTransaction ct = tt::makeTrans("client-alice", 1);
+    const size_t logBefore = deployment_->orderReplicas[0]->process().output().size();
     try {
       orders[0]->checkOutMovie(m, t, ct);
       ADD_FAILURE() << "the checkout went through while the tables were held";
@@ -243,6 +244,14 @@ TEST_F(OrderRentalTest, ALockThatCannotBeTakenInTimeFailsTransientlyAndNeverTake
     } catch (const CORBA::Exception& e) {
       ADD_FAILURE() << "expected TRANSIENT, got " << e._name();
     }
+    // The client's ORB hands the TRANSIENT over at once: it does not send
+    // the request again on its own.
+    const std::string log = deployment_->orderReplicas[0]->process().output().substr(logBefore);
+    size_t served = 0;
+    for (size_t at = log.find("could not serve checkOutMovie"); at != std::string::npos;
+         at = log.find("could not serve checkOutMovie", at + 1))
+      ++served;
+    EXPECT_EQ(served, 1u) << log;
     release.join();
   }
   EXPECT_EQ(held("alice", kJaws), 0);
