@@ -1,15 +1,9 @@
 #include "Client.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <unistd.h>
-
 #include <cassert>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 
 #include "Contract.h"
@@ -19,8 +13,6 @@
 bool Client::searchStatus = false;
 
 Client::Client(std::istream& i, std::ostream& o) : in(i), out(o) {
-  clientTrans.clientID = CORBA::string_dup("");
-  clientTrans.transactionID = 0;
   s_Tckt.username = CORBA::string_dup("");
   s_Tckt.token = 0;
   for (CORBA::String_member* m : {&uObj.fName, &uObj.lName, &uObj.address, &uObj.creditCardNum,
@@ -121,40 +113,24 @@ void Client::clearAndObtainOFSIOR() {
 
 // --- identity -----------------------------------------------------------------
 
-std::string Client::composeClientID(const char* dottedAddress, long pid) {
-  std::string address = dottedAddress ? dottedAddress : "";
-  removeStr(address, ".");
-  return address + intToStr(static_cast<int>(pid));
-}
-
 std::string Client::generateClientID() {
-  char hostName[100] = {0};
-  gethostname(hostName, sizeof hostName - 1);
-  const char* address = nullptr;
-  struct hostent* host = gethostbyname(hostName);
-  if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr) {
-    say(" Host not found");
-  } else {
-    struct in_addr addr;
-    std::memcpy(&addr, host->h_addr_list[0], sizeof addr);
-    address = inet_ntoa(addr);
-  }
-  return composeClientID(address, static_cast<long>(getpid()));
+  if (!ClientIdentity::hostAddress(nullptr)) say(" Host not found");
+  return clientIdentity.generate();
 }
 
 void Client::setClientID() {
-  const std::string id = generateClientID();
-  clientTrans.clientID = CORBA::string_dup(id.c_str());
-  say("Client ID generated on client: " + id);
+  if (!ClientIdentity::hostAddress(nullptr)) say(" Host not found");
+  say("Client ID generated on client: " + clientIdentity.renew());
 }
 
 void Client::setClientTrans() {
-  // 16-bit arithmetic: 32767 is followed by -32768.
-  const auto next = static_cast<CORBA::UShort>(clientTrans.transactionID) + 1u;
-  clientTrans.transactionID = static_cast<CORBA::Short>(static_cast<CORBA::UShort>(next));
+  // The identity's numbers are used up: a fresh identity, so that no
+  // replica mistakes a new request for an old one of this process.
+  if (clientIdentity.advance())
+    say("Request numbers used up; Client ID generated on client: " + clientIdentity.id());
 }
 
-ClientTransaction Client::getclientTransObj() const { return clientTrans; }
+ClientTransaction Client::getclientTransObj() const { return clientIdentity.current(); }
 
 void Client::removeStr(std::string& inStr, const std::string& subStr) {
   if (subStr.empty()) return;  // nothing to remove; would never end

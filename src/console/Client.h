@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "ClientIdentity.h"
+
 class Thread;
 
 // Raised by the console reads when standard input has ended.
@@ -34,13 +36,14 @@ class Client {
   int getNoOfAccountServers() const { return noOfAccountServers; }
   int getNoOfOFSServers() const { return noOfOFSServers; }
 
+  // A fresh identity for this host and process (see ClientIdentity).
   std::string generateClientID();
-  // The identity from a dotted address (nullptr when the host is unknown)
-  // and a process id: digits only.
-  static std::string composeClientID(const char* dottedAddress, long pid);
   void setClientID();
-  void setClientTrans();  // advances the 16-bit request number
+  // Advances the 16-bit request number; when the identity has used all its
+  // numbers, takes a fresh identity first and traces it.
+  void setClientTrans();
   ClientTransaction getclientTransObj() const;
+  ClientIdentity& identity() { return clientIdentity; }
   static void removeStr(std::string& inStr, const std::string& subStr);
   static std::string intToStr(int intVal);
   int getClientState() const { return i_client_state; }
@@ -118,7 +121,7 @@ class Client {
   void showMovie();
 
   int i_client_state = 0;
-  ClientTransaction clientTrans;
+  ClientIdentity clientIdentity;
   int methodNumber = 0;
   int noOfRetries = 0;
   int noOfAccountServers = 0;

@@ -1,9 +1,5 @@
 #include "LoadDriver.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
@@ -71,20 +67,6 @@ namespace {
 double msBetween(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
 }
-
-std::string consoleStyleClientID(int index) {
-  char host[100] = {0};
-  gethostname(host, sizeof host - 1);
-  std::string address = "127.0.0.1";
-  if (hostent* h = gethostbyname(host)) {
-    if (h->h_addr_list[0] != nullptr)
-      address = inet_ntoa(*reinterpret_cast<in_addr*>(h->h_addr_list[0]));
-  }
-  address.erase(std::remove(address.begin(), address.end(), '.'), address.end());
-  char suffix[8];
-  std::snprintf(suffix, sizeof suffix, "%03d", index % 1000);
-  return address + std::to_string(getpid()) + suffix;
-}
 }  // namespace
 
 double RequestRecord::decidedMs() const { return msBetween(startedAt, decidedAt); }
@@ -131,10 +113,13 @@ Session::Session(int index, const std::string& user, const std::string& clientID
                  SessionOptions options)
     : index_(index),
       user_(user),
-      clientID_(clientID.empty() ? consoleStyleClientID(index) : clientID),
       options_(options),
       accounts_("account"),
       orders_("orderObj") {
+  if (clientID.empty())
+    identity_.renew();
+  else
+    identity_.fix(clientID);
   configureOrb();
   profile_ = makeUser(user, "pw-" + user);
   ticket_ = makeTicket(user, 0);
@@ -145,16 +130,16 @@ Session::Session(int index, const std::string& user, const std::string& clientID
 Session::~Session() = default;
 
 ClientTransaction Session::nextTransaction(RequestRecord& record) {
-  ++transactionID_;
+  identity_.advance();
   record.hasTransaction = true;
-  record.transactionID = transactionID_;
-  return makeTrans(clientID_, transactionID_);
+  record.transactionID = identity_.number();
+  return identity_.current();
 }
 
 Outcome Session::run(Op op, ReplicaSet& set, RequestRecord rec, const Call& call,
                      const std::function<void(Slot&)>& onSuccess) {
   rec.session = index_;
-  rec.clientID = clientID_;
+  rec.clientID = identity_.id();
   rec.op = op;
   rec.startedAt = Clock::now();
   const Clock::time_point deadline = rec.startedAt + options_.limit;
@@ -163,7 +148,7 @@ Outcome Session::run(Op op, ReplicaSet& set, RequestRecord rec, const Call& call
   prototype.ticket = ticket_;
   prototype.movie = makeMovie(rec.title);
   prototype.movie.movieID = rec.movieID;
-  prototype.trans = makeTrans(clientID_, rec.transactionID);
+  prototype.trans = makeTrans(identity_.id(), rec.transactionID);
   return run(rec, set, deadline, prototype, call, onSuccess);
 }
 

@@ -13,8 +13,9 @@
 // Ownership and threads:
 //  - ReplicaSet holds the references of one server family. Not thread safe;
 //    a Session owns two of them and uses them from its own thread only.
-//  - Session is one customer at one client instance: its clientID, its
-//    16-bit request counter, its ticket and its records. One thread drives
+//  - Session is one customer at one client instance: its identity and
+//    request numbers (the console's ClientIdentity), its ticket and its
+//    records. One thread drives
 //    a Session at a time; its workers only touch their own private copies.
 //    The observer (if set) is called on that driving thread after each
 //    request.
@@ -29,6 +30,8 @@
 
 #include <ServerIDL.hh>
 #include <omniORB4/CORBA.h>
+
+#include "ClientIdentity.h"
 
 #include <atomic>
 #include <chrono>
@@ -125,9 +128,10 @@ struct SessionOptions {
 
 class Session {
  public:
-  // `clientID` defaults to the console's form (host address without dots,
-  // then the process id) followed by the session index, so that sessions of
-  // one process stay distinct. Discovers both replica sets.
+  // Without `clientID` the session takes identities exactly as the console
+  // does (ClientIdentity: distinct for every session, fresh when the request
+  // numbers are used up). A given `clientID` is kept as it is, and its
+  // request numbers wrap on to 0. Discovers both replica sets.
   Session(int index, const std::string& user, const std::string& clientID = "",
           SessionOptions options = {});
   ~Session();
@@ -136,7 +140,7 @@ class Session {
 
   int index() const { return index_; }
   const std::string& user() const { return user_; }
-  const std::string& clientID() const { return clientID_; }
+  const std::string& clientID() const { return identity_.id(); }
 
   // The profile sent by createAccount, logIn (user name and password),
   // updateProfile and discontinue. Starts as tt::makeUser(user, "pw-" + user).
@@ -145,7 +149,7 @@ class Session {
   Ticket& ticket() { return ticket_; }
   // The request number the next state-changing request will carry minus
   // one; tests may set it to replay a number.
-  short& transactionID() { return transactionID_; }
+  CORBA::Short& transactionID() { return identity_.number(); }
 
   ReplicaSet& accounts() { return accounts_; }
   ReplicaSet& orders() { return orders_; }
@@ -182,11 +186,10 @@ class Session {
 
   int index_;
   std::string user_;
-  std::string clientID_;
+  ClientIdentity identity_;
   SessionOptions options_;
   UserInfo profile_;
   Ticket ticket_;
-  short transactionID_ = 0;
   ReplicaSet accounts_;
   ReplicaSet orders_;
   std::vector<RequestRecord> records_;

@@ -3,11 +3,14 @@
 // command line.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 
 #include "Client.h"
+#include "ClientIdentity.h"
 #include "Contract.h"
 #include "TestSupport.h"
 
@@ -44,25 +47,80 @@ TEST(StateCheck, MapsStatesToTheNextMenu) {
   }
 }
 
-TEST(ClientIdentity, IsDigitsOnly) {
+TEST(ClientIdentity, AddressPidAndRandomInFixedWidths) {
   std::ostringstream out;
   Client c(std::cin, out);
-  const std::string id = c.generateClientID();
-  ASSERT_FALSE(id.empty());
-  EXPECT_LE(id.size(), 22u);
-  EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << id;
-  EXPECT_NE(id.find(std::to_string(getpid())), std::string::npos);
-
   c.setClientID();
-  EXPECT_EQ(str(c.getclientTransObj().clientID.in()), id);
+  const std::string id = str(c.getclientTransObj().clientID.in());
+  ASSERT_EQ(id.size(), 42u) << id;
+  EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << id;
+  char pid[16];
+  std::snprintf(pid, sizeof pid, "%010d", static_cast<int>(getpid()));
+  EXPECT_EQ(id.substr(12, 10), pid);
   EXPECT_NE(out.str().find("Client ID generated on client: " + id + "\n"), std::string::npos);
+  // Another client of the same process differs in its random part only.
+  Client d(std::cin, out);
+  d.setClientID();
+  const std::string other = str(d.getclientTransObj().clientID.in());
+  EXPECT_EQ(other.substr(0, 22), id.substr(0, 22));
+  EXPECT_NE(other, id);
+
+  const unsigned char a[4] = {10, 0, 0, 1};
+  EXPECT_EQ(ClientIdentity::compose(a, 2345, 7),
+            "010000000001" "0000002345" "00000000000000000007");
+  // Unknown address: zeros; the largest random value still fits.
+  EXPECT_EQ(ClientIdentity::compose(nullptr, 1, UINT64_MAX),
+            "000000000000" "0000000001" "18446744073709551615");
+  // Pairs whose plain digits run together stay apart: each part reads back.
+  std::set<std::string> seen;
+  const unsigned char addresses[][4] = {{10, 0, 0, 1}, {10, 0, 0, 12}, {100, 0, 0, 1},
+                                        {1, 0, 0, 1},  {1, 0, 0, 11},  {255, 255, 255, 255}};
+  for (const auto& addr : addresses) {
+    for (long p : {1L, 12L, 123L, 2345L, 345L, 4194304L, 2147483647L}) {
+      const std::string digits = ClientIdentity::compose(addr, p, 0);
+      EXPECT_TRUE(seen.insert(digits).second) << digits;
+      for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(std::stoi(digits.substr(3 * static_cast<size_t>(k), 3)), addr[k]);
+      EXPECT_EQ(std::stol(digits.substr(12, 10)), p);
+    }
+  }
 }
 
-TEST(ClientIdentity, AddressWithoutDotsThenProcessId) {
-  EXPECT_EQ(Client::composeClientID("192.168.10.7", 4321), "192168107" "4321");
-  EXPECT_EQ(Client::composeClientID("127.0.0.1", 1), "12700" "1" "1");
-  // Host not resolved: the process id alone.
-  EXPECT_EQ(Client::composeClientID(nullptr, 98765), "98765");
+TEST(ClientIdentity, UsedUpRequestNumbersTakeAFreshIdentity) {
+  uint64_t draws = 0;
+  ClientIdentity fresh([&draws] { return ++draws; });
+  const std::string first = fresh.renew();
+  fresh.number() = -2;  // 65,534 numbers used
+  EXPECT_FALSE(fresh.advance());
+  EXPECT_EQ(fresh.number(), -1);
+  EXPECT_TRUE(fresh.advance());
+  EXPECT_NE(fresh.id(), first);
+  EXPECT_EQ(fresh.id().substr(0, 22), first.substr(0, 22));
+  EXPECT_EQ(fresh.number(), 1);
+
+  // A given identity is kept; its numbers wrap on.
+  ClientIdentity fixed;
+  fixed.fix("777");
+  fixed.number() = -1;
+  EXPECT_FALSE(fixed.advance());
+  EXPECT_EQ(fixed.number(), 0);
+  EXPECT_EQ(fixed.id(), "777");
+
+  // The console's keys never repeat within one process, across the wrap.
+  std::ostringstream out;
+  Client c(std::cin, out);
+  c.setClientID();
+  std::set<std::string> keys;
+  for (int i = 0; i < 70000; ++i) {
+    c.setClientTrans();
+    const ClientTransaction t = c.getclientTransObj();
+    ASSERT_TRUE(keys.insert(str(t.clientID.in()) + "#" + std::to_string(t.transactionID)).second)
+        << "request " << i;
+  }
+  const std::string renewed = str(c.getclientTransObj().clientID.in());
+  EXPECT_NE(out.str().find("Request numbers used up; Client ID generated on client: " + renewed +
+                           "\n"),
+            std::string::npos);
 }
 
 TEST(StringHelpers, RemoveStrRemovesEveryOccurrenceAgainFromTheStart) {
