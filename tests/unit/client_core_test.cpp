@@ -1,6 +1,6 @@
-// Client basics that need no server: the decision rule, the state check,
-// the client identity, the string helpers, the request number and the
-// command line.
+// Client basics that need no server: the decision rule, what is known of
+// hung replicas, what a failed request is told, the state check, the client
+// identity, the string helpers, the request number and the command line.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +12,12 @@
 #include "Client.h"
 #include "ClientIdentity.h"
 #include "Contract.h"
+#include "FailureNotice.h"
+#include "ReplicaHealth.h"
 #include "TestSupport.h"
+
+using Ended = ReplicaHealth::Ended;
+using Indexes = std::vector<size_t>;
 
 TEST(DecisionScan, LowestDecidedIndexWins) {
   EXPECT_EQ(Client::decide({1, 1}), 0);
@@ -28,6 +33,102 @@ TEST(DecisionScan, AllFailedOnlyWhenEveryWorkerFailed) {
   EXPECT_EQ(Client::decide({-1, 0, -1}), -2);
   EXPECT_EQ(Client::decide({0, 0}), -2);
   EXPECT_EQ(Client::decide({-1, 5}), -2);  // anything but 1, 2, -1 is still open
+}
+
+TEST(Suspicion, BusyAndSuspectReplicasAreSkippedWhileAnotherIsTrusted) {
+  std::vector<std::string> trace;
+  ReplicaHealth h("orderObj", [&](const std::string& l) { trace.push_back(l); });
+  h.reset(3);
+  Indexes skipped;
+  EXPECT_EQ(h.choose(&skipped), (Indexes{0, 1, 2}));
+  EXPECT_TRUE(skipped.empty());
+  // Never a second call to a replica whose call has not ended.
+  EXPECT_EQ(h.choose(&skipped), Indexes{});
+  EXPECT_TRUE(h.anyBusy());
+  h.callEnded(1, Ended::Answered);
+  h.callEnded(2, Ended::Failed);  // a failure at once is no hang
+  EXPECT_EQ(h.choose(&skipped), (Indexes{1, 2}));
+  EXPECT_EQ(skipped, Indexes{0});
+  h.callEnded(1, Ended::Answered);
+  h.callEnded(2, Ended::Answered);
+  EXPECT_TRUE(trace.empty());
+
+  h.callEnded(0, Ended::Hung);
+  EXPECT_TRUE(h.suspect(0));
+  EXPECT_EQ(h.choose(&skipped), (Indexes{1, 2}));
+  EXPECT_EQ(skipped, Indexes{0});
+  h.callEnded(1, Ended::Hung);
+  h.callEnded(2, Ended::Hung);
+  // Every replica suspect: all of them are called, as before.
+  EXPECT_EQ(h.choose(), (Indexes{0, 1, 2}));
+  h.callEnded(0, Ended::Failed);
+  h.callEnded(1, Ended::Answered);  // an answer readmits
+  h.callEnded(2, Ended::Hung);
+  EXPECT_TRUE(h.suspect(0));
+  EXPECT_FALSE(h.suspect(1));
+  EXPECT_EQ(h.choose(), Indexes{1});
+  h.callEnded(1, Ended::Answered);
+  // One line per change, none for what did not change.
+  EXPECT_EQ(trace, (std::vector<std::string>{
+                       "Replica orderObj0 is suspect: its call timed out",
+                       "Replica orderObj1 is suspect: its call timed out",
+                       "Replica orderObj2 is suspect: its call timed out",
+                       "Replica orderObj1 is trusted again: it answered"}));
+
+  // A new discovery forgets suspicion.
+  h.reset(3);
+  EXPECT_FALSE(h.suspect(0));
+  EXPECT_EQ(h.choose(), (Indexes{0, 1, 2}));
+}
+
+TEST(Suspicion, SuspectsAreProbedOneAtATimeEveryFewSeconds) {
+  ReplicaHealth h("account");
+  h.reset(2);
+  h.choose();
+  h.callEnded(0, Ended::Hung);
+  h.callEnded(1, Ended::Answered);
+  const auto now = ReplicaHealth::Clock::now();
+  const auto interval = ReplicaHealth::kProbeInterval;
+  EXPECT_EQ(h.dueForProbe(now), Indexes{});  // it has just failed to answer
+  EXPECT_EQ(h.dueForProbe(now + interval), Indexes{0});
+  EXPECT_TRUE(h.busy(0));
+  EXPECT_EQ(h.dueForProbe(now + 3 * interval), Indexes{});  // its probe is in flight
+  EXPECT_EQ(h.choose(), Indexes{1});
+  h.callEnded(1, Ended::Answered);
+  h.probeEnded(0, false);
+  EXPECT_TRUE(h.suspect(0));
+  EXPECT_EQ(h.dueForProbe(now + interval + interval / 2), Indexes{});
+  EXPECT_EQ(h.dueForProbe(now + 2 * interval), Indexes{0});
+  h.probeEnded(0, true);
+  EXPECT_FALSE(h.suspect(0));
+  EXPECT_EQ(h.choose(), (Indexes{0, 1}));
+  // A call still in flight across a rediscovery stays counted.
+  h.reset(2);
+  EXPECT_TRUE(h.busy(0));
+  EXPECT_EQ(h.choose(), Indexes{});
+}
+
+TEST(FailureNotice, SaysNoEffectOnlyWhenNoCallCouldHaveHadOne) {
+  FailureNotice none;
+  EXPECT_STREQ(none.line(), FailureNotice::kNoEffect);  // no replica was called at all
+  none.callFailed(CORBA::COMPLETED_NO);
+  none.callFailed(CORBA::COMPLETED_NO);
+  EXPECT_FALSE(none.mayHaveTakenEffect());
+  EXPECT_STREQ(none.line(),
+               "The service could not complete your request. It did not take effect; please "
+               "try again.");
+  for (CORBA::CompletionStatus c : {CORBA::COMPLETED_MAYBE, CORBA::COMPLETED_YES}) {
+    FailureNotice maybe;
+    maybe.callFailed(CORBA::COMPLETED_NO);
+    maybe.callFailed(c);
+    EXPECT_TRUE(maybe.mayHaveTakenEffect());
+    EXPECT_STREQ(maybe.line(),
+                 "The service could not confirm your request. It may have taken effect; please "
+                 "check before you try again.");
+  }
+  FailureNotice running;
+  running.callStillRunning();
+  EXPECT_TRUE(running.mayHaveTakenEffect());
 }
 
 TEST(StateCheck, MapsStatesToTheNextMenu) {
