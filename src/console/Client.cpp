@@ -196,6 +196,7 @@ void Client::createAndStartThreads(int typeOfIOR) {
     say("Invalid parameter passed to createAndStartThreads....exiting");
     std::exit(-1);
   }
+  attemptCalled_.clear();
   std::vector<size_t> skipped;
   const std::vector<size_t> chosen = replicaHealth(typeOfIOR).choose(&skipped);
   if (!skipped.empty()) {
@@ -203,9 +204,26 @@ void Client::createAndStartThreads(int typeOfIOR) {
     for (size_t i : skipped) names += " " + intToStr(static_cast<int>(i));
     say("Not calling replicas" + names + ": suspect, or a call to them has not ended");
   }
-  for (size_t i = 0; i < chosen.size(); ++i) vec.push_back(new Thread());
-  say("Client::createAndStartThreads(): After pushing threads into vector and before starting them ");
-  for (size_t i = 0; i < chosen.size(); ++i) vec[i]->Start(this, static_cast<int>(chosen[i]));
+  startWorkers(chosen, "Client::createAndStartThreads(): After pushing threads into vector and "
+                       "before starting them ");
+}
+
+void Client::startWorkers(const std::vector<size_t>& replicas, const std::string& line) {
+  const size_t first = vec.size();
+  for (size_t i = 0; i < replicas.size(); ++i) vec.push_back(new Thread());
+  say(line);
+  for (size_t i = 0; i < replicas.size(); ++i)
+    vec[first + i]->Start(this, static_cast<int>(replicas[i]));
+  attemptCalled_.insert(attemptCalled_.end(), replicas.begin(), replicas.end());
+}
+
+bool Client::callRemaining(int typeOfIOR) {
+  const std::vector<size_t> more = replicaHealth(typeOfIOR).choose(nullptr, attemptCalled_);
+  if (more.empty()) return false;
+  std::string names;
+  for (size_t i : more) names += " " + intToStr(static_cast<int>(i));
+  startWorkers(more, "Every replica called so far failed: calling replicas" + names + " as well");
+  return true;
 }
 
 void Client::clearVector() {
@@ -333,15 +351,16 @@ bool Client::threadLogic(int typeOfIOR) {
     for (;;) {
       const unsigned long seen = channel_->changes();
       if (std::time(nullptr) - timeVal > 9) return timedOut(notice);
-      if (vec.empty() && replicaHealth(typeOfIOR).anyBusy()) {
-        // Every replica still has a call of this client in flight: wait
-        // for one to end rather than fail a request nobody was asked to do.
-        channel_->waitForChange(seen, requestLimit_);
-        createAndStartThreads(typeOfIOR);
-        continue;
-      }
       const int indx = findFirstOccurenceOfCompletionOrCompleteFailure();
       if (indx == -1) {
+        // Not yet a failure of every replica: those not called in this
+        // attempt get the request, the free ones now, the ones with a call
+        // of an earlier request in flight once it has ended.
+        if (callRemaining(typeOfIOR)) continue;
+        if (replicaHealth(typeOfIOR).anyBusy(attemptCalled_)) {
+          channel_->waitForChange(seen, requestLimit_);
+          continue;
+        }
         say("all servers failed!!!!");
         for (Thread* t : vec) notice.callFailed(t->getRstatus().completion);
         clearVector();

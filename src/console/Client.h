@@ -135,6 +135,8 @@ class Client {
   void reapLate();                 // deletes background workers that ended
   void startProbes();              // liveness probes due for suspect replicas
   void retireWorkers(const Thread* keep);  // the rest of vec goes on in the background
+  void startWorkers(const std::vector<size_t>& replicas, const std::string& line);
+  bool callRemaining(int typeOfIOR);  // false: every replica was called
   bool timedOut(FailureNotice& notice);
   void rediscover(int typeOfIOR);
 
@@ -162,6 +164,7 @@ class Client {
   std::shared_ptr<ReplicaHealth> accountHealth_;
   std::shared_ptr<ReplicaHealth> orderHealth_;
   std::vector<Thread*> late_;  // retired workers and probes, still ours to delete
+  std::vector<size_t> attemptCalled_;  // replicas called in the attempt in progress
   // When the request in progress stops being waited for (whole seconds,
   // as the limit is tested); every call of the request carries it.
   std::chrono::system_clock::time_point requestLimit_;

@@ -46,19 +46,26 @@ size_t ReplicaHealth::size() const {
   return n_;
 }
 
-std::vector<size_t> ReplicaHealth::choose(std::vector<size_t>* skipped) {
+namespace {
+bool among(const std::vector<size_t>& v, size_t i) {
+  return std::find(v.begin(), v.end(), i) != v.end();
+}
+}  // namespace
+
+std::vector<size_t> ReplicaHealth::choose(std::vector<size_t>* skipped,
+                                          const std::vector<size_t>& called) {
   std::lock_guard<std::mutex> lock(m_);
   std::vector<size_t> chosen;
   for (size_t i = 0; i < n_; ++i)
-    if (!entries_[i].suspect && !entries_[i].busy) chosen.push_back(i);
+    if (!entries_[i].suspect && !entries_[i].busy && !among(called, i)) chosen.push_back(i);
   if (chosen.empty())
     for (size_t i = 0; i < n_; ++i)
-      if (!entries_[i].busy) chosen.push_back(i);
+      if (!entries_[i].busy && !among(called, i)) chosen.push_back(i);
   for (size_t i : chosen) entries_[i].busy = true;
   if (skipped != nullptr) {
     skipped->clear();
     for (size_t i = 0; i < n_; ++i)
-      if (std::find(chosen.begin(), chosen.end(), i) == chosen.end()) skipped->push_back(i);
+      if (!among(chosen, i) && !among(called, i)) skipped->push_back(i);
   }
   return chosen;
 }
@@ -113,9 +120,9 @@ bool ReplicaHealth::busy(size_t i) const {
   return i < entries_.size() && entries_[i].busy;
 }
 
-bool ReplicaHealth::anyBusy() const {
+bool ReplicaHealth::anyBusy(const std::vector<size_t>& called) const {
   std::lock_guard<std::mutex> lock(m_);
   for (size_t i = 0; i < n_; ++i)
-    if (entries_[i].busy) return true;
+    if (entries_[i].busy && !among(called, i)) return true;
   return false;
 }

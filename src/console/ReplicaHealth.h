@@ -50,8 +50,10 @@ class ReplicaHealth {
   size_t size() const;
 
   // The replicas to call for the next request, in index order, each marked
-  // as having a call in flight; the others go to `skipped`.
-  std::vector<size_t> choose(std::vector<size_t>* skipped = nullptr);
+  // as having a call in flight; the others go to `skipped`. Replicas in
+  // `called` (already called for this attempt) are left out altogether.
+  std::vector<size_t> choose(std::vector<size_t>* skipped = nullptr,
+                             const std::vector<size_t>& called = {});
   // The call to replica `i` that choose() handed out has ended.
   void callEnded(size_t i, Ended how);
 
@@ -62,8 +64,9 @@ class ReplicaHealth {
 
   bool suspect(size_t i) const;
   bool busy(size_t i) const;
-  // Some replica has a call in flight (a reason to wait, not to fail).
-  bool anyBusy() const;
+  // Some replica outside `called` has a call in flight: a reason to wait
+  // for it rather than to fail.
+  bool anyBusy(const std::vector<size_t>& called = {}) const;
 
  private:
   struct Entry {

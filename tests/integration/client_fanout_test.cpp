@@ -273,9 +273,9 @@ TEST_F(FanOut, TimeOutWaitsForTheCallsAndNeverReportsACarriedOutRequestAsFailed)
   EXPECT_LT(waited, 25s);  // the replica itself would hold the call for 30 s
 }
 
-TEST_F(FanOut, BusyReplicaIsNeitherWaitedForNorCalledTwice) {
+TEST_F(FanOut, BusyReplicaIsNeitherWaitedForNorCalledTwiceUntilTheOthersFail) {
   ct::TestAccount* a0 = account(0, ct::Mode::Hang);
-  account(1, ct::Mode::Succeed);
+  ct::TestAccount* a1 = account(1, ct::Mode::Succeed);
   discover();
   auto first = std::async(std::launch::async, [this] { return request(9006, 0); });
   ASSERT_EQ(first.wait_for(5s), std::future_status::ready) << "waited for the busy replica";
@@ -284,10 +284,16 @@ TEST_F(FanOut, BusyReplicaIsNeitherWaitedForNorCalledTwice) {
   EXPECT_TRUE(request(9006, 0));
   EXPECT_TRUE(capture.has("Not calling replicas 0: suspect, or a call to them has not ended\n"));
   EXPECT_EQ(a0->calls, 1);
+  // Replica 1 fails now: the request waits for replica 0's call to end and
+  // then goes to it, rather than fail while a replica was never asked.
+  a1->mode = ct::Mode::Fail;
+  auto third = std::async(std::launch::async, [this] { return request(9006, 0); });
+  ASSERT_TRUE(tt::waitFor([&] { return capture.has("Communication Failure while contacting"); }));
+  EXPECT_EQ(third.wait_for(200ms), std::future_status::timeout);
   ct::gate().open();
-  ASSERT_TRUE(settled(0));
-  EXPECT_TRUE(request(9006, 0));
-  ASSERT_TRUE(settled(0));
+  EXPECT_TRUE(third.get());
+  EXPECT_TRUE(capture.has("Every replica called so far failed: calling replicas 0 as well\n"));
+  EXPECT_EQ(capture.count("all servers failed!!!!"), 0);
   EXPECT_EQ(a0->calls, 2);
   EXPECT_TRUE(capture.has("late: Your Account has been successfully updated\n"));
 }

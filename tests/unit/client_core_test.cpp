@@ -75,6 +75,17 @@ TEST(Suspicion, BusyAndSuspectReplicasAreSkippedWhileAnotherIsTrusted) {
                        "Replica orderObj2 is suspect: its call timed out",
                        "Replica orderObj1 is trusted again: it answered"}));
 
+  // Once the replicas called for an attempt failed, the rest: suspects
+  // too, and a busy one only once its call has ended.
+  EXPECT_EQ(h.choose(&skipped), Indexes{1});
+  EXPECT_EQ(skipped, (Indexes{0, 2}));
+  EXPECT_EQ(h.choose(&skipped, {1}), (Indexes{0, 2}));
+  h.callEnded(1, Ended::Failed);
+  EXPECT_FALSE(h.anyBusy({0, 1, 2}));
+  EXPECT_TRUE(h.anyBusy({1}));
+  EXPECT_EQ(h.choose(nullptr, {0, 1, 2}), Indexes{});
+  for (size_t i : {0, 2}) h.callEnded(i, Ended::Failed);
+
   // A new discovery forgets suspicion.
   h.reset(3);
   EXPECT_FALSE(h.suspect(0));
