@@ -66,10 +66,12 @@ Thread::~Thread() {
 }
 
 void Thread::say(const std::string& line) const {
-  if (channel_)
-    channel_->workerSay(line, late_);
-  else
+  if (!channel_)
     std::cout << line << std::endl;
+  else if (probe_)
+    channel_->background(line);  // trace, never part of a request's screen
+  else
+    channel_->workerSay(line, late_);
 }
 
 void Thread::Start(void* a, int i) {
@@ -99,7 +101,6 @@ void Thread::StartProbe(std::shared_ptr<ConsoleChannel> channel,
                         std::shared_ptr<ReplicaHealth> health, CORBA::Object_ptr replica,
                         int i) {
   probe_ = true;
-  late_ = true;  // nothing of a probe belongs on a screen
   channel_ = std::move(channel);
   health_ = std::move(health);
   target_ = CORBA::Object::_duplicate(replica);
