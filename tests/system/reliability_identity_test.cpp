@@ -53,10 +53,11 @@ TEST_F(ReliabilityIdentity, UsedUpRequestNumbersNeverRepeatAKey) {
   EXPECT_EQ(db.scalar("select phoneNum from user where username = 'wrap'"), "5550065536");
   // No key was used twice.
   std::set<std::pair<std::string, int>> keys;
-  for (const auto& r : s.records())
-    if (r.hasTransaction)
-      EXPECT_TRUE(keys.insert({r.clientID, r.transactionID}).second)
-          << opName(r.op) << " #" << r.transactionID;
+  for (const auto& r : s.records()) {
+    if (!r.hasTransaction) continue;
+    EXPECT_TRUE(keys.insert({r.clientID, r.transactionID}).second)
+        << opName(r.op) << " #" << r.transactionID;
+  }
   ASSERT_TRUE(waitFor([&] { return s.settled(); }));
   EXPECT_EQ(s.returnMovie("title3"), Outcome::Success) << s.last().message;
   EXPECT_EQ(s.logOut(), Outcome::Success) << s.last().message;
