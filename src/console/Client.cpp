@@ -1,5 +1,6 @@
 #include "Client.h"
 
+#include <algorithm>
 #include <cassert>
 #include <chrono>
 #include <cstdio>
@@ -209,12 +210,26 @@ void Client::createAndStartThreads(int typeOfIOR) {
 }
 
 void Client::startWorkers(const std::vector<size_t>& replicas, const std::string& line) {
-  const size_t first = vec.size();
-  for (size_t i = 0; i < replicas.size(); ++i) vec.push_back(new Thread());
+  std::vector<Thread*> fresh;
+  for (size_t i = 0; i < replicas.size(); ++i) fresh.push_back(new Thread());
   say(line);
-  for (size_t i = 0; i < replicas.size(); ++i)
-    vec[first + i]->Start(this, static_cast<int>(replicas[i]));
+  for (size_t i = 0; i < replicas.size(); ++i) {
+    fresh[i]->Start(this, static_cast<int>(replicas[i]));
+    // vec stays in replica order, which is the order of the decision.
+    auto at = std::find_if(vec.begin(), vec.end(), [&](const Thread* t) {
+      return t->getIndex() > static_cast<int>(replicas[i]);
+    });
+    vec.insert(at, fresh[i]);
+  }
   attemptCalled_.insert(attemptCalled_.end(), replicas.begin(), replicas.end());
+}
+
+void Client::callFreed(int typeOfIOR) {
+  const std::vector<size_t> freed = replicaHealth(typeOfIOR).chooseFreed(attemptCalled_);
+  if (freed.empty()) return;
+  std::string names;
+  for (size_t i : freed) names += " " + intToStr(static_cast<int>(i));
+  startWorkers(freed, "Their earlier calls have ended: calling replicas" + names + " as well");
 }
 
 bool Client::callRemaining(int typeOfIOR) {
@@ -384,6 +399,7 @@ bool Client::threadLogic(int typeOfIOR) {
         continue;
       }
       if (indx == -2) {
+        callFreed(typeOfIOR);
         channel_->waitForChange(seen, requestLimit_);
         continue;
       }

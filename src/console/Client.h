@@ -137,6 +137,7 @@ class Client {
   void retireWorkers(const Thread* keep);  // the rest of vec goes on in the background
   void startWorkers(const std::vector<size_t>& replicas, const std::string& line);
   bool callRemaining(int typeOfIOR);  // false: every replica was called
+  void callFreed(int typeOfIOR);      // replicas whose earlier call has ended
   bool timedOut(FailureNotice& notice);
   void rediscover(int typeOfIOR);
 

@@ -70,6 +70,17 @@ std::vector<size_t> ReplicaHealth::choose(std::vector<size_t>* skipped,
   return chosen;
 }
 
+std::vector<size_t> ReplicaHealth::chooseFreed(const std::vector<size_t>& called) {
+  std::lock_guard<std::mutex> lock(m_);
+  std::vector<size_t> freed;
+  for (size_t i = 0; i < n_; ++i) {
+    if (entries_[i].suspect || entries_[i].busy || among(called, i)) continue;
+    entries_[i].busy = true;
+    freed.push_back(i);
+  }
+  return freed;
+}
+
 void ReplicaHealth::callEnded(size_t i, Ended how) {
   std::vector<std::string> lines;
   {

@@ -54,6 +54,10 @@ class ReplicaHealth {
   // `called` (already called for this attempt) are left out altogether.
   std::vector<size_t> choose(std::vector<size_t>* skipped = nullptr,
                              const std::vector<size_t>& called = {});
+  // Trusted replicas outside `called` without a call in flight, each now
+  // marked as having one: a replica that was busy when an attempt began
+  // gets the still open request as soon as its earlier call has ended.
+  std::vector<size_t> chooseFreed(const std::vector<size_t>& called);
   // The call to replica `i` that choose() handed out has ended.
   void callEnded(size_t i, Ended how);
 

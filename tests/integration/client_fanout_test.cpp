@@ -298,6 +298,25 @@ TEST_F(FanOut, BusyReplicaIsNeitherWaitedForNorCalledTwiceUntilTheOthersFail) {
   EXPECT_TRUE(capture.has("late: Your Account has been successfully updated\n"));
 }
 
+TEST_F(FanOut, ReplicaFreedDuringARequestGetsItAndTheDecisionKeepsReplicaOrder) {
+  ct::TestAccount* a0 = account(0, ct::Mode::Succeed);
+  ct::TestAccount* a1 = account(1, ct::Mode::Succeed, 300);
+  ct::TestAccount* a2 = account(2, ct::Mode::Succeed, 300);
+  discover();
+  EXPECT_TRUE(request(9006, 0));  // decided by 0; 1 and 2 are still at it
+  // Replica 0 hangs from now on; the next request can only start with it.
+  a0->mode = ct::Mode::Hang;
+  auto next = std::async(std::launch::async, [this] { return request(9006, 0); });
+  ASSERT_EQ(next.wait_for(5s), std::future_status::ready) << capture.text();
+  EXPECT_TRUE(next.get());
+  EXPECT_TRUE(capture.has("Not calling replicas 1 2: suspect, or a call to them has not ended\n"));
+  EXPECT_TRUE(capture.has("Their earlier calls have ended: calling replicas"));
+  EXPECT_EQ(a0->calls, 2);
+  ASSERT_TRUE(tt::waitFor([&] { return a1->calls == 2 && a2->calls == 2; }));
+  ct::gate().open();
+  ASSERT_TRUE(settled(0));
+}
+
 TEST_F(FanOut, FrozenReplicaIsSkippedUntilItAnswersAgain) {
   auto child = startChildReplica("account0", true);
   account(1, ct::Mode::Succeed);

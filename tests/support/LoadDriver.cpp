@@ -312,13 +312,28 @@ Outcome Session::run(RequestRecord& rec, ReplicaSet& set, Clock::time_point dead
     int decided = -2;
     for (;;) {
       unsigned long seen;
+      // The decision goes by replica order, whatever the order of the calls.
+      std::vector<size_t> order(called.size());
+      for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+      std::sort(order.begin(), order.end(),
+                [&](size_t a, size_t b) { return called[a] < called[b]; });
       std::vector<int> statuses;
       {
         std::lock_guard<std::mutex> lock(board_->m);
         seen = board_->changes;
-        for (const Slot& slot : *slots) statuses.push_back(slot.status);
+        for (size_t k : order) statuses.push_back((*slots)[k].status);
       }
       decided = Client::decide(statuses);
+      if (decided >= 0) decided = static_cast<int>(order[static_cast<size_t>(decided)]);
+      if (decided == -2 && options_.spareHungReplicas) {
+        // Replicas busy when the attempt began get the request as soon as
+        // their earlier call has ended.
+        const std::vector<size_t> freed = set.health()->chooseFreed(called);
+        if (!freed.empty()) {
+          start(freed);
+          continue;
+        }
+      }
       if (decided == -1 && options_.spareHungReplicas) {
         // As the console: the replicas not called yet get the request, the
         // free ones now, the busy ones once their call has ended.
@@ -369,9 +384,11 @@ Outcome Session::run(RequestRecord& rec, ReplicaSet& set, Clock::time_point dead
       // that carried the request out is not reported as failed.
       for (auto& w : workers) w.join();
       rec.decidedAt = decidedAt;
-      int carriedOut = -1;
-      for (size_t k = 0; k < n && carriedOut < 0; ++k)
-        if ((*slots)[k].status == 1) carriedOut = static_cast<int>(k);
+      int carriedOut = -1;  // the lowest replica that did
+      for (size_t k = 0; k < n; ++k)
+        if ((*slots)[k].status == 1 &&
+            (carriedOut < 0 || called[k] < called[static_cast<size_t>(carriedOut)]))
+          carriedOut = static_cast<int>(k);
       if (carriedOut >= 0) {
         Slot& slot = (*slots)[static_cast<size_t>(carriedOut)];
         rec.decidedBy = static_cast<int>(called[static_cast<size_t>(carriedOut)]);

@@ -85,6 +85,14 @@ TEST(Suspicion, BusyAndSuspectReplicasAreSkippedWhileAnotherIsTrusted) {
   EXPECT_TRUE(h.anyBusy({1}));
   EXPECT_EQ(h.choose(nullptr, {0, 1, 2}), Indexes{});
   for (size_t i : {0, 2}) h.callEnded(i, Ended::Failed);
+  // While the request is open, a trusted replica whose earlier call ended
+  // gets it too; suspects wait for the others to fail.
+  EXPECT_EQ(h.choose(), Indexes{1});
+  EXPECT_EQ(h.chooseFreed({1}), Indexes{});
+  h.callEnded(0, Ended::Answered);
+  EXPECT_EQ(h.chooseFreed({1}), Indexes{0});
+  EXPECT_EQ(h.chooseFreed({1}), Indexes{});
+  for (size_t i : {0, 1}) h.callEnded(i, Ended::Answered);
 
   // A new discovery forgets suspicion.
   h.reset(3);
