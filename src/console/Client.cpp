@@ -534,10 +534,11 @@ int clientMain(int argc, char** argv) {
   } catch (const CORBA::Exception&) {
     status = 1;
   }
-  if (Thread::callsInFlight() > 0) {
+  if (Thread::callsInFlight() > 0 || Thread::anyAbandoned()) {
     // Destroying the ORB would wait for calls still in flight to a hung
-    // replica. The customer is done: end now; the replicas' request log
-    // makes a call cut off here harmless.
+    // replica, and race with workers that were let go as they release
+    // their references. The customer is done: end now; the replicas'
+    // request log makes a call cut off here harmless.
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);

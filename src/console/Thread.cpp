@@ -13,6 +13,7 @@
 #include "RequestDeadline.h"
 
 std::atomic<int> Thread::inFlight_{0};
+std::atomic<bool> Thread::abandonedRunning_{false};
 
 namespace {
 
@@ -159,7 +160,10 @@ void Thread::retire() {
 
 void Thread::abandon() {
   if (ThreadId.joinable()) ThreadId.detach();
-  if (state_.exchange(kAbandoned) == kEnded) delete this;
+  if (state_.exchange(kAbandoned) == kEnded)
+    delete this;
+  else
+    abandonedRunning_ = true;
 }
 
 std::thread::id Thread::getThreadId() const { return ThreadId.get_id(); }

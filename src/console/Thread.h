@@ -62,6 +62,9 @@ class Thread {
 
   // Calls of this process's workers and probes still in flight.
   static int callsInFlight() { return inFlight_.load(); }
+  // Some worker was let go while it ran: it may still release its object
+  // references, so the ORB must not be destroyed under it.
+  static bool anyAbandoned() { return abandonedRunning_.load(); }
 
   std::thread::id getThreadId() const;
   const std::string& getError() const { return error; }
@@ -101,6 +104,7 @@ class Thread {
   bool probe_ = false;
   std::string error;
   static std::atomic<int> inFlight_;
+  static std::atomic<bool> abandonedRunning_;
 
   std::shared_ptr<ConsoleChannel> channel_;
   std::shared_ptr<ReplicaHealth> health_;
