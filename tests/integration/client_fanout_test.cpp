@@ -222,7 +222,8 @@ TEST_F(FanOut, ReplicaKilledDuringTheCallIsACommunicationFailure) {
   ASSERT_TRUE(child->waitForOutput("call arrived"));
   child->signal(SIGKILL);
   EXPECT_FALSE(result.get());
-  EXPECT_EQ(capture.count("Communication Failure while contacting server\n"), 1);
+  // The repeats may still reach the dying process before it is gone.
+  EXPECT_GE(capture.count("Communication Failure while contacting server\n"), 1);
   EXPECT_EQ(capture.count("all servers failed!!!!"), 4);
   // The replica had the request when it died: the customer is not told it
   // did not happen.
