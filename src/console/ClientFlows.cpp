@@ -1,5 +1,6 @@
 // The console dialogues: menu loop, account and session flows, movie flows.
 #include <limits>
+#include <sstream>
 
 #include "Client.h"
 #include "Contract.h"
@@ -41,7 +42,10 @@ char Client::readMenuChoice() {
 std::string Client::readField(int maxLength, bool secret) {
   if (!in.good()) throw EndOfInput();
   paramList reader;
-  std::string value = reader.readInput(maxLength, in, out, secret);
+  std::ostringstream readerTrace;
+  std::string value = reader.readInput(maxLength, in, readerTrace, secret);
+  std::istringstream lines(readerTrace.str());
+  for (std::string line; std::getline(lines, line);) trace(line);
   if (value.empty() && in.eof()) throw EndOfInput();
   return value;
 }
@@ -220,7 +224,7 @@ bool Client::callCreateAccount(const std::string* userInput) {
   }
   setClientTrans();
   methodNumber = 9001;
-  say(" callCreateAccount() called ");
+  trace(" callCreateAccount() called ");
   CORBA::String_member* members[8] = {&uObj.fName,    &uObj.lName,         &uObj.address,
                                       &uObj.creditCardNum, &uObj.phoneNum, &uObj.eMail,
                                       &uObj.username, &uObj.password};
@@ -237,7 +241,7 @@ bool Client::createAccount(const std::string& afname, const std::string& alname,
                            const std::string& aaddress, const std::string& acreditcardNum,
                            const std::string& aphoneNum, const std::string& aemail,
                            const std::string& auname, const std::string& apassword) {
-  say("createAccount() called ");
+  trace("createAccount() called ");
   const std::string userInput[8] = {afname,    alname, aaddress, acreditcardNum,
                                     aphoneNum, aemail, auname,   apassword};
   return callCreateAccount(userInput);
@@ -340,7 +344,7 @@ std::string Client::titleEntry() {
 }
 
 void Client::search() {
-  say("in search");
+  trace("in search");
   const std::string movStr = titleEntry();
   callSearch(movStr);
   if (movieObj.count == 0) {
@@ -382,14 +386,14 @@ bool Client::callSearch(const std::string& movStr) {
     return false;
   }
   movieObj.title = CORBA::string_dup(movStr.c_str());
-  say("Client: Before Having Called Thread ..... movieTitle: " + movStr);
+  trace("Client: Before Having Called Thread ..... movieTitle: " + movStr);
   methodNumber = 9004;
-  say("before thread !!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
-  say(searchStatus ? "searchStatus: is true" : "searchStatus: is false");
+  trace("before thread !!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
+  trace(searchStatus ? "searchStatus: is true" : "searchStatus: is false");
   // A failed search must not leave the previous movie open for checkout.
   searchStatus = threadLogic(1);
-  say("after thread !!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
-  say(searchStatus ? "searchStatus: is true" : "searchStatus: is false");
+  trace("after thread !!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
+  trace(searchStatus ? "searchStatus: is true" : "searchStatus: is false");
   showMovie();
   return searchStatus;
 }
