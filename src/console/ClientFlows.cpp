@@ -9,17 +9,27 @@
 
 namespace {
 
-// Echo stays off only while the password is typed, whatever happens.
+// Echo stays off only while the password is typed, whatever happens; the
+// terminal is standard input, so only a console reading from it has one.
 class EchoOff {
  public:
-  EchoOff() { echo.switchOffEcho(); }
-  ~EchoOff() { echo.switchOnEcho(); }
+  explicit EchoOff(bool terminal) : terminal_(terminal) {
+    if (terminal_) echo.switchOffEcho();
+  }
+  ~EchoOff() {
+    if (terminal_) echo.switchOnEcho();
+  }
   EchoOff(const EchoOff&) = delete;
   EchoOff& operator=(const EchoOff&) = delete;
+  bool enterHidden() const { return terminal_ && echo.enterHidden(); }
 
  private:
+  bool terminal_;
   toggleEcho echo;
 };
+
+// What the profile screen shows for a password, whatever its length.
+const char* const kPasswordMask = "********";
 
 bool isYes(char c) { return c == 'Y' || c == 'y'; }
 
@@ -52,9 +62,12 @@ std::string Client::readField(int maxLength, bool secret) {
 
 std::string Client::readPassword(const std::string& prompt, int maxLength) {
   // Echo goes off before the prompt shows, so nothing typed after it is echoed.
-  EchoOff quiet;
+  EchoOff hidden(&in == &std::cin);
   write(prompt);
-  return readField(maxLength, true);
+  std::string value = readField(maxLength, true);
+  // The Enter that ended the password was not shown either.
+  if (hidden.enterHidden()) write("\n");
+  return value;
 }
 
 int Client::readNumber() {
@@ -157,7 +170,7 @@ void Client::login() {
 bool Client::login(const std::string& uname, const std::string& password) {
   paramList checker;
   const std::string fields[2] = {uname, password};
-  const std::string errors = checker.allErrors(fields, 2);
+  const std::string errors = checker.allErrors(fields, 2, 1);
   if (!errors.empty()) {
     write("Invalid Inputs: " + errors);
     i_client_state = 5301;
@@ -215,7 +228,7 @@ void Client::createAccount() {
 
 bool Client::callCreateAccount(const std::string* userInput) {
   paramList checker;
-  const std::string errors = checker.allErrors(userInput, 8);
+  const std::string errors = checker.allErrors(userInput, 8, 7);
   if (!errors.empty()) {
     say("ERRORS");
     write(errors);
@@ -259,7 +272,7 @@ void Client::updateProfile() {
   say("5. PhoneNumber: " + str(uObj.phoneNum.in()));
   say("6. email: " + str(uObj.eMail.in()));
   say("7. Username: " + str(uObj.username.in()) + "   (Can't be modified)");
-  say("8. Password: " + str(uObj.password.in()));
+  say(std::string("8. Password: ") + kPasswordMask);
   say("");
   write("Do you want to change any details (y/n): ");
   char answer = readChoice();
@@ -279,34 +292,41 @@ void Client::updateProfile() {
 }
 
 void Client::updateField(int fieldNum) {
-  // The same limits and checks as the registration form; a value that
-  // fails them is reported and the profile keeps its old value.
+  // The same limits and checks as the registration form, the password
+  // unseen as there; a value that fails them is reported and the profile
+  // keeps its old value.
   struct Field {
     const char* prompt;
     int maxLength;
     CORBA::String_member* member;
+    bool secret;
   };
   Field field;
   switch (fieldNum) {
-    case 1: field = {"Enter First Name: ", 20, &uObj.fName}; break;
-    case 2: field = {"Enter Last Name: ", 20, &uObj.lName}; break;
-    case 3: field = {"Enter Address", 50, &uObj.address}; break;
-    case 4: field = {"Enter CreditCard Number: ", 19, &uObj.creditCardNum}; break;
-    case 5: field = {"Enter Phone Number: ", 12, &uObj.phoneNum}; break;
-    case 6: field = {"Enter email: ", 50, &uObj.eMail}; break;
+    case 1: field = {"Enter First Name: ", 20, &uObj.fName, false}; break;
+    case 2: field = {"Enter Last Name: ", 20, &uObj.lName, false}; break;
+    case 3: field = {"Enter Address", 50, &uObj.address, false}; break;
+    case 4: field = {"Enter CreditCard Number: ", 19, &uObj.creditCardNum, false}; break;
+    case 5: field = {"Enter Phone Number: ", 12, &uObj.phoneNum, false}; break;
+    case 6: field = {"Enter email: ", 50, &uObj.eMail, false}; break;
     case 7:
       say("");
       say(" Username can't be changed, you may logout & discontinue your account though!!!");
       return;
-    case 8: field = {"Enter password: ", 20, &uObj.password}; break;
+    case 8: field = {"Enter password: ", 20, &uObj.password, true}; break;
     default:
       say("Invalid Entry, try again.");
       return;
   }
-  write(field.prompt);
-  const std::string value = readField(field.maxLength);
+  std::string value;
+  if (field.secret) {
+    value = readPassword(field.prompt, field.maxLength);
+  } else {
+    write(field.prompt);
+    value = readField(field.maxLength);
+  }
   paramList checker;
-  const std::string errors = checker.allErrors(value);
+  const std::string errors = field.secret ? checker.secretErrors(value) : checker.allErrors(value);
   if (!errors.empty()) {
     write(errors);
     return;
