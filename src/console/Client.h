@@ -131,7 +131,8 @@ class Client {
   void pause();
   char readChoice();       // one character after white space
   char readMenuChoice();   // the same, then the end of the line
-  std::string readField(int maxLength, bool secret = false);
+  // `enterHidden`: the terminal will not show the Enter that ends the field.
+  std::string readField(int maxLength, bool secret = false, bool enterHidden = false);
   std::string readPassword(const std::string& prompt, int maxLength);
   int readNumber();        // the rest of the line is discarded
   void adoptReply(const Thread& decider);

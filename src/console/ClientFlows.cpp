@@ -49,11 +49,13 @@ char Client::readMenuChoice() {
   return c;
 }
 
-std::string Client::readField(int maxLength, bool secret) {
+std::string Client::readField(int maxLength, bool secret, bool enterHidden) {
   if (!in.good()) throw EndOfInput();
   paramList reader;
   std::ostringstream readerTrace;
   std::string value = reader.readInput(maxLength, in, readerTrace, secret);
+  // The Enter that ended the field was not shown: end the prompt's line.
+  if (enterHidden) write("\n");
   std::istringstream lines(readerTrace.str());
   for (std::string line; std::getline(lines, line);) trace(line);
   if (value.empty() && in.eof()) throw EndOfInput();
@@ -64,10 +66,7 @@ std::string Client::readPassword(const std::string& prompt, int maxLength) {
   // Echo goes off before the prompt shows, so nothing typed after it is echoed.
   EchoOff hidden(&in == &std::cin);
   write(prompt);
-  std::string value = readField(maxLength, true);
-  // The Enter that ended the password was not shown either.
-  if (hidden.enterHidden()) write("\n");
-  return value;
+  return readField(maxLength, true, hidden.enterHidden());
 }
 
 int Client::readNumber() {
