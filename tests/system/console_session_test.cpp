@@ -277,6 +277,8 @@ TEST_F(ConsoleSession, QuietSessionKeepsTheTraceInThePrivateLog) {
   // Kill and erase work at the hidden prompt: the password typed is the one
   // left after the corrections.
   logIn(t, "quinn", "junk", {"C-u", "-l Qu1etPz", "BSpace", "-l w"});
+  const std::string token = db.scalar("select token from ticket where username = 'quinn'");
+  ASSERT_FALSE(token.empty());
   t.type("1");
   ASSERT_TRUE(t.expect("Movie Title: "));
   t.type("Casablanca");
@@ -305,7 +307,8 @@ TEST_F(ConsoleSession, QuietSessionKeepsTheTraceInThePrivateLog) {
         "before thread", "searchStatus", "Movie Title before Passing", "Logging out user",
         "late: "})
     EXPECT_EQ(screen.find(traceLine), std::string::npos) << traceLine << "\n" << screen;
-  for (const char* secret : {"Qu1etPw", "Qu1etPz", "junk"})
+  for (const std::string& secret : {std::string("Qu1etPw"), std::string("Qu1etPz"),
+                                    std::string("junk"), token})
     EXPECT_EQ(screen.find(secret), std::string::npos) << secret;
 
   const std::vector<std::string> logs = filesIn(state + "/logs", "client-");
@@ -317,7 +320,8 @@ TEST_F(ConsoleSession, QuietSessionKeepsTheTraceInThePrivateLog) {
        {"Client ID generated on client: ", "buff before = *******\n",
         "createAndStartThread called with methodNumber as 9009", "Logging out user: quinn"})
     EXPECT_NE(trace.find(traceLine), std::string::npos) << traceLine << "\n" << trace;
-  for (const char* secret : {"Qu1etPw", "Qu1etPz", "junk"})
+  for (const std::string& secret : {std::string("Qu1etPw"), std::string("Qu1etPz"),
+                                    std::string("junk"), token})
     EXPECT_EQ(trace.find(secret), std::string::npos) << secret;
 }
 
