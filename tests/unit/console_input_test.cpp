@@ -93,18 +93,6 @@ TEST(AllErrors, OneMessagePerForbiddenEntryInOrder) {
             "Input \"x;;y\" may not contain any of the following characters: ;\n");
 }
 
-TEST(AllErrors, APasswordIsNamedNeverQuoted) {
-  paramList p;
-  EXPECT_EQ(p.secretErrors("a/b:c"),
-            "The password may not contain any of the following characters: :\n"
-            "The password may not contain any of the following characters: /\n");
-  EXPECT_EQ(p.secretErrors(""), "Empty field not allowed\n");
-  const std::string fields[2] = {"x;y", "p;w"};
-  EXPECT_EQ(p.allErrors(fields, 2, 1),
-            "Input \"x;y\" may not contain any of the following characters: ;\n"
-            "The password may not contain any of the following characters: ;\n");
-}
-
 TEST(AllErrors, SeveralFieldsNameEmptyOnesByIndex) {
   paramList p;
   const std::string fields[3] = {"", "ok", "a;b"};
