@@ -191,7 +191,7 @@ int Client::findFirstOccurenceOfCompletionOrCompleteFailure() {
 
 void Client::createAndStartThreads(int typeOfIOR) {
   trace("createAndStartThread called with methodNumber as " + intToStr(methodNumber) +
-      " and client state is " + intToStr(i_client_state));
+        " and client state is " + intToStr(i_client_state));
   size_t size = 0;
   if (typeOfIOR == 0) {
     size = account.size();
