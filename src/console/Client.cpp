@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include <unistd.h>
+
 #include "Contract.h"
 #include "Display.h"
 #include "FailureNotice.h"
@@ -51,6 +53,10 @@ Client::~Client() {
 void Client::say(const std::string& line) { channel_->say(line); }
 
 void Client::write(const std::string& text) { channel_->write(text); }
+
+void Client::trace(const std::string& line) { channel_->trace(line); }
+
+void Client::traceTo(std::shared_ptr<std::ostream> log) { channel_->traceTo(std::move(log)); }
 
 void Client::pause() {
   if (pauseHook) {
@@ -98,7 +104,7 @@ void discover(CosNaming::NamingContext_ptr nc, const std::string& prefix,
       list.swap(fresh);
       count = i;
       health.reset(list.size());
-      client.say(endLine + id + countSep + Client::intToStr(count));
+      client.trace(endLine + id + countSep + Client::intToStr(count));
       return;
     }
     Var ref = T::_narrow(obj.in());
@@ -106,7 +112,7 @@ void discover(CosNaming::NamingContext_ptr nc, const std::string& prefix,
     assert(!CORBA::is_nil(ref));
     if (CORBA::is_nil(ref)) std::abort();
     fresh.push_back(ref);
-    client.say(foundLine + id);
+    client.trace(foundLine + id);
   }
 }
 
@@ -129,20 +135,20 @@ void Client::clearAndObtainOFSIOR() {
 // --- identity -----------------------------------------------------------------
 
 std::string Client::generateClientID() {
-  if (!ClientIdentity::hostAddress(nullptr)) say(" Host not found");
+  if (!ClientIdentity::hostAddress(nullptr)) trace(" Host not found");
   return clientIdentity.generate();
 }
 
 void Client::setClientID() {
-  if (!ClientIdentity::hostAddress(nullptr)) say(" Host not found");
-  say("Client ID generated on client: " + clientIdentity.renew());
+  if (!ClientIdentity::hostAddress(nullptr)) trace(" Host not found");
+  trace("Client ID generated on client: " + clientIdentity.renew());
 }
 
 void Client::setClientTrans() {
   // The identity's numbers are used up: a fresh identity, so that no
   // replica mistakes a new request for an old one of this process.
   if (clientIdentity.advance())
-    say("Request numbers used up; Client ID generated on client: " + clientIdentity.id());
+    trace("Request numbers used up; Client ID generated on client: " + clientIdentity.id());
 }
 
 ClientTransaction Client::getclientTransObj() const { return clientIdentity.current(); }
@@ -184,17 +190,17 @@ int Client::findFirstOccurenceOfCompletionOrCompleteFailure() {
 }
 
 void Client::createAndStartThreads(int typeOfIOR) {
-  say("createAndStartThread called with methodNumber as " + intToStr(methodNumber) +
-      " and client state is " + intToStr(i_client_state));
+  trace("createAndStartThread called with methodNumber as " + intToStr(methodNumber) +
+        " and client state is " + intToStr(i_client_state));
   size_t size = 0;
   if (typeOfIOR == 0) {
     size = account.size();
-    say("ACCOUNT_IOR_SIZE: " + intToStr(static_cast<int>(size)));
+    trace("ACCOUNT_IOR_SIZE: " + intToStr(static_cast<int>(size)));
   } else if (typeOfIOR == 1) {
     size = orderObj.size();
-    say("ORDER_IOR_SIZE: " + intToStr(static_cast<int>(size)));
+    trace("ORDER_IOR_SIZE: " + intToStr(static_cast<int>(size)));
   } else {
-    say("Invalid parameter passed to createAndStartThreads....exiting");
+    trace("Invalid parameter passed to createAndStartThreads....exiting");
     std::exit(-1);
   }
   attemptCalled_.clear();
@@ -203,7 +209,7 @@ void Client::createAndStartThreads(int typeOfIOR) {
   if (!skipped.empty()) {
     std::string names;
     for (size_t i : skipped) names += " " + intToStr(static_cast<int>(i));
-    say("Not calling replicas" + names + ": suspect, or a call to them has not ended");
+    trace("Not calling replicas" + names + ": suspect, or a call to them has not ended");
   }
   startWorkers(chosen, "Client::createAndStartThreads(): After pushing threads into vector and "
                        "before starting them ");
@@ -212,7 +218,7 @@ void Client::createAndStartThreads(int typeOfIOR) {
 void Client::startWorkers(const std::vector<size_t>& replicas, const std::string& line) {
   std::vector<Thread*> fresh;
   for (size_t i = 0; i < replicas.size(); ++i) fresh.push_back(new Thread());
-  say(line);
+  trace(line);
   for (size_t i = 0; i < replicas.size(); ++i) {
     fresh[i]->Start(this, static_cast<int>(replicas[i]));
     // vec stays in replica order, which is the order of the decision.
@@ -243,10 +249,10 @@ bool Client::callRemaining(int typeOfIOR) {
 
 void Client::clearVector() {
   for (Thread* t : vec) {
-    say("before pthread_join function call in clearVector");
+    trace("before pthread_join function call in clearVector");
     const int joinReturnStatus = t->join();
-    say("after pthread_join function call in clearVector");
-    say("value of join return status : " + intToStr(joinReturnStatus));
+    trace("after pthread_join function call in clearVector");
+    trace("value of join return status : " + intToStr(joinReturnStatus));
     delete t;
   }
   vec.clear();
@@ -310,10 +316,10 @@ void Client::adoptReply(const Thread& decider) {
 }
 
 bool Client::timedOut(FailureNotice& notice) {
-  say("TIME_OUT: Server Responses Not Received");
+  trace("TIME_OUT: Server Responses Not Received");
   for (Thread* t : vec) {
     const RequestStatus s = t->getRstatus();
-    say("timeOut:vec: " + intToStr(s.completionStatus));
+    trace("timeOut:vec: " + intToStr(s.completionStatus));
     if (s.completionStatus == 0) notice.callStillRunning();
     if (s.completionStatus == -1) notice.callFailed(s.completion);
   }
@@ -323,8 +329,8 @@ bool Client::timedOut(FailureNotice& notice) {
   for (Thread* t : vec) t->join();
   for (Thread* t : vec) {
     if (t->getRstatus().completionStatus != 1) continue;
-    say("Server Account" + intToStr(t->getIndex()) +
-        " carried the request out as the time ran out; taking its answer");
+    trace("Server Account" + intToStr(t->getIndex()) +
+          " carried the request out as the time ran out; taking its answer");
     adoptReply(*t);
     clearVector();
     return true;
@@ -362,7 +368,7 @@ bool Client::threadLogic(int typeOfIOR) {
     FailureNotice notice;
     startProbes();
     createAndStartThreads(typeOfIOR);
-    say(" threadLogic(): After createAndStartThreads(). ");
+    trace(" threadLogic(): After createAndStartThreads(). ");
     for (;;) {
       const unsigned long seen = channel_->changes();
       if (std::time(nullptr) - timeVal > 9) return timedOut(notice);
@@ -376,7 +382,7 @@ bool Client::threadLogic(int typeOfIOR) {
           channel_->waitForChange(seen, requestLimit_);
           continue;
         }
-        say("all servers failed!!!!");
+        trace("all servers failed!!!!");
         for (Thread* t : vec) notice.callFailed(t->getRstatus().completion);
         clearVector();
         if (noOfRetries == 3) {
@@ -390,8 +396,8 @@ bool Client::threadLogic(int typeOfIOR) {
         } catch (const CORBA::Exception& e) {
           // The Naming Service is down: the replicas known so far stay,
           // and this request ends here.
-          say(std::string("The Naming Service could not be reached to find the servers again: ") +
-              e._name());
+          trace(std::string("The Naming Service could not be reached to find the servers again: ") +
+                e._name());
           say(notice.line());
           return false;
         }
@@ -404,8 +410,8 @@ bool Client::threadLogic(int typeOfIOR) {
         continue;
       }
       Thread* decider = vec[static_cast<size_t>(indx)];
-      say("Server Account" + intToStr(decider->getIndex()) +
-          " returned ... not waiting for any other server ");
+      trace("Server Account" + intToStr(decider->getIndex()) +
+            " returned ... not waiting for any other server ");
       const int status = decider->getRstatus().completionStatus;
       decider->join();
       if (status == 1) adoptReply(*decider);
@@ -424,7 +430,21 @@ bool Client::threadLogic(int typeOfIOR) {
 
 int run(CORBA::ORB_ptr orb, int clientMode, const std::string& suffix) {
   Client clientObj;
-  clientObj.say("Before contacting Naming Service ");
+  // The quiet console: the customer's lines on the terminal, the trace in
+  // a log of this process's own.
+  const char* logDir = std::getenv(kClientLogDirVariable);
+  if (logDir != nullptr && *logDir != '\0') {
+    const std::string path =
+        std::string(logDir) + "/client-" + std::to_string(::getpid()) + ".log";
+    std::string error;
+    std::shared_ptr<std::ostream> log = ConsoleChannel::openPrivateLog(path, &error);
+    if (log)
+      clientObj.traceTo(std::move(log));
+    else
+      std::cerr << "The trace log " << path << " could not be opened (" << error
+                << "); the trace stays on the console." << std::endl;
+  }
+  clientObj.trace("Before contacting Naming Service ");
 
   // Whether no Naming Service is configured or the configured one cannot be
   // reached, the user gets the same clear message.
@@ -462,10 +482,10 @@ int run(CORBA::ORB_ptr orb, int clientMode, const std::string& suffix) {
     std::cerr << " Can't resolve Naming Service " << std::endl;
     return 1;
   }
-  clientObj.say("run(): Number of AccountServers are : " +
-                Client::intToStr(clientObj.getNoOfAccountServers()));
-  clientObj.say("run(): Number of OFSServers are : " +
-                Client::intToStr(clientObj.getNoOfOFSServers()));
+  clientObj.trace("run(): Number of AccountServers are : " +
+                  Client::intToStr(clientObj.getNoOfAccountServers()));
+  clientObj.trace("run(): Number of OFSServers are : " +
+                  Client::intToStr(clientObj.getNoOfOFSServers()));
 
   if (clientMode == 0) {
     try {
@@ -486,7 +506,7 @@ int run(CORBA::ORB_ptr orb, int clientMode, const std::string& suffix) {
     const std::string phonenum = "phonenum" + suffix;
     const std::string email = "email" + suffix;
     const std::string movietitle = "title1";
-    clientObj.say("run(): Entering createAccount ");
+    clientObj.trace("run(): Entering createAccount ");
     if (!clientObj.createAccount(fname, lname, address, creditcardnum, phonenum, email, username,
                                  password))
       return -1;
@@ -495,7 +515,7 @@ int run(CORBA::ORB_ptr orb, int clientMode, const std::string& suffix) {
     clientObj.logOut();
     return 0;
   }
-  clientObj.say("Bailing out because run called with a wierd mode");
+  clientObj.trace("Bailing out because run called with a wierd mode");
   return -1;
 }
 

@@ -114,8 +114,13 @@ class Client {
   const Ticket& ticket() const { return s_Tckt; }
 
   // --- console -------------------------------------------------------------------
-  void say(const std::string& line);   // one whole line, safe from any thread
-  void write(const std::string& text); // text as it is, flushed
+  // Each line is the customer's or trace, decided where it is printed.
+  void say(const std::string& line);    // one whole customer line, safe from any thread
+  void write(const std::string& text);  // customer text as it is, flushed
+  void trace(const std::string& line);  // one whole trace line, safe from any thread
+  // The quiet console: trace lines go to `log` from now on, and the
+  // terminal keeps the customer's lines only.
+  void traceTo(std::shared_ptr<std::ostream> log);
   // What "PRESS ENTER TO CONTINUE" does; by default one byte from fd 0.
   void setPause(std::function<void()> pause) { pauseHook = std::move(pause); }
   void setScreenClearing(bool on) { clearScreens = on; }
@@ -126,7 +131,8 @@ class Client {
   void pause();
   char readChoice();       // one character after white space
   char readMenuChoice();   // the same, then the end of the line
-  std::string readField(int maxLength, bool secret = false);
+  // `enterHidden`: the terminal will not show the Enter that ends the field.
+  std::string readField(int maxLength, bool secret = false, bool enterHidden = false);
   std::string readPassword(const std::string& prompt, int maxLength);
   int readNumber();        // the rest of the line is discarded
   void adoptReply(const Thread& decider);
@@ -170,6 +176,10 @@ class Client {
   // as the limit is tested); every call of the request carries it.
   std::chrono::system_clock::time_point requestLimit_;
 };
+
+// When set (to a folder), the console is quiet: its trace goes to
+// client-<pid>.log in that folder, created private.
+constexpr const char* kClientLogDirVariable = "TAVRIN_CLIENT_LOG_DIR";
 
 // The start-up sequence and the chosen mode (0 interactive, 1 automatic):
 // 0, 1 or -1.

@@ -1,5 +1,6 @@
 // The console dialogues: menu loop, account and session flows, movie flows.
 #include <limits>
+#include <sstream>
 
 #include "Client.h"
 #include "Contract.h"
@@ -8,17 +9,27 @@
 
 namespace {
 
-// Echo stays off only while the password is typed, whatever happens.
+// Echo stays off only while the password is typed, whatever happens; the
+// terminal is standard input, so only a console reading from it has one.
 class EchoOff {
  public:
-  EchoOff() { echo.switchOffEcho(); }
-  ~EchoOff() { echo.switchOnEcho(); }
+  explicit EchoOff(bool terminal) : terminal_(terminal) {
+    if (terminal_) echo.switchOffEcho();
+  }
+  ~EchoOff() {
+    if (terminal_) echo.switchOnEcho();
+  }
   EchoOff(const EchoOff&) = delete;
   EchoOff& operator=(const EchoOff&) = delete;
+  bool enterHidden() const { return terminal_ && echo.enterHidden(); }
 
  private:
+  bool terminal_;
   toggleEcho echo;
 };
+
+// What the profile screen shows for a password, whatever its length.
+const char* const kPasswordMask = "********";
 
 bool isYes(char c) { return c == 'Y' || c == 'y'; }
 
@@ -38,19 +49,24 @@ char Client::readMenuChoice() {
   return c;
 }
 
-std::string Client::readField(int maxLength, bool secret) {
+std::string Client::readField(int maxLength, bool secret, bool enterHidden) {
   if (!in.good()) throw EndOfInput();
   paramList reader;
-  std::string value = reader.readInput(maxLength, in, out, secret);
+  std::ostringstream readerTrace;
+  std::string value = reader.readInput(maxLength, in, readerTrace, secret);
+  // The Enter that ended the field was not shown: end the prompt's line.
+  if (enterHidden) write("\n");
+  std::istringstream lines(readerTrace.str());
+  for (std::string line; std::getline(lines, line);) trace(line);
   if (value.empty() && in.eof()) throw EndOfInput();
   return value;
 }
 
 std::string Client::readPassword(const std::string& prompt, int maxLength) {
   // Echo goes off before the prompt shows, so nothing typed after it is echoed.
-  EchoOff quiet;
+  EchoOff hidden(&in == &std::cin);
   write(prompt);
-  return readField(maxLength, true);
+  return readField(maxLength, true, hidden.enterHidden());
 }
 
 int Client::readNumber() {
@@ -153,7 +169,7 @@ void Client::login() {
 bool Client::login(const std::string& uname, const std::string& password) {
   paramList checker;
   const std::string fields[2] = {uname, password};
-  const std::string errors = checker.allErrors(fields, 2);
+  const std::string errors = checker.allErrors(fields, 2, 1);
   if (!errors.empty()) {
     write("Invalid Inputs: " + errors);
     i_client_state = 5301;
@@ -211,7 +227,7 @@ void Client::createAccount() {
 
 bool Client::callCreateAccount(const std::string* userInput) {
   paramList checker;
-  const std::string errors = checker.allErrors(userInput, 8);
+  const std::string errors = checker.allErrors(userInput, 8, 7);
   if (!errors.empty()) {
     say("ERRORS");
     write(errors);
@@ -220,7 +236,7 @@ bool Client::callCreateAccount(const std::string* userInput) {
   }
   setClientTrans();
   methodNumber = 9001;
-  say(" callCreateAccount() called ");
+  trace(" callCreateAccount() called ");
   CORBA::String_member* members[8] = {&uObj.fName,    &uObj.lName,         &uObj.address,
                                       &uObj.creditCardNum, &uObj.phoneNum, &uObj.eMail,
                                       &uObj.username, &uObj.password};
@@ -237,7 +253,7 @@ bool Client::createAccount(const std::string& afname, const std::string& alname,
                            const std::string& aaddress, const std::string& acreditcardNum,
                            const std::string& aphoneNum, const std::string& aemail,
                            const std::string& auname, const std::string& apassword) {
-  say("createAccount() called ");
+  trace("createAccount() called ");
   const std::string userInput[8] = {afname,    alname, aaddress, acreditcardNum,
                                     aphoneNum, aemail, auname,   apassword};
   return callCreateAccount(userInput);
@@ -255,7 +271,7 @@ void Client::updateProfile() {
   say("5. PhoneNumber: " + str(uObj.phoneNum.in()));
   say("6. email: " + str(uObj.eMail.in()));
   say("7. Username: " + str(uObj.username.in()) + "   (Can't be modified)");
-  say("8. Password: " + str(uObj.password.in()));
+  say(std::string("8. Password: ") + kPasswordMask);
   say("");
   write("Do you want to change any details (y/n): ");
   char answer = readChoice();
@@ -275,34 +291,41 @@ void Client::updateProfile() {
 }
 
 void Client::updateField(int fieldNum) {
-  // The same limits and checks as the registration form; a value that
-  // fails them is reported and the profile keeps its old value.
+  // The same limits and checks as the registration form, the password
+  // unseen as there; a value that fails them is reported and the profile
+  // keeps its old value.
   struct Field {
     const char* prompt;
     int maxLength;
     CORBA::String_member* member;
+    bool secret;
   };
   Field field;
   switch (fieldNum) {
-    case 1: field = {"Enter First Name: ", 20, &uObj.fName}; break;
-    case 2: field = {"Enter Last Name: ", 20, &uObj.lName}; break;
-    case 3: field = {"Enter Address", 50, &uObj.address}; break;
-    case 4: field = {"Enter CreditCard Number: ", 19, &uObj.creditCardNum}; break;
-    case 5: field = {"Enter Phone Number: ", 12, &uObj.phoneNum}; break;
-    case 6: field = {"Enter email: ", 50, &uObj.eMail}; break;
+    case 1: field = {"Enter First Name: ", 20, &uObj.fName, false}; break;
+    case 2: field = {"Enter Last Name: ", 20, &uObj.lName, false}; break;
+    case 3: field = {"Enter Address", 50, &uObj.address, false}; break;
+    case 4: field = {"Enter CreditCard Number: ", 19, &uObj.creditCardNum, false}; break;
+    case 5: field = {"Enter Phone Number: ", 12, &uObj.phoneNum, false}; break;
+    case 6: field = {"Enter email: ", 50, &uObj.eMail, false}; break;
     case 7:
       say("");
       say(" Username can't be changed, you may logout & discontinue your account though!!!");
       return;
-    case 8: field = {"Enter password: ", 20, &uObj.password}; break;
+    case 8: field = {"Enter password: ", 20, &uObj.password, true}; break;
     default:
       say("Invalid Entry, try again.");
       return;
   }
-  write(field.prompt);
-  const std::string value = readField(field.maxLength);
+  std::string value;
+  if (field.secret) {
+    value = readPassword(field.prompt, field.maxLength);
+  } else {
+    write(field.prompt);
+    value = readField(field.maxLength);
+  }
   paramList checker;
-  const std::string errors = checker.allErrors(value);
+  const std::string errors = field.secret ? checker.secretErrors(value) : checker.allErrors(value);
   if (!errors.empty()) {
     write(errors);
     return;
@@ -340,7 +363,7 @@ std::string Client::titleEntry() {
 }
 
 void Client::search() {
-  say("in search");
+  trace("in search");
   const std::string movStr = titleEntry();
   callSearch(movStr);
   if (movieObj.count == 0) {
@@ -382,14 +405,14 @@ bool Client::callSearch(const std::string& movStr) {
     return false;
   }
   movieObj.title = CORBA::string_dup(movStr.c_str());
-  say("Client: Before Having Called Thread ..... movieTitle: " + movStr);
+  trace("Client: Before Having Called Thread ..... movieTitle: " + movStr);
   methodNumber = 9004;
-  say("before thread !!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
-  say(searchStatus ? "searchStatus: is true" : "searchStatus: is false");
+  trace("before thread !!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
+  trace(searchStatus ? "searchStatus: is true" : "searchStatus: is false");
   // A failed search must not leave the previous movie open for checkout.
   searchStatus = threadLogic(1);
-  say("after thread !!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
-  say(searchStatus ? "searchStatus: is true" : "searchStatus: is false");
+  trace("after thread !!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!");
+  trace(searchStatus ? "searchStatus: is true" : "searchStatus: is false");
   showMovie();
   return searchStatus;
 }

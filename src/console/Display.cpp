@@ -103,7 +103,9 @@ void toggleEcho::switchOffEcho() {
   if (tcgetattr(0, &oldstuff) != 0) return;  // not a terminal
   saved = true;
   newstuff = oldstuff;
-  newstuff.c_lflag &= static_cast<tcflag_t>(~(ECHO | ICANON));
+  // Only ECHO: the terminal keeps its line discipline, so erase and kill
+  // edit the password instead of landing in it.
+  newstuff.c_lflag &= static_cast<tcflag_t>(~ECHO);
   restoreOnSignal = oldstuff;
   restorePending = 1;
   struct sigaction action {};

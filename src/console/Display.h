@@ -55,8 +55,12 @@ class toggleEcho {
   static void enterInput(int fd = 0, std::ostream& out = std::cout);
   static void clrscr();
 
+  // Echo off while a secret is typed; line editing (erase, kill) stays.
   void switchOffEcho();
   void switchOnEcho();
+  // Echo is off and the terminal does not show the Enter that ends a line
+  // either: the program must end the prompt's line itself.
+  bool enterHidden() const { return saved && (newstuff.c_lflag & ECHONL) == 0; }
 
  private:
   struct termios oldstuff {};

@@ -3,7 +3,6 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <iostream>
 #include <system_error>
 
 #include "Client.h"
@@ -63,16 +62,23 @@ Thread::Thread() {
 
 Thread::~Thread() {
   join();
-  say("~Thread: Thread object destroyed");
+  trace("~Thread: Thread object destroyed");
 }
 
 void Thread::say(const std::string& line) const {
-  if (!channel_)
-    std::cout << line << std::endl;
-  else if (probe_)
+  if (!channel_) return;  // never started: nothing to tell
+  if (probe_)
     channel_->background(line);  // trace, never part of a request's screen
   else
     channel_->workerSay(line, late_);
+}
+
+void Thread::trace(const std::string& line) const {
+  if (!channel_) return;
+  if (probe_)
+    channel_->background(line);
+  else
+    channel_->workerTrace(line, late_);
 }
 
 void Thread::Start(void* a, int i) {
@@ -198,7 +204,7 @@ void Thread::probe() {
   } catch (const CORBA::Exception&) {
   } catch (const std::exception&) {
   }
-  say(std::string("liveness probe of replica ") + std::to_string(index) +
+  trace(std::string("liveness probe of replica ") + std::to_string(index) +
       (answered ? ": answered" : ": no answer"));
   health_->probeEnded(static_cast<size_t>(index), answered);
   completionStatus.store(answered ? 1 : -1);
@@ -233,7 +239,7 @@ void Thread::Execute(void* a) {
       throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
     switch (methodNumber) {
       case 9001:
-        say(" Thread::Execute(): In create and before invoking createAccount of middle-tier ");
+        trace(" Thread::Execute(): In create and before invoking createAccount of middle-tier ");
         account->createAccount(uObj, trans);
         error.clear();
         say("");
@@ -256,7 +262,7 @@ void Thread::Execute(void* a) {
         finish(1);
         break;
       case 9004:
-        say("Thread: Movie Title before Passing: " + str(movieObj.title.in()));
+        trace("Thread: Movie Title before Passing: " + str(movieObj.title.in()));
         order->searchByTitle(movieObj, sTckt);
         say(std::string(79, '*'));
         finish(1);
@@ -273,7 +279,7 @@ void Thread::Execute(void* a) {
         finish(1);
         break;
       case 9007:
-        say("Logging out user: " + str(uObj.username.in()));
+        trace("Logging out user: " + str(uObj.username.in()));
         account->logOut(sTckt);
         finish(1);
         break;
@@ -288,7 +294,7 @@ void Thread::Execute(void* a) {
         finish(1);
         break;
       default:
-        say(" Thread::Exceute(): In default case ");
+        trace(" Thread::Exceute(): In default case ");
         // No call was made: the replica is free, the status stays open.
         if (health_) health_->callEnded(static_cast<size_t>(index), ReplicaHealth::Ended::Failed);
         break;
@@ -299,18 +305,21 @@ void Thread::Execute(void* a) {
     if (lines.refusal) say(lines.refusal);
     finish(2);
   } catch (const CORBA::SystemException& e) {
+    // One replica's failure is trace: the customer hears of failures from
+    // the request as a whole (FailureNotice), never while another replica
+    // may still carry it out.
     error = e._name();
-    say(CORBA::COMM_FAILURE::_downcast(&e) ? lines.comm : lines.other);
+    trace(CORBA::COMM_FAILURE::_downcast(&e) ? lines.comm : lines.other);
     finish(-1, e.completed(), ReplicaHealth::classify(e));
   } catch (const CORBA::Exception& e) {
     error = e._name();
-    say(lines.other);
+    trace(lines.other);
     finish(-1, CORBA::COMPLETED_MAYBE);
   } catch (const std::exception& e) {
     // Nothing may escape a worker: count it as a failed call whose effect
     // is unknown.
     error = e.what();
-    say(lines.other);
+    trace(lines.other);
     finish(-1, CORBA::COMPLETED_MAYBE);
   }
   RequestDeadline::clearForThisThread();

@@ -91,7 +91,8 @@ class Thread {
   // The last step of a call: the replica is free again, then the status.
   void finish(int status, CORBA::CompletionStatus completion = CORBA::COMPLETED_NO);
   void finish(int status, CORBA::CompletionStatus completion, ReplicaHealth::Ended how);
-  void say(const std::string& line) const;
+  void say(const std::string& line) const;    // the customer's line
+  void trace(const std::string& line) const;  // a trace line
 
   std::thread ThreadId;
   void* arg = nullptr;

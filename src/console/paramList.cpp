@@ -25,13 +25,16 @@ std::string paramList::readInput(int inputSize, std::istream& in, std::ostream& 
   return buff;
 }
 
-std::string paramList::forbiddenIn(const std::string& input) const {
+namespace {
+std::string quotedInput(const std::string& input) { return "Input \"" + input + "\""; }
+const char* const kPasswordSubject = "The password";
+}  // namespace
+
+std::string paramList::forbiddenIn(const std::string& input, const std::string& subject) const {
   std::string errors;
   for (const std::string& entry : strVector) {
-    if (input.find(entry) != std::string::npos) {
-      errors += "Input \"" + input + "\" may not contain any of the following characters: " +
-                entry + "\n";
-    }
+    if (input.find(entry) != std::string::npos)
+      errors += subject + " may not contain any of the following characters: " + entry + "\n";
   }
   return errors;
 }
@@ -39,17 +42,23 @@ std::string paramList::forbiddenIn(const std::string& input) const {
 std::string paramList::allErrors(std::string input) {
   if (strVector.empty()) return std::string();
   if (checkforEmpty(input)) return "Empty field not allowed\n";
-  return forbiddenIn(input);
+  return forbiddenIn(input, quotedInput(input));
 }
 
-std::string paramList::allErrors(const std::string* input, int inputNum) {
+std::string paramList::secretErrors(const std::string& input) {
+  if (strVector.empty()) return std::string();
+  if (checkforEmpty(input)) return "Empty field not allowed\n";
+  return forbiddenIn(input, kPasswordSubject);
+}
+
+std::string paramList::allErrors(const std::string* input, int inputNum, int secretIndex) {
   std::string errors;
   if (strVector.empty() || input == nullptr) return errors;
   for (int i = 0; i < inputNum; ++i) {
     if (checkforEmpty(input[i]))
       errors += "Empty field " + std::to_string(i) + " not allowed\n";
     else
-      errors += forbiddenIn(input[i]);
+      errors += forbiddenIn(input[i], i == secretIndex ? kPasswordSubject : quotedInput(input[i]));
   }
   return errors;
 }

@@ -21,14 +21,19 @@ class paramList {
   // Every complaint about one field, concatenated; empty when acceptable.
   std::string allErrors(std::string input);
   // The same over `inputNum` fields; empty ones are named by their index.
-  std::string allErrors(const std::string* input, int inputNum);
+  // The field at `secretIndex` (a password) is named, never quoted.
+  std::string allErrors(const std::string* input, int inputNum, int secretIndex = -1);
+  // Every complaint about a password, which names the field instead of
+  // quoting its value.
+  std::string secretErrors(const std::string& input);
 
   bool checkforEmpty(std::string str);
   void addtostrVector(std::string str);
   void addtostrVector(const std::string* str, int inputNum);
 
  private:
-  std::string forbiddenIn(const std::string& input) const;
+  // One message per forbidden entry in `input`, about `subject`.
+  std::string forbiddenIn(const std::string& input, const std::string& subject) const;
 
   std::vector<std::string> strVector;
 };

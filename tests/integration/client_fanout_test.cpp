@@ -79,7 +79,11 @@ class FanOut : public ::testing::Test {
     return tt::waitFor([&] { return !h.anyBusy(); });
   }
 
+  // The quiet console: trace lines go to `traceLog` from now on.
+  void quiet() { client.traceTo(std::make_shared<std::ostream>(&traceLog)); }
+
   ct::Capture capture;
+  ct::Capture traceLog;
   std::ostream out{&capture};
   std::istringstream in;
   Client client{in, out};
@@ -126,6 +130,25 @@ TEST_F(FanOut, FirstAnswerDecidesAndTheConsoleGoesOnWithoutTheOthers) {
   ASSERT_NE(late, std::string::npos) << text;
   EXPECT_LT(text.find("the next screen"), late);
   EXPECT_LT(late, text.find("createAndStartThread called with methodNumber as 9006"));
+}
+
+TEST_F(FanOut, QuietConsoleShowsTheOutcomeAndLogsFailedAndLateReplies) {
+  account(0, ct::Mode::Fail);
+  account(1, ct::Mode::Succeed);
+  account(2, ct::Mode::Succeed, 300);
+  quiet();
+  discover();
+  ASSERT_TRUE(client.login("ann", "Pa55w0rd"));
+  ASSERT_TRUE(settled(0));
+  client.say("the next screen");
+  // The customer sees the outcome once, nothing of the replicas' fates.
+  EXPECT_EQ(capture.text(), "Thread: Logged in successfully\nthe next screen\n");
+  EXPECT_TRUE(traceLog.has("Resolved IOR: account2\n"));
+  EXPECT_TRUE(traceLog.has("Communication Failure while trying to contact server\n"));
+  EXPECT_TRUE(traceLog.has("Server Account1 returned ... not waiting for any other server \n"));
+  // A late reply goes to the log at once, not held for the next request.
+  EXPECT_TRUE(tt::waitFor([&] { return traceLog.has("late: Thread: Logged in successfully\n"); }));
+  EXPECT_FALSE(traceLog.has("Pa55w0rd"));
 }
 
 TEST_F(FanOut, AnswerOfAHigherReplicaDecidesWhileALowerOneIsBusy) {
@@ -282,6 +305,8 @@ TEST_F(FanOut, BusyReplicaIsNeitherWaitedForNorCalledTwiceUntilTheOthersFail) {
   ASSERT_EQ(first.wait_for(5s), std::future_status::ready) << "waited for the busy replica";
   EXPECT_TRUE(first.get());
   EXPECT_TRUE(capture.has("Server Account1 returned"));
+  // The console went on before replica 0 need have the call in hand.
+  ASSERT_TRUE(tt::waitFor([&] { return a0->calls == 1; }));
   EXPECT_TRUE(request(9006, 0));
   EXPECT_TRUE(capture.has("Not calling replicas 0: suspect, or a call to them has not ended\n"));
   EXPECT_EQ(a0->calls, 1);

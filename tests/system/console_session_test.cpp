@@ -1,7 +1,9 @@
 // The console client end to end: the real program in a real terminal
 // (tmux), against three account and three order replicas and the real
 // database.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -31,12 +33,32 @@ std::string readFile(const std::string& path) {
   return ss.str();
 }
 
+// Mode of the file or folder at `path` (permission bits), -1 if absent.
+int modeOf(const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+}
+
+// The files in `dir` whose names start with `prefix`.
+std::vector<std::string> filesIn(const std::string& dir, const std::string& prefix) {
+  std::vector<std::string> found;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name.rfind(prefix, 0) == 0) found.push_back(dir + "/" + name);
+    }
+    closedir(d);
+  }
+  return found;
+}
+
 // The interactive client in a terminal of its own. Everything the terminal
 // shows, echo included, is logged; the test types keys and waits for text.
 class Terminal {
  public:
-  // `prefix` runs the client under another program (e.g. in a namespace).
-  explicit Terminal(const std::string& prefix = "") {
+  // `prefix` runs the client under another program (e.g. in a namespace);
+  // `command`, when given, is what starts the client instead.
+  explicit Terminal(const std::string& prefix = "", const std::string& command = "") {
     static int serial = 0;
     const std::string base = tt::scratchDir() + "/term" + std::to_string(++serial);
     sock_ = base + ".sock";
@@ -44,7 +66,9 @@ class Terminal {
     status_ = base + ".status";
     stty_ = base + ".stty";
     const std::string client =
-        prefix + tt::binDir() + "/Client -ORBInitRef " + tt::namingRef() + " -manual";
+        prefix + (command.empty()
+                      ? tt::binDir() + "/Client -ORBInitRef " + tt::namingRef() + " -manual"
+                      : command);
     // The client starts only once the log is attached, so nothing is missed.
     const std::string inner =
         "trap true INT; read go; " + client + "; echo $? > " + status_ + "; stty -a > " + stty_;
@@ -138,13 +162,21 @@ class ConsoleSession : public ::testing::Test {
     t.type("");
   }
 
-  void logIn(Terminal& t, const std::string& user, const std::string& pw) {
+  // `pw` is typed as it stands, then the keys of `edits` (tmux key names).
+  void logIn(Terminal& t, const std::string& user, const std::string& pw,
+             const std::vector<std::string>& edits = {}) {
     ASSERT_TRUE(t.expect("Option Selected:"));
     t.type("2");
     ASSERT_TRUE(t.expect("username: "));
     t.type(user);
     ASSERT_TRUE(t.expect("password: "));
-    t.type(pw);
+    if (edits.empty()) {
+      t.type(pw);
+    } else {
+      t.key("-l " + quoted(pw));
+      for (const std::string& k : edits) t.key(k);
+      t.key("Enter");
+    }
     ASSERT_TRUE(t.expect("Thread: Logged in successfully")) << t.log();
     ASSERT_TRUE(t.expect("4. Logout"));
   }
@@ -162,9 +194,9 @@ TEST_F(ConsoleSession, WholeSessionSurvivesALostOrderReplica) {
   registerUser(t, "eve", "Secr3tPw");
   EXPECT_EQ(db.count("select count(*) from user where username = 'eve'"), 1);
   logIn(t, "eve", "Secr3tPw");
-  // The password is never echoed: the reader's own trace follows the prompt.
+  // The password is never echoed; the reader's own trace masks it.
   EXPECT_EQ(t.log().find("Secr3tPw"), std::string::npos);
-  EXPECT_NE(t.log().find("password: buff before = ********"), std::string::npos) << t.log();
+  EXPECT_NE(t.log().find("password: \r\nbuff before = ********"), std::string::npos) << t.log();
 
   // A replica dies in the middle of the session; the user does not notice.
   deployment->orderReplicas[0]->kill();
@@ -195,6 +227,7 @@ TEST_F(ConsoleSession, WholeSessionSurvivesALostOrderReplica) {
   ASSERT_TRUE(t.expect("4. Logout"));
   t.type("3");
   ASSERT_TRUE(t.expect("1. FirstName: Eve"));
+  ASSERT_TRUE(t.expect("8. Password: ********"));
   ASSERT_TRUE(t.expect("Do you want to change any details (y/n): "));
   t.type("y");
   ASSERT_TRUE(t.expect("Input field Number (eg: 1 for First Name): "));
@@ -208,11 +241,19 @@ TEST_F(ConsoleSession, WholeSessionSurvivesALostOrderReplica) {
   ASSERT_TRUE(t.expect("Enter Address"));
   t.type("22 Short Street");
   ASSERT_TRUE(t.expect("Change further details (y/n): "));
+  t.type("y");
+  ASSERT_TRUE(t.expect("Input field Number (eg: 1 for First Name): "));
+  t.type("8");
+  ASSERT_TRUE(t.expect("Enter password: "));
+  t.type("N3wSecr3t");
+  ASSERT_TRUE(t.expect("Change further details (y/n): "));
   t.type("n");
   ASSERT_TRUE(t.expect("Your Account has been successfully updated")) << t.log();
   ASSERT_TRUE(t.expect("PRESS ENTER TO CONTINUE"));
   EXPECT_EQ(db.scalar("select fName from user where username = 'eve'"), "Evelyn");
   EXPECT_EQ(db.scalar("select address from user where username = 'eve'"), "22 Short Street");
+  EXPECT_EQ(db.scalar("select password from user where username = 'eve'"), "N3wSecr3t");
+  EXPECT_EQ(t.log().find("N3wSecr3t"), std::string::npos);  // typed unseen, traced masked
   t.type("");
 
   ASSERT_TRUE(t.expect("4. Logout"));
@@ -223,6 +264,65 @@ TEST_F(ConsoleSession, WholeSessionSurvivesALostOrderReplica) {
 
   // Bring the killed replica back for the other cases.
   deployment->orderReplicas[0] = std::make_unique<tt::Replica>("orderObj0");
+}
+
+// The customer's view, started as an operator does: the terminal shows the
+// screens, prompts and outcomes only; the trace is in the client's log.
+TEST_F(ConsoleSession, QuietSessionKeepsTheTraceInThePrivateLog) {
+  const std::string state = tt::scratchDir() + "/quiet-state";
+  Terminal t("", "TAVRIN_STATE_DIR=" + state + " TAVRIN_BUILD_DIR=" + tt::binDir() +
+                     " TAVRIN_NAMING_PORT=" + std::to_string(tt::namingPort()) + " " +
+                     tt::sourceDir() + "/tavrin client --quiet");
+  registerUser(t, "quinn", "Qu1etPw");
+  // Kill and erase work at the hidden prompt: the password typed is the one
+  // left after the corrections.
+  logIn(t, "quinn", "junk", {"C-u", "-l Qu1etPz", "BSpace", "-l w"});
+  const std::string token = db.scalar("select token from ticket where username = 'quinn'");
+  ASSERT_FALSE(token.empty());
+  t.type("1");
+  ASSERT_TRUE(t.expect("Movie Title: "));
+  t.type("Casablanca");
+  ASSERT_TRUE(t.expect("MOVIE DETAILS")) << t.log();
+  ASSERT_TRUE(t.expect("Director: Michael Curtiz"));
+  ASSERT_TRUE(t.expect("Do you want to check out movie (y/n): "));
+  t.type("y");
+  ASSERT_TRUE(t.expect("Movie has been checked out")) << t.log();
+  ASSERT_TRUE(t.expect("PRESS ENTER TO CONTINUE"));
+  t.type("");
+  ASSERT_TRUE(t.expect("4. Logout"));
+  returnCasablanca(t);
+  ASSERT_TRUE(t.expect("4. Logout"));
+  t.type("4");
+  ASSERT_TRUE(t.expect("loggin out user successfully")) << t.log();
+  EXPECT_EQ(t.exitStatus(), 0);
+  EXPECT_EQ(db.count("select count(*) from checkedoutmovies"), 0);
+  EXPECT_EQ(db.count("select count(*) from ticket where username = 'quinn'"), 0);
+
+  const std::string screen = t.log();
+  EXPECT_NE(screen.find("Brennock"), std::string::npos);
+  for (const char* traceLine :
+       {"Before contacting", "Resolved", "Number of AccountServers", "Client ID generated",
+        "buff before", "string = ", "callCreateAccount", "createAndStartThread", "IOR_SIZE",
+        "threadLogic()", "Server Account", "pthread_join", "~Thread", "in search",
+        "before thread", "searchStatus", "Movie Title before Passing", "Logging out user",
+        "late: "})
+    EXPECT_EQ(screen.find(traceLine), std::string::npos) << traceLine << "\n" << screen;
+  for (const std::string& secret : {std::string("Qu1etPw"), std::string("Qu1etPz"),
+                                    std::string("junk"), token})
+    EXPECT_EQ(screen.find(secret), std::string::npos) << secret;
+
+  const std::vector<std::string> logs = filesIn(state + "/logs", "client-");
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_EQ(modeOf(logs[0]), 0600);
+  EXPECT_EQ(modeOf(state + "/logs"), 0700);
+  const std::string trace = readFile(logs[0]);
+  for (const char* traceLine :
+       {"Client ID generated on client: ", "buff before = *******\n",
+        "createAndStartThread called with methodNumber as 9009", "Logging out user: quinn"})
+    EXPECT_NE(trace.find(traceLine), std::string::npos) << traceLine << "\n" << trace;
+  for (const std::string& secret : {std::string("Qu1etPw"), std::string("Qu1etPz"),
+                                    std::string("junk"), token})
+    EXPECT_EQ(trace.find(secret), std::string::npos) << secret;
 }
 
 // Two consoles one after the other, each pid 1 of a pid namespace of its

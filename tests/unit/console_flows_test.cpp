@@ -42,7 +42,7 @@ void fillProfile(UserInfo& u) {
   u.phoneNum = CORBA::string_dup("555");
   u.eMail = CORBA::string_dup("a@b");
   u.username = CORBA::string_dup("ann");
-  u.password = CORBA::string_dup("pw");
+  u.password = CORBA::string_dup("Pa55w0rd");
 }
 
 }  // namespace
@@ -90,12 +90,13 @@ TEST(LoginFlow, EmptyUserNameIsReportedAndNothingIsSent) {
   EXPECT_FALSE(c.printed("secret"));  // the password never reaches the screen
 }
 
-TEST(LoginFlow, ForbiddenCharactersAreReportedPerField) {
+TEST(LoginFlow, ForbiddenCharactersAreReportedPerFieldWithoutShowingThePassword) {
   Console c("");
   EXPECT_FALSE(c.client.login("a:b", "p/w"));
   EXPECT_TRUE(c.printed("Invalid Inputs: Input \"a:b\" may not contain any of the following "
-                        "characters: :\nInput \"p/w\" may not contain any of the following "
+                        "characters: :\nThe password may not contain any of the following "
                         "characters: /\n"));
+  EXPECT_FALSE(c.printed("p/w"));
   EXPECT_FALSE(c.sentSomething());
 }
 
@@ -114,12 +115,14 @@ TEST(LoginFlow, FailedLogInPausesOnceAfterAllAttempts) {
 }
 
 TEST(Registration, InvalidFormIsReportedPausedAndNotSent) {
-  Console c("1\nAnn\n\nElm 1\n4111\n555\na:b@c\nann\nsecret\n");
+  Console c("1\nAnn\n\nElm 1\n4111\n555\na:b@c\nann\nse;cret\n");
   c.client.selectOption();
   EXPECT_TRUE(c.printed("WELCOME TO THE ACCOUNT REGISTRATION PAGE\n\nENTER THE FOLLOWING DETAILS\n"));
   EXPECT_TRUE(c.printed("8. Password: "));
   EXPECT_TRUE(c.printed("ERRORS\nEmpty field 1 not allowed\n"
-                        "Input \"a:b@c\" may not contain any of the following characters: :\n"));
+                        "Input \"a:b@c\" may not contain any of the following characters: :\n"
+                        "The password may not contain any of the following characters: ;\n"));
+  EXPECT_FALSE(c.printed("se;cret"));  // neither in the error nor in the trace
   EXPECT_EQ(c.client.getClientState(), 5302);
   EXPECT_EQ(c.pauses, 1);
   EXPECT_FALSE(c.sentSomething());
@@ -129,6 +132,8 @@ TEST(Registration, InvalidFormIsReportedPausedAndNotSent) {
 TEST(ProfileUpdate, WholeLinesAreReadValidatedAndSent) {
   Console c(
       "y\n1\nAnnabel\n"
+      "y\n8\nbad/N3wPass\n"
+      "y\n8\nN3wPass\n"
       "y\n3\n12 Main Street\n"
       "y\n5\nbad:phone\n"
       "y\n6\n\n"
@@ -144,6 +149,13 @@ TEST(ProfileUpdate, WholeLinesAreReadValidatedAndSent) {
   EXPECT_EQ(str(u.phoneNum.in()), "555");  // invalid: reported, not stored
   EXPECT_EQ(str(u.eMail.in()), "a@b");     // empty: reported, not stored
   EXPECT_EQ(str(u.username.in()), "ann");
+  EXPECT_EQ(str(u.password.in()), "N3wPass");
+  // The password is never shown: not on the screen, not in an error, not in the trace.
+  EXPECT_TRUE(c.printed("8. Password: ********\n"));
+  EXPECT_TRUE(c.printed("Enter password: "));
+  EXPECT_TRUE(c.printed("The password may not contain any of the following characters: /\n"));
+  EXPECT_FALSE(c.printed("Pa55w0rd"));
+  EXPECT_FALSE(c.printed("N3wPass"));
   EXPECT_TRUE(c.printed("Input \"bad:phone\" may not contain any of the following characters: :\n"));
   EXPECT_TRUE(c.printed("Enter email: "));
   EXPECT_TRUE(c.printed("Empty field not allowed\n"));
