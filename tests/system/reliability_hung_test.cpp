@@ -135,8 +135,11 @@ TEST_F(ReliabilityHung, TwoIdleReplicasFrozenUnderLoad) {
     if (r.startedAt >= frozenAt && r.startedAt < thawedAt) {
       ++during;
       longestDuring = std::max(longestDuring, r.elapsedMs());
-      // Nobody waits for a frozen replica.
-      EXPECT_LT(r.elapsedMs(), 3000.0) << opName(r.op) << " of " << r.user << ": " << r.message;
+      // Nobody waits for a frozen replica. One frozen in the middle of a
+      // request (the sessions do not pause for the freeze) holds that
+      // request's claim or table locks until the database's idle limit, 3 s,
+      // frees them; the requests queued behind wait that long at most.
+      EXPECT_LT(r.elapsedMs(), 5000.0) << opName(r.op) << " of " << r.user << ": " << r.message;
       EXPECT_TRUE(r.outcome == Outcome::Success || isBusinessRefusal(r))
           << opName(r.op) << " of " << r.user << ": " << r.message;
       if (skipped0(r)) ++(isAccountOp(r.op) ? skippedAccount : skippedOrder);
