@@ -98,9 +98,12 @@ std::map<std::string, std::string> databaseEnv() {
 
 int tavrin(const std::string& args, const std::map<std::string, std::string>& env,
            std::string* output) {
+  // env takes its options (-u NAME) before the assignments.
   std::string cmd = "env";
   for (const auto& kv : env)
-    cmd += kv.second.empty() ? " -u " + kv.first : " " + kv.first + "=" + shellQuote(kv.second);
+    if (kv.second.empty()) cmd += " -u " + kv.first;
+  for (const auto& kv : env)
+    if (!kv.second.empty()) cmd += " " + kv.first + "=" + shellQuote(kv.second);
   cmd += " " + shellQuote(sourceDir() + "/tavrin") + " " + args + " 2>&1";
   FILE* f = popen(cmd.c_str(), "r");
   if (f == nullptr) return -1;
