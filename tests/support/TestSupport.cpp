@@ -116,6 +116,14 @@ int tavrin(const std::string& args, const std::map<std::string, std::string>& en
   return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
+bool processGone(pid_t pid) {
+  if (::kill(pid, 0) != 0) return true;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t paren = stat.rfind(')');
+  return paren == std::string::npos || (paren + 2 < stat.size() && stat[paren + 2] == 'Z');
+}
+
 std::string deploymentValue(const std::string& key) {
   std::ifstream in(requireEnv("TAVRIN_STATE_DIR") + "/ports.env");
   std::string line;

@@ -46,6 +46,9 @@ int freePort();
 int tavrin(const std::string& args, const std::map<std::string, std::string>& env = {},
            std::string* output = nullptr);
 
+// True once `pid` has ended (a zombie not yet reaped counts as ended).
+bool processGone(pid_t pid);
+
 // A value of the deployment's ports.env (e.g. "NAMING_PORT_2"), "" if none.
 std::string deploymentValue(const std::string& key);
 
