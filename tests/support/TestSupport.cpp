@@ -555,7 +555,7 @@ pid_t StandbyDatabases::pid(int n) const {
   return p;
 }
 
-void StandbyDatabases::command(const std::string& args) {
+std::string StandbyDatabases::command(const std::string& args) {
   std::string out;
   int rc = tavrin(args,
                   {{"TAVRIN_STATE_DIR", dir_},
@@ -564,6 +564,7 @@ void StandbyDatabases::command(const std::string& args) {
                    {"TAVRIN_NAMING_PORT", ""}},
                   &out);
   EXPECT_EQ(rc, 0) << "./tavrin " << args << " failed:\n" << out;
+  return out;
 }
 
 std::string StandbyDatabases::semisync() {

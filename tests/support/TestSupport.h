@@ -174,7 +174,8 @@ class StandbyDatabases {
   int primary() const;  // 1 or 2, as recorded
   pid_t pid(int n) const;
   // ./tavrin with `args` on these databases; fails the test when it fails.
-  void command(const std::string& args);
+  // Returns what it printed.
+  std::string command(const std::string& args);
   // Rpl_semi_sync_master_status of the primary: "ON" or "OFF".
   std::string semisync();
 
