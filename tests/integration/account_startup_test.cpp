@@ -1,7 +1,6 @@
-// acctserver start-up: command line, Naming Service registration in one or
-// several directories, database settings, exit statuses.
+// acctserver start-up: command line, Naming Service registration, database
+// settings and endpoints, exit statuses.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
 
@@ -53,10 +52,6 @@ TEST(AccountStartup, ASecondServerUnderTheSameNameTakesTheBindingOver) {
   EXPECT_TRUE(first.process().running());
 }
 
-}  // namespace
-
-namespace {
-
 // Why start-up failed is in the log: a Naming Service that cannot be reached,
 // or database settings that cannot be used.
 TEST(AccountStartup, AFailedStartSaysWhy) {
@@ -76,46 +71,13 @@ TEST(AccountStartup, AFailedStartSaysWhy) {
   EXPECT_FALSE(tt::isBound("account9"));
 }
 
-// Several directories: the replica binds into each; one that is down at
-// start-up gets the binding once it is up. The database endpoints are tried
-// in order, so a dead first one costs nothing.
-TEST(AccountStartup, BindsIntoEveryDirectoryAndUsesTheFirstDatabaseThatAnswers) {
+// The database endpoints are tried in order: a dead first one costs nothing.
+TEST(AccountStartup, UsesTheFirstDatabaseEndpointThatAnswers) {
   tt::unbind("account0");
-  const std::string main = "corbaname::127.0.0.1:" + std::to_string(tt::namingPort());
-  const int latePort = tt::freePort();
-  const std::string late = "corbaname::127.0.0.1:" + std::to_string(latePort);
-  tt::useNaming(main + ",:127.0.0.1:" + std::to_string(latePort));
   tt::setReplicaEnv("TAVRIN_DB_ENDPOINTS", "127.0.0.1:" + std::to_string(tt::freePort()) +
                                                ",127.0.0.1:" + tt::requireEnv("MYSQL_TCP_PORT"));
-  tt::Replica replica("account0", tt::scratchDir() + "/two-directories");
+  tt::Replica replica("account0", tt::scratchDir() + "/two-endpoints");
   tt::setReplicaEnv("TAVRIN_DB_ENDPOINTS", "");
-  EXPECT_TRUE(replica.process().waitForOutput("Binding account0 in the Naming Service at " + late +
-                                              " in the background"))
-      << replica.process().output();
-
-  const std::string dataDir = tt::scratchDir() + "/late-naming";
-  mkdir(dataDir.c_str(), 0700);
-  tt::ChildProcess naming("/usr/bin/omniNames",
-                          {"-start", std::to_string(latePort), "-datadir", dataDir, "-nohostname",
-                           "-errlog", dataDir + "/err", "-ORBendPoint",
-                           "giop:tcp:127.0.0.1:" + std::to_string(latePort)});
-  EXPECT_TRUE(replica.process().waitForOutput("Bound account0 in the Naming Service at " + late))
-      << replica.process().output();
-  bool boundInLate = tt::waitFor([&] {
-    try {
-      CosNaming::Name n;
-      n.length(1);
-      n[0].id = CORBA::string_dup("account0");
-      n[0].kind = CORBA::string_dup("");
-      CORBA::Object_var o = tt::namingAt(late)->resolve(n);
-      return !CORBA::is_nil(o);
-    } catch (const CORBA::Exception&) {
-      return false;
-    }
-  });
-  EXPECT_TRUE(boundInLate);
-
-  // The request reached the database through the second endpoint.
   Account_var account = Account::_narrow(CORBA::Object_var(tt::resolve("account0")));
   UserInfo u = tt::makeUser("twoendpoints");
   tt::TestDB db;
@@ -123,7 +85,6 @@ TEST(AccountStartup, BindsIntoEveryDirectoryAndUsesTheFirstDatabaseThatAnswers) 
           "delete from transactions where username = 'twoendpoints'");
   EXPECT_EQ(tt::outcome([&] { account->createAccount(u, tt::makeTrans("42", 1)); }), "ok");
   EXPECT_EQ(db.count("select count(*) from user where username = 'twoendpoints'"), 1);
-  tt::useNaming("");
 }
 
 }  // namespace
