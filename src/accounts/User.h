@@ -5,7 +5,16 @@
 // One instance per server process, created on first use and never
 // destroyed. Not thread safe: the servants serialise requests (RequestScope),
 // so only one thread at a time uses it and the process's one database
-// connection. Every operation raises TavrinException and nothing else.
+// connection.
+//
+// Errors: TavrinException is an answer of the rules (a bad ticket, a wrong
+// password, a taken user name, movies still out, values the database
+// refuses); every replica gives the same one, and the request log repeats
+// it. Unavailable means this replica could not do the work (DBFailure.h).
+// Nothing else escapes.
+//
+// No password, card number or session token appears in a trace line: the
+// statement echo masks them (SqlText).
 #ifndef TAVRIN_USER_H
 #define TAVRIN_USER_H
 
@@ -13,9 +22,11 @@
 
 #include <cstdint>
 #include <fstream>
+#include <functional>
+#include <string>
 
 class DBTransaction;
-#include <string>
+class SqlText;
 
 class User {
  public:
@@ -39,8 +50,15 @@ class User {
   unsigned int validateClient(const UserInfo& uinfo, const ClientTransaction& ctinfo);
 
   void createProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo);
-  void updateProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo);
-  void discontinueAccount(const UserInfo& uinfo, const ClientTransaction& ctinfo);
+  // With a ticket, the request acts only while the ticket's session exists,
+  // checked before and again under the table lock.
+  void updateProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo,
+                     const Ticket* ticket = nullptr);
+  // Closes the account for good: refused while the user has movies out;
+  // otherwise the account, its sessions and its waiting rows go in one
+  // transaction, so an old ticket acts for no one.
+  void discontinueAccount(const UserInfo& uinfo, const ClientTransaction& ctinfo,
+                          const Ticket* ticket = nullptr);
   // Movies the ticket's user has out; the token is not compared. Runs inside
   // whatever lock and transaction the caller holds.
   unsigned int getOutstandingMovieCount(const Ticket_var& custTicket);
@@ -63,18 +81,21 @@ class User {
   void _updateProfile(const UserInfo& uinfo);
   void _discontinueAccount(const UserInfo& uinfo);
 
-  // Locks the account tables or raises the lock failure.
-  void lockAccountTables();
-  // Opens the request's transaction or raises; unlocks first when `locked`.
-  void startOrRefuse(DBTransaction& transaction, bool locked);
-  // Commits or raises after rolling back; unlocks when `locked`.
-  void commitOrRefuse(DBTransaction& transaction, bool locked, const char* tavrinMsg);
-  // The profile requests' common course: lock (where `locked`), transaction,
-  // repeat check, `worker`, request log, commit. False when the request had
-  // already been carried out.
-  bool runProfileRequest(const UserInfo& uinfo, const ClientTransaction& ctinfo, bool locked,
-                         void (User::*worker)(const UserInfo&), const char* tavrinMsg,
-                         const char* genericMsg);
+  enum class Tables { kAccounts, kAccountsAndRentals };
+  // The profile requests' common course: the claim, the request log, the
+  // lock, the log again and the session (the authority), `worker`, the log
+  // entry, the commit. A refusal by `worker` is logged with the request.
+  // False when the request had already been carried out.
+  bool runProfileRequest(const UserInfo& uinfo, const ClientTransaction& ctinfo,
+                         const Ticket* ticket, Tables tables,
+                         void (User::*worker)(const UserInfo&), const char* operation,
+                         const char* tavrinMsg, const char* genericMsg);
+  // Runs `body` inside the request's transaction. On any exception: prints
+  // it (tavrinMsg or genericMsg), rolls back, unlocks when `locked`, and
+  // raises it on; anything but TavrinException and Unavailable leaves as
+  // Unavailable.
+  static void guarded(DBTransaction& transaction, bool locked, const char* tavrinMsg,
+                      const char* genericMsg, const std::function<void()>& body);
   // Appends one duration line (milliseconds) to a timing file.
   static void writeTiming(std::ofstream& file, uint32_t secBefore, uint32_t usecBefore);
 

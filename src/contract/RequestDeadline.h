@@ -20,7 +20,7 @@
 class RequestDeadline {
  public:
   using TimePoint = std::chrono::system_clock::time_point;
-  static const CORBA::ULong kContextId = 0x54560001;
+  static constexpr CORBA::ULong kContextId = 0x54560001;
 
   // Client: from now on, every request this process sends carries the
   // deadline its sending thread has set. Call once, after ORB_init.

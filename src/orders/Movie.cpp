@@ -1,5 +1,6 @@
 #include "Movie.h"
 
+#include <errmsg.h>
 #include <mysql.h>
 
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include "Contract.h"
 #include "CustTransaction.h"
 #include "DBConnection.h"
+#include "DBFailure.h"
 #include "DBQuery.h"
 #include "DBTransaction.h"
 #include "User.h"
@@ -42,14 +44,19 @@ class LimitWaitlisted : public RuleRefusal {
   explicit LimitWaitlisted(const char* msg) : RuleRefusal(msg) {}
 };
 
-TavrinException refusal(const std::string& text) { return TavrinException(text.c_str()); }
 
 void logQuery(const std::string& stmt) { std::cout << "Query: " << stmt << std::endl; }
+
+// Raises what a failed statement of `queryObj` means: a refusal of the
+// values (prefix + error text), or Unavailable.
+[[noreturn]] void failed(const std::string& prefix, const DBQuery& queryObj) {
+  raiseStatementFailure(prefix, queryObj.mySQLerror, queryObj.mySQLerrno);
+}
 
 // Logs and sends one statement; a failure raises failPrefix + error text.
 void runStatement(DBQuery& queryObj, const std::string& stmt, const std::string& failPrefix) {
   logQuery(stmt);
-  if (!queryObj.query(stmt.c_str())) throw refusal(failPrefix + queryObj.mySQLerror);
+  if (!queryObj.query(stmt.c_str())) failed(failPrefix, queryObj);
 }
 
 std::string esc(const char* value) { return DBConnection::escape(str(value)); }
@@ -58,31 +65,37 @@ unsigned int toNumber(const char* text) {
   return text ? static_cast<unsigned int>(std::atoi(text)) : 0;
 }
 
-// The text of the last failed statement of `transaction`, or failing that
-// the connection's own.
-std::string lastError(const DBTransaction& transaction) {
-  if (transaction.mySQLerror[0] != '\0') return transaction.mySQLerror;
-  return str(mysql_error(DBConnection::getHandle()));
+// The reason for a failed control of the transaction, where a time limit or
+// a lost connection does not tell a more precise one.
+Unavailable::Reason reasonOr(unsigned int code, Unavailable::Reason otherwise) {
+  Unavailable::Reason r = unavailabilityOf(code);
+  return r == Unavailable::kStatementFailed ? otherwise : r;
+}
+
+// A commit whose acknowledgement was lost may have taken effect.
+Unavailable commitFailure(const DBTransaction& transaction) {
+  const unsigned int code = transaction.mySQLerrno;
+  Unavailable::Reason reason = Unavailable::kCommitFailed;
+  if (code == CR_SERVER_LOST || code == 2055) reason = Unavailable::kCommitUnknown;
+  if (code == DBConnection::kBudgetExhausted) reason = Unavailable::kBudgetExhausted;
+  return Unavailable(reason, std::string("commit failed: ") + transaction.mySQLerror);
 }
 
 // Logs a refused request with its answer and commits whatever the
-// transaction holds. Returns the error text when that failed (and all was
-// rolled back), else "".
-std::string commitRefusal(DBTransaction& transaction, CustTransaction& ctrans,
-                          const Ticket& ticket, const ClientTransaction& ctinfo,
-                          const TavrinException& answer) {
+// transaction holds. Raises (after rolling back) when either failed.
+void commitRefusal(DBTransaction& transaction, CustTransaction& ctrans, const Ticket& ticket,
+                   const ClientTransaction& ctinfo, const TavrinException& answer) {
   try {
     ctrans.AddTransaction(ticket, ctinfo, str(answer.errorMessage.in()));
-  } catch (const TavrinException& e) {
+  } catch (...) {
     transaction.rollback();
-    return str(e.errorMessage.in());
+    throw;
   }
   if (!transaction.commit()) {
-    std::string error = lastError(transaction);
+    Unavailable e = commitFailure(transaction);
     transaction.rollback();
-    return error;
+    throw e;
   }
-  return "";
 }
 
 struct RequestTexts {
@@ -109,11 +122,11 @@ void Movie::searchByTitle(MovieInfo& minfo) {
   logQuery(stmt);
   if (!queryObj.query(stmt.c_str())) {
     std::cout << "searchByTitle(): In else of queryObj.query()" << std::endl;
-    throw refusal(std::string("Query failed: ") + queryObj.mySQLerror);
+    failed("Query failed: ", queryObj);
   }
   if (!queryObj.storeResults()) {
     std::cout << "searchByTitle(): In else of queryObj.storResults()" << std::endl;
-    throw refusal(queryObj.mySQLerror);
+    failed("", queryObj);
   }
   long found = queryObj.rows();
   if (found == 1) {
@@ -134,9 +147,8 @@ unsigned int Movie::getMovieCount(MovieInfo& minfo, DBQuery& queryObj) {
   std::ostringstream stmt;
   stmt << "select count from movie where movieID = " << minfo.movieID;
   logQuery(stmt.str());
-  if (!queryObj.query(stmt.str().c_str()))
-    throw refusal(std::string("Cannot retrieve current movie count: ") + queryObj.mySQLerror);
-  if (!queryObj.storeResults()) throw refusal(queryObj.mySQLerror);
+  if (!queryObj.query(stmt.str().c_str())) failed("Cannot retrieve current movie count: ", queryObj);
+  if (!queryObj.storeResults()) failed("", queryObj);
   if (!queryObj.isRows()) {
     queryObj.freeit();
     throw RuleRefusal("Movie ID not found\n");
@@ -198,39 +210,67 @@ void Movie::runRequest(Request request, MovieInfo& minfo, const Ticket_var& tick
   std::cout << texts.entry << std::endl;
   DBTransaction transaction;
   CustTransaction ctrans;
+  bool locked = false;
 
-  // Without the lock (or without a transaction) replicas could both run the
-  // request: refuse instead.
-  if (!transaction.lockMovieTables()) {
-    TavrinException e = refusal(DBTransaction::kMovieLockFailed + lastError(transaction));
-    std::cout << texts.tavrinException << e << std::endl;
+  // Prints an exception that ends the request, undoes what the transaction
+  // holds and releases the lock; anything unexpected leaves as Unavailable.
+  auto abandon = [&](const char* what) {
+    std::cout << texts.genericException << what << std::endl;
+    transaction.rollback();
+    if (locked) transaction.unlockTables();
+  };
+
+  // Replicas of one request take turns, so those after the first find it
+  // logged below without queueing for the table lock.
+  if (!transaction.prepare(DBTransaction::claimKey(str(ticket->username), str(ctinfo.clientID),
+                                                    ctinfo.transactionID))) {
+    Unavailable e(reasonOr(transaction.mySQLerrno, Unavailable::kStartFailed),
+                  "cannot prepare the request: " + std::string(transaction.mySQLerror));
+    std::cout << texts.genericException << e.what() << std::endl;
     throw e;
   }
-  if (!transaction.start()) {
-    TavrinException e = refusal("cannot set autocommit to 0: " + lastError(transaction));
-    std::cout << texts.tavrinException << e << std::endl;
-    transaction.unlockTables();
-    throw e;
-  }
 
-  // A request another replica already answered gets that answer again.
-  std::string loggedRefusal;
-  unsigned int logged = 0;
+  // True when the request was carried out before; raises its logged
+  // refusal. A committed entry is final: before the lock it answers the
+  // replicas after the first, and under the lock it is the authority.
+  auto answeredFromLog = [&]() -> bool {
+    std::string loggedRefusal;
+    if (!ctrans.CheckTransaction(ticket.in(), ctinfo, &loggedRefusal)) return false;
+    if (!loggedRefusal.empty()) throw TavrinException(loggedRefusal.c_str());
+    return true;
+  };
+
   try {
-    logged = ctrans.CheckTransaction(ticket.in(), ctinfo, &loggedRefusal);
+    // One table per statement before the lock: a statement reading two
+    // could deadlock with a replica taking its table locks.
+    if (answeredFromLog()) {
+      std::cout << texts.entry << ": already carried out, answered from the request log"
+                << std::endl;
+      return;
+    }
+    User::getInstance()->validateTicket(ticket);
+    if (!transaction.lockMovieTables())
+      throw Unavailable(reasonOr(transaction.mySQLerrno, Unavailable::kStatementFailed),
+                        DBTransaction::kMovieLockFailed + std::string(transaction.mySQLerror));
+    locked = true;
+    if (!transaction.start())
+      throw Unavailable(reasonOr(transaction.mySQLerrno, Unavailable::kStartFailed),
+                        "cannot set autocommit to 0: " + std::string(transaction.mySQLerror));
+    if (answeredFromLog()) {
+      transaction.unlockTables();
+      return;
+    }
   } catch (const TavrinException& e) {
     std::cout << texts.tavrinException << e << std::endl;
     transaction.rollback();
-    transaction.unlockTables();
+    if (locked) transaction.unlockTables();
     throw;
-  }
-  if (logged) {
-    transaction.rollback();
-    transaction.unlockTables();
-    if (loggedRefusal.empty()) return;
-    TavrinException e(loggedRefusal.c_str());
-    std::cout << texts.tavrinException << e << std::endl;
-    throw e;
+  } catch (const Unavailable& e) {
+    abandon(e.what());
+    throw;
+  } catch (...) {
+    abandon("");
+    throw Unavailable(Unavailable::kInternal, texts.genericException);
   }
 
   try {
@@ -253,32 +293,39 @@ void Movie::runRequest(Request request, MovieInfo& minfo, const Ticket_var& tick
   } catch (const LimitWaitlisted& e) {
     // Keep the waiting row the refusal speaks of, logged with the refusal.
     std::cout << texts.tavrinException << e << std::endl;
-    std::string error = commitRefusal(transaction, ctrans, ticket.in(), ctinfo, e);
-    transaction.unlockTables();
-    if (!error.empty()) throw refusal(kLimitNotWaitlisted + error);
-    throw TavrinException(e);
-  } catch (const RuleRefusal& e) {
-    std::cout << texts.tavrinException << e << std::endl;
-    transaction.rollback();
-    // Unlogged, the refusal still stands; only a late replica may differ.
-    commitRefusal(transaction, ctrans, ticket.in(), ctinfo, e);
+    try {
+      commitRefusal(transaction, ctrans, ticket.in(), ctinfo, e);
+    } catch (...) {
+      transaction.unlockTables();
+      throw;
+    }
     transaction.unlockTables();
     throw TavrinException(e);
   } catch (const TavrinException& e) {
+    // An answer of the rules, or the database refusing the values: logged
+    // with the request, so that a replica running it later, on changed
+    // tables, gives the same answer instead of carrying it out.
     std::cout << texts.tavrinException << e << std::endl;
     transaction.rollback();
+    try {
+      commitRefusal(transaction, ctrans, ticket.in(), ctinfo, e);
+    } catch (...) {
+      // Unlogged, the refusal still stands; a replica that runs the request
+      // later may differ only where the tables changed meanwhile.
+    }
     transaction.unlockTables();
     throw TavrinException(e);
+  } catch (const Unavailable& e) {
+    abandon(e.what());
+    throw;
   } catch (...) {
-    std::cout << texts.genericException << std::endl;
-    transaction.rollback();
-    transaction.unlockTables();
-    throw TavrinException(kInternalServerError);
+    abandon("");
+    throw Unavailable(Unavailable::kInternal, texts.genericException);
   }
 
   if (!transaction.commit()) {
-    TavrinException e = refusal("commit failed: " + lastError(transaction));
-    std::cout << texts.tavrinException << e << std::endl;
+    Unavailable e = commitFailure(transaction);
+    std::cout << texts.genericException << e.what() << std::endl;
     transaction.rollback();
     transaction.unlockTables();
     throw e;
@@ -329,8 +376,7 @@ void Movie::_checkoutMovie(MovieInfo& minfo, const Ticket_var& ticket) {
     // A waiting row for a movie that does not exist would later fail every
     // return of this customer.
     getMovieCount(minfo, queryObj);
-    if (!addToWaitlist(username, minfo.movieID, queryObj))
-      throw refusal(kLimitNotWaitlisted + std::string(queryObj.mySQLerror));
+    if (!addToWaitlist(username, minfo.movieID, queryObj)) failed(kLimitNotWaitlisted, queryObj);
     throw LimitWaitlisted(kLimitWaitlisted);
   }
 
@@ -372,7 +418,7 @@ void Movie::_placeInWaitlist(MovieInfo& minfo, const Ticket_var& ticket) {
 
   if (movieCount == 0) {
     if (!addToWaitlist(str(ticket->username), minfo.movieID, queryObj))
-      throw refusal(std::string("Cannot waitlist user for the movie: ") + queryObj.mySQLerror);
+      failed("Cannot waitlist user for the movie: ", queryObj);
     return;
   }
 
@@ -406,7 +452,7 @@ void Movie::_returnMovie(MovieInfo& minfo, const Ticket_var& ticket) {
   select << "select * from checkedoutmovies where username = '" << username
          << "' and movieID = " << minfo.movieID;
   runStatement(queryObj, select.str(), "Cannot confirm movie rented to client: ");
-  if (!queryObj.storeResults()) throw refusal(queryObj.mySQLerror);
+  if (!queryObj.storeResults()) failed("", queryObj);
   if (queryObj.rows() == 0) {
     queryObj.freeit();
     throw RuleRefusal((std::string("Movie not rented to client: ") + queryObj.mySQLerror).c_str());
@@ -444,7 +490,7 @@ void Movie::_clearCustomersFromWaitlist(MovieInfo& minfo) {
   select << "select username from waitlistedmovies where "
          << "movieID = " << minfo.movieID << " order by timeofrequest asc";
   runStatement(queryObj, select.str(), "Error finding next customer on waitlist: ");
-  if (!queryObj.storeResults()) throw refusal(queryObj.mySQLerror);
+  if (!queryObj.storeResults()) failed("", queryObj);
 
   Ticket_var tempTicket = new Ticket;
   tempTicket->token = 0;
@@ -499,7 +545,7 @@ void Movie::_clearMoviesFromCustomerWaitlist(const Ticket_var& ticket) {
   select << "select movieID from waitlistedmovies where "
          << "username = '" << DBConnection::escape(username) << "' order by timeofrequest asc";
   runStatement(queryObj, select.str(), "Error finding movie on " + username + "'s waitlist: ");
-  if (!queryObj.storeResults()) throw refusal(queryObj.mySQLerror);
+  if (!queryObj.storeResults()) failed("", queryObj);
 
   MovieInfo minfo;
   minfo.movieID = 0;

@@ -3,6 +3,10 @@
 //
 // A process-wide singleton without state of its own. Not thread safe: the
 // servant serialises requests, since all of them share one connection.
+//
+// Errors: TavrinException is an answer of the rules (no copy left, the limit
+// of three, a movie not held, a bad ticket, values the database refuses);
+// Unavailable means this replica could not do the work (DBFailure.h).
 #ifndef TAVRIN_MOVIE_H
 #define TAVRIN_MOVIE_H
 
@@ -20,9 +24,11 @@ class Movie {
   // Fills every member of minfo from the catalogue row of minfo.title.
   void searchByTitle(MovieInfo& minfo);
 
-  // The state-changing requests. Each runs under the movie-table lock and
-  // one transaction, and is skipped when the duplicate-request log already
-  // holds it. A refusal raises TavrinException; nothing else escapes.
+  // The state-changing requests. Each looks in the request log first, then
+  // checks the ticket's session, takes the movie-table lock, looks in the
+  // log again (the authority) and runs in one transaction. A request
+  // already logged gets its logged answer again; a refusal is logged with
+  // the request.
   void checkoutMovie(MovieInfo& minfo, const Ticket_var& ticket, const ClientTransaction& ctinfo);
   void placeInWaitlist(MovieInfo& minfo, const Ticket_var& ticket,
                        const ClientTransaction& ctinfo);

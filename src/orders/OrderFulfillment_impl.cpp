@@ -4,38 +4,10 @@
 
 #include "Contract.h"
 #include "Movie.h"
-#include "RequestScope.h"
+#include "ServeRequest.h"
 #include "User.h"
 
 OrderFulfillment_impl* OrderFulfillment_impl::OFSObj = nullptr;
-
-namespace {
-
-// Runs one operation under the request lock. A TavrinException passes as a
-// copy; anything else would reach the client as an undeclared exception or
-// kill the dispatch thread, so it becomes the internal-error refusal.
-template <typename Body>
-void serve(const char* operation, Body body) {
-  RequestScope scope;
-  try {
-    body();
-  } catch (const TavrinException& e) {
-    throw TavrinException(e);
-  } catch (...) {
-    std::cout << "Server: Unexpected exception in " << operation << std::endl;
-    throw TavrinException(kInternalServerError);
-  }
-}
-
-void validate(User* userObj, const Ticket_var& tmpTicket) {
-  try {
-    userObj->validateTicket(tmpTicket);
-  } catch (const TavrinException& e) {
-    throw TavrinException(e);
-  }
-}
-
-}  // namespace
 
 OrderFulfillment_impl::OrderFulfillment_impl() {}
 
@@ -47,18 +19,18 @@ OrderFulfillment_impl* OrderFulfillment_impl::getInstance() {
 }
 
 void OrderFulfillment_impl::searchByTitle(MovieInfo& movieInfoObj, const Ticket& ticketObj) {
-  serve("searchByTitle", [&] {
+  serveRequest("searchByTitle", [&] {
     User* userObj = User::getInstance();
     Movie* movieObj = Movie::getInstance();
     Ticket_var tmpTicket = copyTicket(ticketObj);
-    validate(userObj, tmpTicket);
+    userObj->validateTicket(tmpTicket);
     std::cout << "Server: Before Having Called Thread ..... movieTitle: "
               << str(movieInfoObj.title) << std::endl;
     try {
       movieObj->searchByTitle(movieInfoObj);
-    } catch (const TavrinException& e) {
+    } catch (...) {
       std::cout << "Server: Exception thrown in searchByTitle" << std::endl;
-      throw TavrinException(e);
+      throw;
     }
     std::cout << "Server: After Having Called Thread ..... movieTitle: "
               << str(movieInfoObj.title) << std::endl;
@@ -67,33 +39,27 @@ void OrderFulfillment_impl::searchByTitle(MovieInfo& movieInfoObj, const Ticket&
 
 void OrderFulfillment_impl::returnMovie(MovieInfo& movieInfoObj, const Ticket& ticketObj,
                                         const ClientTransaction& ctInfoObj) {
-  serve("returnMovie", [&] {
-    User* userObj = User::getInstance();
+  serveRequest("returnMovie", [&] {
     Movie* movieObj = Movie::getInstance();
     Ticket_var tmpTicket = copyTicket(ticketObj);
-    validate(userObj, tmpTicket);
     movieObj->returnMovie(movieInfoObj, tmpTicket, ctInfoObj);
   });
 }
 
 void OrderFulfillment_impl::checkOutMovie(MovieInfo& movieInfoObj, const Ticket& ticketObj,
                                           const ClientTransaction& ctInfoObj) {
-  serve("checkOutMovie", [&] {
-    User* userObj = User::getInstance();
+  serveRequest("checkOutMovie", [&] {
     Movie* movieObj = Movie::getInstance();
     Ticket_var tmpTicket = copyTicket(ticketObj);
-    validate(userObj, tmpTicket);
     movieObj->checkoutMovie(movieInfoObj, tmpTicket, ctInfoObj);
   });
 }
 
 void OrderFulfillment_impl::placeInWaitlist(MovieInfo& movieInfoObj, const Ticket& ticketObj,
                                             const ClientTransaction& ctInfoObj) {
-  serve("placeInWaitlist", [&] {
-    User* userObj = User::getInstance();
+  serveRequest("placeInWaitlist", [&] {
     Movie* movieObj = Movie::getInstance();
     Ticket_var tmpTicket = copyTicket(ticketObj);
-    validate(userObj, tmpTicket);
     movieObj->placeInWaitlist(movieInfoObj, tmpTicket, ctInfoObj);
   });
 }

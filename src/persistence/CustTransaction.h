@@ -1,8 +1,14 @@
 // The duplicate-request log: (user name, client id, request number) of every
-// executed state-changing request, in table `transactions`.
+// executed state-changing request, in table `transactions`, with the answer
+// of a request that the rules refused.
 //
-// Conclusive between replicas only while the caller holds its family's table
+// A row, once committed, is final: a replica that finds its request logged
+// answers from the row, before or under the table lock. Conclusive for a
+// request not (yet) logged only while the caller holds its family's table
 // locks from before the check until after the commit.
+//
+// A statement that fails raises Unavailable, or TavrinException where the
+// database refused the values themselves (see DBFailure.h).
 #ifndef TAVRIN_CUSTTRANSACTION_H
 #define TAVRIN_CUSTTRANSACTION_H
 
@@ -14,13 +20,15 @@ class CustTransaction {
  public:
   // 1 when the request is already logged, else 0. When `refusal` is given
   // it receives the answer a refused request was logged with ("" when the
-  // request was carried out). Raise TavrinException.
+  // request was carried out). When `session` is given, the same statement
+  // also reads whether exactly the ticket's session is stored, and
+  // *session receives that.
   unsigned int CheckTransaction(const Ticket& ticket, const ClientTransaction& ctinfo,
-                                std::string* refusal = nullptr);
+                                std::string* refusal = nullptr, bool* session = nullptr);
   unsigned int CheckTransaction(const UserInfo& uinfo, const ClientTransaction& ctinfo,
                                 std::string* refusal = nullptr);
   // Logs the request as carried out, or, with a non-empty `refusal`, as
-  // refused with that answer. Raise TavrinException.
+  // refused with that answer.
   void AddTransaction(const Ticket& ticket, const ClientTransaction& ctinfo,
                       const std::string& refusal = "");
   void AddTransaction(const UserInfo& uinfo, const ClientTransaction& ctinfo,
@@ -28,7 +36,8 @@ class CustTransaction {
 
  private:
   unsigned int _CheckTransaction(const std::string& username, const std::string& clientID,
-                                 int transactionID, std::string* refusal);
+                                 int transactionID, std::string* refusal,
+                                 const CORBA::Long* token, bool* session);
   void _AddTransaction(const std::string& username, const std::string& clientID,
                        int transactionID, const std::string& refusal);
 };

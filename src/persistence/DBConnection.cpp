@@ -3,6 +3,8 @@
 #include <mysqld_error.h>
 #include <errmsg.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -12,18 +14,21 @@ DBConnection* DBConnection::instance = nullptr;
 
 namespace {
 // Bounded so a dead database host fails a request within seconds. The read
-// limit stays above the 8 s lock wait so a lock wait ends with its own error.
+// limit stays above the longest time limit a statement is sent with, so a
+// slow statement ends with its own error, not a dropped connection.
 const unsigned int kConnectTimeoutSec = 3;
-const unsigned int kReadTimeoutSec = 20;
-const unsigned int kWriteTimeoutSec = 20;
+const unsigned int kReadTimeoutSec = 10;
+const unsigned int kWriteTimeoutSec = 10;
 
 const char* const kSessionSetup =
     "set session lock_wait_timeout = 8, session innodb_lock_wait_timeout = 8, "
     "session wait_timeout = 30";
 
+const char* const kBudgetText = "The request's time budget ran out";
+
 void copyError(char* dst, const char* src) {
   std::memset(dst, 0, 1024);
-  std::strncpy(dst, src ? src : "", 1023);
+  std::snprintf(dst, 1024, "%s", src ? src : "");
 }
 }  // namespace
 
@@ -50,16 +55,18 @@ DBConnection::DBConnection()
       username(settings_.user),
       password(settings_.password),
       port(static_cast<uint16_t>(settings_.endpoints.front().port)),
+      ready_(false),
       endpointInUse_(-1),
       lockHeld_(false),
       autocommitOff_(false),
-      sessionBroken_(false) {
+      sessionBroken_(false),
+      prepared_(false),
+      claimHeld_(false),
+      hasDeadline_(false) {
   std::memset(mySQLerror, 0, sizeof mySQLerror);
   libraryInit();
   mysql_init(&mysql);
-  if (mySQLconnect()) {
-    if (mySQLselectDB()) sessionSetup();
-  }
+  ready_ = mySQLconnect() && mySQLselectDB() && sessionSetup();
 }
 
 int DBConnection::connectTo(const DBSettings::Endpoint& ep, std::string& why) {
@@ -144,26 +151,21 @@ int DBConnection::sessionSetup() {
 }
 
 bool DBConnection::reconnect() {
-  mysql_close(&mysql);
-  mysql_init(&mysql);
-  connected = 0;
-  endpointInUse_ = -1;
-  lockHeld_ = false;
-  autocommitOff_ = false;
-  if (!mySQLconnect() || !mySQLselectDB() || !sessionSetup()) {
-    connected = 0;
-    return false;
-  }
-  return true;
+  closeConnection();
+  ready_ = mySQLconnect() && mySQLselectDB() && sessionSetup();
+  return ready_;
 }
 
 void DBConnection::closeConnection() {
   mysql_close(&mysql);
   mysql_init(&mysql);
   connected = 0;
+  ready_ = false;
   endpointInUse_ = -1;
   lockHeld_ = false;
   autocommitOff_ = false;
+  prepared_ = false;
+  claimHeld_ = false;
 }
 
 bool DBConnection::isConnectionLost(unsigned int code) {
@@ -182,13 +184,56 @@ bool DBConnection::isConnectionLost(unsigned int code) {
   }
 }
 
-int DBConnection::execute(const char* stmt, unsigned long len, char* err) {
+bool DBConnection::isContentError(unsigned int code) {
+  switch (code) {
+    case ER_DUP_ENTRY:                        // 1062: a taken user name
+    case ER_DATA_TOO_LONG:                    // 1406
+    case ER_TRUNCATED_WRONG_VALUE_FOR_FIELD:  // 1366: not valid text
+    case ER_TRUNCATED_WRONG_VALUE:            // 1292
+    case ER_WARN_DATA_OUT_OF_RANGE:           // 1264
+    case ER_BAD_NULL_ERROR:                   // 1048
+    case ER_INVALID_CHARACTER_STRING:         // 1300
+    case WARN_DATA_TRUNCATED:                 // 1265
+    case ER_DATA_OUT_OF_RANGE:                // 1690
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool DBConnection::isTimeLimit(unsigned int code) {
+  return code == ER_LOCK_WAIT_TIMEOUT || code == ER_LOCK_DEADLOCK ||
+         code == ER_STATEMENT_TIMEOUT || code == ER_QUERY_INTERRUPTED ||
+         code == kBudgetExhausted;
+}
+
+void DBConnection::setDeadline(TimePoint deadline) {
+  deadline_ = deadline;
+  hasDeadline_ = true;
+}
+
+double DBConnection::secondsLeft() const {
+  if (!hasDeadline_) return kNoDeadlineSec;
+  return std::chrono::duration<double>(deadline_ - std::chrono::steady_clock::now()).count();
+}
+
+int DBConnection::execute(const char* stmt, unsigned long len, char* err, unsigned int* code) {
+  unsigned int scratch = 0;
+  if (code == nullptr) code = &scratch;
+  *code = 0;
   if (sessionBroken_) {
     copyError(err, "Lost connection to the database during this request");
+    *code = CR_SERVER_GONE_ERROR;  // not sent: unlike CR_SERVER_LOST, surely not done
     return 1;
   }
-  if (!connected && !reconnect()) {
+  if (hasDeadline_ && secondsLeft() <= 0) {
+    copyError(err, kBudgetText);
+    *code = kBudgetExhausted;
+    return 1;
+  }
+  if (!ready_ && !reconnect()) {
     copyError(err, mySQLerror);
+    *code = CR_CONNECTION_ERROR;
     return 1;
   }
   if (mysql.status == MYSQL_STATUS_GET_RESULT) {
@@ -197,27 +242,37 @@ int DBConnection::execute(const char* stmt, unsigned long len, char* err) {
     MYSQL_RES* unread = mysql_store_result(&mysql);
     if (unread != nullptr) mysql_free_result(unread);
   }
-  int rv = mysql_real_query(&mysql, stmt, len);
+  // The database itself ends a statement, lock waits included, once the
+  // request's time is up: no work can take effect after that.
+  auto send = [&]() {
+    if (!hasDeadline_) return mysql_real_query(&mysql, stmt, len);
+    char prefix[64];
+    std::snprintf(prefix, sizeof prefix, "SET STATEMENT max_statement_time=%.3f FOR ",
+                  std::max(secondsLeft(), 0.001));
+    std::string bounded = prefix;
+    bounded.append(stmt, len);
+    return mysql_real_query(&mysql, bounded.data(), bounded.size());
+  };
+  int rv = send();
   if (rv == 0) return 0;
 
-  unsigned int code = mysql_errno(&mysql);
+  *code = mysql_errno(&mysql);
   copyError(err, mysql_error(&mysql));
-  if (!isConnectionLost(code)) return rv;
+  if (!isConnectionLost(*code)) return rv;
 
   // The server has dropped the session; whatever it held is gone.
-  bool heldSession = lockHeld_ || autocommitOff_;
-  mysql_close(&mysql);
-  mysql_init(&mysql);
-  connected = 0;
-  lockHeld_ = false;
-  autocommitOff_ = false;
+  bool heldSession = lockHeld_ || autocommitOff_ || claimHeld_;
+  closeConnection();
   if (heldSession) {
     sessionBroken_ = true;
     return rv;
   }
   if (!reconnect()) return rv;
-  rv = mysql_real_query(&mysql, stmt, len);
-  if (rv != 0) copyError(err, mysql_error(&mysql));
+  rv = send();
+  if (rv != 0) {
+    *code = mysql_errno(&mysql);
+    copyError(err, mysql_error(&mysql));
+  }
   return rv;
 }
 

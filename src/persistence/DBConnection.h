@@ -9,6 +9,7 @@
 
 #include <mysql.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -36,17 +37,55 @@ class DBConnection {
   int endpointInUse() const { return connected ? endpointInUse_ : -1; }
 
   // Runs one statement on the connection, reconnecting when the connection
-  // was never made or has been lost, and retrying once when nothing of the
-  // session (table lock, open transaction) was lost with it. Returns the
-  // library's status: 0 on success. On failure, fills err (1024 bytes).
-  int execute(const char* stmt, unsigned long len, char* err);
+  // was never made, has been lost or was left half set up, and retrying once
+  // when nothing of the session (table lock, open transaction) was lost with
+  // it. Returns the library's status: 0 on success. On failure, fills err
+  // (1024 bytes) and, when given, *code with the error number.
+  int execute(const char* stmt, unsigned long len, char* err, unsigned int* code = nullptr);
+
+  // --- the request in progress ---------------------------------------------
+  using TimePoint = std::chrono::steady_clock::time_point;
+  // Until clearDeadline(), every statement is sent with what is left until
+  // `deadline` as its own time limit (lock waits included), and none is sent
+  // once the deadline has passed: it fails with kBudgetExhausted. Set by the
+  // request's scope; without one, statements are bounded by the session's
+  // limits alone.
+  void setDeadline(TimePoint deadline);
+  void clearDeadline() { hasDeadline_ = false; }
+  bool hasDeadline() const { return hasDeadline_; }
+  // Seconds left until the deadline; kNoDeadlineSec without one.
+  double secondsLeft() const;
+  static constexpr double kNoDeadlineSec = 8.0;
+
+  // How long the database lets a session sit idle while it holds table
+  // locks, an open transaction or a claim, before it closes the session and
+  // so frees what it held: a replica frozen there stalls the others no
+  // longer than this. Between requests the session gets kIdleLimitSec.
+  static constexpr unsigned int kIdleLimitWhileHoldingSec = 3;
+  static constexpr unsigned int kIdleLimitSec = 30;
+
+  // Error numbers, for the business layer's choice between a refusal and
+  // "could not do it".
+  static constexpr unsigned int kBudgetExhausted = 60001;  // ours: no statement sent
+  // Errors that every replica meets alike for the same values: the database
+  // refused the content of the request (a taken key, a value too long or
+  // not valid text, a number out of range).
+  static bool isContentError(unsigned int code);
+  // A lock wait or a time limit ran out (the database's, or the budget's).
+  static bool isTimeLimit(unsigned int code);
 
   // Session bookkeeping, kept by DBTransaction: a lost connection only
   // retries a statement when neither is set.
   void setLockHeld(bool held) { lockHeld_ = held; }
   void setAutocommitOff(bool off) { autocommitOff_ = off; }
+  // Set while the request's session settings (prepared) and claim are in
+  // force (DBTransaction::prepare).
+  void setPrepared(bool prepared) { prepared_ = prepared; }
+  void setClaimHeld(bool held) { claimHeld_ = held; }
+  bool prepared() const { return prepared_; }
   bool lockHeld() const { return lockHeld_; }
   bool autocommitOff() const { return autocommitOff_; }
+  bool claimHeld() const { return claimHeld_; }
   bool isConnected() const { return connected != 0; }
   // Set when the connection was lost while it held a lock or an open
   // transaction: every statement fails until endRequest() clears it, so
@@ -80,10 +119,17 @@ class DBConnection {
   std::string username;
   std::string password;
   uint16_t port;         // its port; 0 means MYSQL_TCP_PORT
+  // Connected, database selected and session set up: a connection that came
+  // up only partly is made again before the next statement.
+  bool ready_;
   int endpointInUse_;
   bool lockHeld_;
   bool autocommitOff_;
   bool sessionBroken_;
+  bool prepared_;
+  bool claimHeld_;
+  bool hasDeadline_;
+  TimePoint deadline_;
 
   static MYSQL mysql;
   static DBConnection* instance;

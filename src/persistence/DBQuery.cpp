@@ -13,6 +13,7 @@ DBQuery::DBQuery()
       numRows(0),
       qryRV(0),
       unread_(false) {
+  mySQLerrno = 0;
   std::memset(mySQLerror, 0, sizeof mySQLerror);
   std::memset(err, 0, sizeof err);
 }
@@ -34,13 +35,14 @@ void DBQuery::discardUnreadResult() {
 }
 
 void DBQuery::captureError() {
+  mySQLerrno = mysql_errno(mysql);
   std::memset(mySQLerror, 0, sizeof mySQLerror);
   std::strncpy(mySQLerror, mysql_error(mysql), sizeof mySQLerror - 1);
 }
 
 int DBQuery::query(const char* ptr) {
   discardUnreadResult();
-  qryRV = DBConnection::getInstance()->execute(ptr, std::strlen(ptr), mySQLerror);
+  qryRV = DBConnection::getInstance()->execute(ptr, std::strlen(ptr), mySQLerror, &mySQLerrno);
   unread_ = qryRV == 0;
   return qryRV == 0 ? 1 : 0;
 }

@@ -15,7 +15,7 @@ class DBQuery {
   DBQuery(const DBQuery&) = delete;
   DBQuery& operator=(const DBQuery&) = delete;
 
-  int query(const char* ptr);  // 1 on success, 0 with mySQLerror set
+  int query(const char* ptr);  // 1 on success, 0 with mySQLerror and mySQLerrno set
   int storeResults();          // 1 when a result set was stored, else 0
   long rows();                 // row count of the stored result
   int isRows();                // 1 when a next row was fetched, 0 after the last
@@ -27,6 +27,9 @@ class DBQuery {
   void freeit();
 
   char mySQLerror[1024];
+  // The error number of the last failure (DBConnection's classes tell a
+  // refusal of the values from a failure to do the work); 0 when none.
+  unsigned int mySQLerrno;
   char err[256];
 
  private:

@@ -1,5 +1,8 @@
 #include "DBTransaction.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <iostream>
@@ -11,15 +14,62 @@ const char* const DBTransaction::kMovieLockFailed = "locking of movie related ta
 const char* const DBTransaction::kAccountLockFailed =
     "locking of account related tables failed: ";
 
-DBTransaction::DBTransaction() { std::memset(mySQLerror, 0, sizeof mySQLerror); }
+namespace {
 
-int DBTransaction::run(const char* stmt, const char* failPrefix) {
+void setError(char* dst, const char* text) {
+  std::memset(dst, 0, 1024);
+  std::snprintf(dst, 1024, "%s", text);
+}
+
+}  // namespace
+
+DBTransaction::DBTransaction() : mySQLerrno(0) { std::memset(mySQLerror, 0, sizeof mySQLerror); }
+
+int DBTransaction::run(const std::string& stmt, const char* failPrefix) {
   DBQuery queryObj;
-  std::string query = stmt;
-  if (queryObj.query(query.c_str())) return 1;
+  if (queryObj.query(stmt.c_str())) return 1;
   std::memcpy(mySQLerror, queryObj.mySQLerror, sizeof mySQLerror);
+  mySQLerrno = queryObj.mySQLerrno;
   std::cout << failPrefix << queryObj.mySQLerror << std::endl;
   return 0;
+}
+
+std::string DBTransaction::claimKey(const std::string& username, const std::string& clientID,
+                                    int transactionID) {
+  // FNV-1a over the three parts, each ended by a NUL so that no two keys
+  // run together; the same on every replica and every build.
+  uint64_t h = 14695981039346656037ull;
+  auto mix = [&h](const std::string& part) {
+    for (unsigned char c : part) h = (h ^ c) * 1099511628211ull;
+    h = (h ^ 0u) * 1099511628211ull;
+  };
+  mix(username);
+  mix(clientID);
+  mix(std::to_string(transactionID));
+  char key[32];
+  std::snprintf(key, sizeof key, "tavrin-%016llx", static_cast<unsigned long long>(h));
+  return key;
+}
+
+int DBTransaction::prepare(const std::string& claim) {
+  DBConnection* conn = DBConnection::getInstance();
+  std::string stmt = "set session wait_timeout = " +
+                     std::to_string(DBConnection::kIdleLimitWhileHoldingSec);
+  const bool claiming = !claim.empty();
+  if (claiming) {
+    // Leave time for the work after the wait; a claim not had in time
+    // (get_lock gives 0) only costs this replica a turn at the table lock.
+    char wait[32];
+    std::snprintf(wait, sizeof wait, "%.3f", std::max(conn->secondsLeft() - 1.0, 0.0));
+    stmt += ", @tavrin_claim = get_lock('" + DBConnection::escape(claim) + "', " + wait + ")";
+  }
+  stmt += ";";
+  // The first statement of a request: a connection found broken here held
+  // nothing, so it may be made again and the statement sent once more.
+  if (!run(stmt, "cannot prepare the request: ")) return 0;
+  conn->setPrepared(true);
+  if (claiming) conn->setClaimHeld(true);
+  return 1;
 }
 
 int DBTransaction::start() {
@@ -30,7 +80,16 @@ int DBTransaction::start() {
 
 int DBTransaction::rollback() { return run("rollback;", "rollback failed: "); }
 
-int DBTransaction::commit() { return run("commit;", "commit failed: "); }
+int DBTransaction::commit() {
+  DBConnection* conn = DBConnection::getInstance();
+  if (conn->hasDeadline() && conn->secondsLeft() <= 0) {
+    setError(mySQLerror, "The request's time budget ran out before its commit");
+    mySQLerrno = DBConnection::kBudgetExhausted;
+    std::cout << "commit failed: " << mySQLerror << std::endl;
+    return 0;
+  }
+  return run("commit;", "commit failed: ");
+}
 
 int DBTransaction::lockTables(const char* stmt, const char* before, const char* after,
                               const char* failPrefix) {
@@ -62,6 +121,19 @@ int DBTransaction::lockAccountTables() {
       kAccountLockFailed);
 }
 
+// Write locks only: a read lock on a table that the other families lock for
+// writing lets the database's lock acquisition deadlock between them.
+int DBTransaction::lockAccountAndRentalTables() {
+  return lockTables(
+      "lock table ticket write, user write, transactions write, client write, "
+      "checkedoutmovies write, waitlistedmovies write;",
+      "Trying to lock Account tables ticket (write), user (write), transactions (write), "
+      "client (write), checkedoutmovies (write), waitlistedmovies (write)",
+      " Locked Account tables ticket (write), user (write), transactions (write), "
+      "client (write), checkedoutmovies (write), waitlistedmovies (write)",
+      kAccountLockFailed);
+}
+
 void DBTransaction::unlockTables() {
   std::cout << "<-- " << static_cast<long>(time(nullptr)) << "Trying to unlock tables"
             << std::endl;
@@ -72,22 +144,35 @@ void DBTransaction::unlockTables() {
 
 void DBTransaction::endRequest() {
   DBConnection* conn = DBConnection::getInstance();
-  if (conn->sessionBroken()) {
-    // The server already dropped that session's lock and transaction.
-    conn->clearSessionBroken();
-    return;
+  conn->clearDeadline();
+  if (!conn->sessionBroken() && conn->isConnected()) restoreSession(conn);
+  // A connection lost during the request, or found lost just now, took its
+  // locks, transaction and claim with it: the next request starts afresh.
+  conn->clearSessionBroken();
+}
+
+void DBTransaction::restoreSession(DBConnection* conn) {
+  if (conn->lockHeld()) {
+    DBQuery unlock;
+    if (unlock.query("unlock tables;"))
+      conn->setLockHeld(false);
+    else
+      std::cout << "unlocking of tables failed: " << unlock.mySQLerror << std::endl;
   }
-  if (!conn->isConnected()) return;
-  // Unconditional: cheap, and it leaves the connection clean whatever a
-  // failed statement left behind. Both statements also commit.
-  DBQuery unlock;
-  if (unlock.query("unlock tables;"))
-    conn->setLockHeld(false);
-  else
-    std::cout << "unlocking of tables failed: " << unlock.mySQLerror << std::endl;
-  DBQuery autocommit;
-  if (autocommit.query("set autocommit = 1;"))
+  if (!conn->autocommitOff() && !conn->prepared()) return;
+  // One statement puts the whole session back: autocommit (which commits),
+  // the usual idle limit, and no claim.
+  std::string stmt = "set session autocommit = 1";
+  if (conn->prepared())
+    stmt += ", session wait_timeout = " + std::to_string(DBConnection::kIdleLimitSec);
+  if (conn->claimHeld()) stmt += ", @tavrin_claim = release_all_locks()";
+  stmt += ";";
+  DBQuery restore;
+  if (restore.query(stmt.c_str())) {
     conn->setAutocommitOff(false);
-  else
-    std::cout << "cannot set autocommit to 1: " << autocommit.mySQLerror << std::endl;
+    conn->setPrepared(false);
+    conn->setClaimHeld(false);
+  } else {
+    std::cout << "cannot set autocommit to 1: " << restore.mySQLerror << std::endl;
+  }
 }

@@ -10,6 +10,7 @@
 #include "DBConnection.h"
 #include "DBSettings.h"
 #include "NamingDirectories.h"
+#include "RequestDeadline.h"
 
 tavrinTimer* hftObj = nullptr;
 
@@ -118,6 +119,8 @@ int serverMain(int argc, char** argv, const ServerStyle& style, const Activator&
   CORBA::ORB_var orb;
   try {
     orb = CORBA::ORB_init(argc, argv, "");
+    // Requests then carry their client's deadline to RequestScope.
+    RequestDeadline::installServer();
     if (argc < 2 || argv[1][0] == '\0') {
       std::cout << style.usage << std::endl;
       status = 1;

@@ -226,7 +226,7 @@ TEST_F(AccountService, RegistrationThroughThreeReplicasInsertsOnce) {
   }
 }
 
-TEST_F(AccountService, RegistrationUnderATakenNameFailsAndLogsNothing) {
+TEST_F(AccountService, RegistrationUnderATakenNameIsRefusedAndTheRefusalStands) {
   registerUser(tt::makeUser("carol"), "30003", 1);
   UserInfo other = tt::makeUser("carol", "other");
   other.fName = CORBA::string_dup("Impostor");
@@ -240,9 +240,18 @@ TEST_F(AccountService, RegistrationUnderATakenNameFailsAndLogsNothing) {
     EXPECT_EQ(o.error.rfind("Creation of profile failed: ", 0), 0u) << o.error;
     EXPECT_NE(o.error.find("Duplicate entry"), std::string::npos) << o.error;
   }
-  EXPECT_EQ(db.count("select count(*) from transactions where clientID='40004'"), 0);
   EXPECT_EQ(col("fName", "carol"), "Fcarol");
   EXPECT_EQ(col("password", "carol"), "pw");
+
+  // The refusal is logged with the request: a replica that runs it late,
+  // after the name became free, repeats the refusal instead of creating
+  // an account its client was told did not come about.
+  EXPECT_EQ(db.count("select count(*) from transactions where clientID='40004'"), 1);
+  db.exec("delete from user where username = 'carol'");
+  EXPECT_EQ(refusal([&] { accounts[2]->createAccount(other, tt::makeTrans("40004", 1)); })
+                .rfind("Creation of profile failed: ", 0),
+            0u);
+  EXPECT_EQ(db.count("select count(*) from user where username = 'carol'"), 0);
 }
 
 // -------------------------------------------------------- profiles, tickets
@@ -328,6 +337,47 @@ TEST_F(AccountService, LogOutNeedsTheSessionsTicket) {
   EXPECT_NO_THROW(accounts[2]->logOut(tt::makeTicket("alice", 42)));
 }
 
+// The replicas' logs are read by operators: no password, card number or
+// session token may appear in them, whatever the request did, including
+// refusals whose database message quotes the value.
+TEST_F(AccountService, TraceLinesHoldNoPasswordCardNumberOrToken) {
+  const std::string client = "555000111";
+  UserInfo u = tt::makeUser("gina", "Pw-7Zq!x9");
+  u.creditCardNum = CORBA::string_dup("4929123456781234");
+  registerUser(u, client, 1);
+  Ticket t = session("gina", client, 2, "Pw-7Zq!x9");
+  UserInfo changed = u;
+  changed.password = CORBA::string_dup("Nw-4Kd#p2");
+  changed.creditCardNum = CORBA::string_dup("5105105105105100");
+  for (const auto& o : fanOut([&](Account_ptr a, Outcome&) {
+         a->updateProfile(changed, t, tt::makeTrans(client, 3));
+       }))
+    EXPECT_TRUE(o.ok) << o.error;
+  // A password the database cannot store as text: its refusal quotes it.
+  UserInfo bad = changed;
+  const std::string invalid = std::string("Bx") + '\xff' + '\xfe' + "secretX";
+  bad.password = CORBA::string_dup(invalid.c_str());
+  for (const auto& o : fanOut([&](Account_ptr a, Outcome&) {
+         a->updateProfile(bad, t, tt::makeTrans(client, 4));
+       })) {
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.error.find("secretX"), std::string::npos) << o.error;
+  }
+  for (const auto& o : fanOut([&](Account_ptr a, Outcome&) { a->logOut(t); }))
+    EXPECT_TRUE(o.ok) << o.error;
+
+  const std::string token = std::to_string(t.token);
+  for (const auto& r : deployment->accountReplicas) {
+    const std::string log = r->process().output();
+    for (const std::string& secret : {std::string("Pw-7Zq!x9"), std::string("Nw-4Kd#p2"),
+                                       std::string("4929123456781234"),
+                                       std::string("5105105105105100"), std::string("secretX"),
+                                       token})
+      EXPECT_EQ(log.find(secret), std::string::npos) << r->name() << " logged " << secret;
+    EXPECT_NE(log.find("password = '***'"), std::string::npos) << "the echo keeps its shape";
+  }
+}
+
 TEST_F(AccountService, QuotesAndBackslashesRoundTripInEveryField) {
   UserInfo u;
   u.fName = CORBA::string_dup("O'Brien");
@@ -410,16 +460,35 @@ TEST_F(AccountService, RegisterLogInUpdateCountLogOutDiscontinue) {
   EXPECT_EQ(db.count("select count(*) from ticket"), 0);
   EXPECT_EQ(refusal([&] { movieCount(t); }), kBadTicket);
 
-  // A fresh session, then the account goes.
+  // A fresh session. With movies out the account cannot go: the copies
+  // would leave circulation, and a later owner of the name would inherit
+  // them.
   t = session("erin", client, ++tid, "secret");
+  ++tid;
+  for (const auto& o : fanOut([&](Account_ptr a, Outcome&) {
+         a->discontinueAccount(changed, t, tt::makeTrans(client, tid));
+       }))
+    EXPECT_EQ(o.error, "Please return your movies before discontinuing your account");
+  EXPECT_EQ(db.count("select count(*) from user where username='erin'"), 1);
+  EXPECT_EQ(movieCount(t), 2u);
+
+  // Movies back, a waiting row left: now the account goes for good, with
+  // its session and its waiting rows; the request log stays.
+  db.exec("delete from checkedoutmovies where username = 'erin'");
+  db.exec("insert into waitlistedmovies values ('erin', 4, NULL)");
+  const long long logRows = db.count("select count(*) from transactions where username='erin'");
   ++tid;
   for (const auto& o : fanOut([&](Account_ptr a, Outcome&) {
          a->discontinueAccount(changed, t, tt::makeTrans(client, tid));
        }))
     EXPECT_TRUE(o.ok) << o.error;
   EXPECT_EQ(db.count("select count(*) from user where username='erin'"), 0);
-  // The open session lasts until log-out; a new log-in finds no account.
-  EXPECT_EQ(movieCount(t), 2u);
+  EXPECT_EQ(db.count("select count(*) from ticket where username='erin'"), 0);
+  EXPECT_EQ(db.count("select count(*) from client where username='erin'"), 0);
+  EXPECT_EQ(db.count("select count(*) from waitlistedmovies where username='erin'"), 0);
+  EXPECT_EQ(db.count("select count(*) from transactions where username='erin'"), logRows + 1);
+  // The old ticket acts for no one, and a new log-in finds no account.
+  EXPECT_EQ(refusal([&] { movieCount(t); }), kBadTicket);
   EXPECT_EQ(logIn("erin", "secret", "99999", ++tid)[0].error, kBadPassword);
 }
 

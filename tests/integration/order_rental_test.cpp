@@ -2,11 +2,13 @@
 // serves, against three real order replicas.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "Contract.h"
+#include "RequestDeadline.h"
 #include "TestSupport.h"
 
 namespace {
@@ -216,21 +218,84 @@ TEST_F(OrderRentalTest, InvalidOrStaleTicketsAreRefusedAndChangeNothing) {
   EXPECT_EQ(logged(), 0);
 }
 
-TEST_F(OrderRentalTest, ALockThatCannotBeTakenRefusesTheRequest) {
+// A lock wait that outlasts the request's budget is no answer of the rules:
+// the replica answers TRANSIENT (completed no), and the request never takes
+// effect, not even once the tables are free again.
+TEST_F(OrderRentalTest, ALockThatCannotBeTakenInTimeFailsTransientlyAndNeverTakesEffect) {
   openSession("alice");
   {
     tt::TestDB locker;
     locker.exec("lock tables movie write");
-    std::string res = checkout(0, "alice", kJaws, 1);
-    locker.exec("unlock tables");
-    EXPECT_EQ(res.rfind("locking of movie related tables failed: ", 0), 0u) << res;
-    EXPECT_NE(res.find("Lock wait timeout"), std::string::npos) << res;
+    std::thread release([&] {
+      std::this_thread::sleep_for(std::chrono::seconds(12));
+      locker.exec("unlock tables");
+    });
+    MovieInfo m = tt::makeMovie("");
+    m.movieID = kJaws;
+    Ticket t = tt::makeTicket("alice", kToken);
+    ClientTransaction ct = tt::makeTrans("client-alice", 1);
+    const size_t logBefore = deployment_->orderReplicas[0]->process().output().size();
+    try {
+      orders[0]->checkOutMovie(m, t, ct);
+      ADD_FAILURE() << "the checkout went through while the tables were held";
+    } catch (const CORBA::TRANSIENT& e) {
+      EXPECT_EQ(e.completed(), CORBA::COMPLETED_NO);
+      EXPECT_EQ(e.minor() & 0xfffff000u, 0x54560000u) << std::hex << e.minor();
+    } catch (const CORBA::Exception& e) {
+      ADD_FAILURE() << "expected TRANSIENT, got " << e._name();
+    }
+    // The client's ORB hands the TRANSIENT over at once: it does not send
+    // the request again on its own.
+    const std::string log = deployment_->orderReplicas[0]->process().output().substr(logBefore);
+    size_t served = 0;
+    for (size_t at = log.find("could not serve checkOutMovie"); at != std::string::npos;
+         at = log.find("could not serve checkOutMovie", at + 1))
+      ++served;
+    EXPECT_EQ(served, 1u) << log;
+    release.join();
   }
   EXPECT_EQ(held("alice", kJaws), 0);
   EXPECT_EQ(countOf(kJaws), 3);
   EXPECT_EQ(logged(), 0);
   // The replica is not left holding anything: the retry goes through.
   EXPECT_EQ(checkout(0, "alice", kJaws, 1), "ok");
+  EXPECT_EQ(held("alice", kJaws), 1);
+}
+
+// The client's deadline bounds the replica's work: a request that arrives
+// after it is refused at once, and one that would wait past it for the
+// table lock gives up a second before it. Neither takes effect.
+TEST_F(OrderRentalTest, TheClientsDeadlineBoundsTheWork) {
+  openSession("alice");
+  auto checkoutBy = [&](std::chrono::milliseconds fromNow, short trans) {
+    RequestDeadline::setForThisThread(std::chrono::system_clock::now() + fromNow);
+    std::string res;
+    try {
+      MovieInfo m = tt::makeMovie("");
+      m.movieID = kJaws;
+      orders[1]->checkOutMovie(m, tt::makeTicket("alice", kToken), tt::makeTrans("client-alice", trans));
+      res = "ok";
+    } catch (const CORBA::TRANSIENT& e) {
+      res = e.completed() == CORBA::COMPLETED_NO ? "TRANSIENT, completed no" : "TRANSIENT";
+    } catch (const CORBA::Exception& e) {
+      res = e._name();
+    }
+    RequestDeadline::clearForThisThread();
+    return res;
+  };
+  EXPECT_EQ(checkoutBy(std::chrono::milliseconds(-1000), 1), "TRANSIENT, completed no");
+
+  tt::TestDB locker;
+  locker.exec("lock tables movie write");
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(checkoutBy(std::chrono::milliseconds(2500), 2), "TRANSIENT, completed no");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500))
+      << "the replica waited beyond its client's deadline";
+  locker.exec("unlock tables");
+
+  EXPECT_EQ(held("alice", kJaws), 0);
+  EXPECT_EQ(logged(), 0);
+  EXPECT_EQ(checkoutBy(std::chrono::seconds(10), 3), "ok");
   EXPECT_EQ(held("alice", kJaws), 1);
 }
 
@@ -363,8 +428,10 @@ TEST_F(OrderRentalTest, AFailureWhileServingTheWaitlistRollsTheWholeReturnBack) 
       "signal sqlstate '45000' set message_text = 'injected checkout failure'; "
       "end if; end");
 
+  // A statement that fails for other reasons than its values: the replica
+  // could not do the work.
   MovieInfo m = tt::makeMovie("Casablanca");
-  EXPECT_EQ(giveBack(0, "alice", m, 1), "Cannot checkout movie: injected checkout failure");
+  EXPECT_EQ(giveBack(0, "alice", m, 1), "system exception TRANSIENT");
   EXPECT_EQ(held("alice", kCasablanca), 1);
   EXPECT_EQ(countOf(kCasablanca), 0);
   EXPECT_EQ(waiting("victim", kCasablanca), 1);
@@ -373,7 +440,7 @@ TEST_F(OrderRentalTest, AFailureWhileServingTheWaitlistRollsTheWholeReturnBack) 
 
   // Not logged, so the next replica tries again and fails alike.
   MovieInfo again = tt::makeMovie("Casablanca");
-  EXPECT_EQ(giveBack(1, "alice", again, 1), "Cannot checkout movie: injected checkout failure");
+  EXPECT_EQ(giveBack(1, "alice", again, 1), "system exception TRANSIENT");
 
   db.exec("drop trigger fail_checkout");
   MovieInfo last = tt::makeMovie("Casablanca");

@@ -14,6 +14,7 @@
 #include "DBConnection.h"
 #include "DBQuery.h"
 #include "DBTransaction.h"
+#include "SqlText.h"
 #include "TestSupport.h"
 
 namespace {
@@ -46,7 +47,10 @@ class Persistence : public ::testing::Test {
     db.reset();
     DBTransaction().endRequest();
   }
-  void TearDown() override { DBTransaction().endRequest(); }
+  void TearDown() override {
+    DBConnection::getInstance()->clearDeadline();
+    DBTransaction().endRequest();
+  }
   tt::TestDB db;
 };
 
@@ -268,6 +272,118 @@ TEST_F(Persistence, ServerRestartIsSurvived) {
   EXPECT_EQ(after.query("insert into ticket values ('restart', 5)"), 1) << after.mySQLerror;
   tt::TestDB fresh;
   EXPECT_EQ(fresh.count("select count(*) from ticket where username = 'restart'"), 1);
+}
+
+// Secrets go into the statement, but the echo and the database's error
+// text show a fixed mask instead.
+TEST_F(Persistence, StatementEchoAndErrorsMaskSecrets) {
+  SqlText sql;
+  sql << "select * from user where userName = '";
+  sql.value("o'hara") << "' and password = '";
+  sql.secret("s3cr'et-pw") << "'";
+  EXPECT_EQ(sql.shown(), "select * from user where userName = 'o\\'hara' and password = '***'");
+  EXPECT_NE(sql.text().find("s3cr\\'et-pw"), std::string::npos);
+  DBQuery q;
+  ASSERT_EQ(q.query(sql.text().c_str()), 1) << q.mySQLerror;
+
+  SqlText bad;
+  bad << "insert into ticket values ('";
+  bad.secret(std::string("x") + '\xff' + "hidden-pw") << "', 1)";
+  DBQuery fails;
+  ASSERT_EQ(fails.query(bad.text().c_str()), 0);
+  EXPECT_TRUE(DBConnection::isContentError(fails.mySQLerrno)) << fails.mySQLerror;
+  const std::string shown = bad.masked(fails.mySQLerror);
+  EXPECT_EQ(shown.find("hidden"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("value: '***' for column"), std::string::npos) << shown;
+}
+
+// Claim keys suit the database's lock names: short and fixed in length;
+// the parts never run together.
+TEST_F(Persistence, ClaimKeysAreShortAndKeepTheirPartsApart) {
+  const std::string a = DBTransaction::claimKey("ab", "1", 23);
+  EXPECT_EQ(a, DBTransaction::claimKey("ab", "1", 23));
+  EXPECT_NE(a, DBTransaction::claimKey("a", "b1", 23));
+  EXPECT_NE(a, DBTransaction::claimKey("ab", "12", 3));
+  EXPECT_EQ(a.size(), DBTransaction::claimKey(std::string(500, 'u'), std::string(64, '9'), -1).size());
+  EXPECT_LE(a.size(), 64u);
+}
+
+// Replicas of one request take turns: a claim held by another session is
+// waited for, and one not had within the budget is no error.
+TEST_F(Persistence, AClaimHeldElsewhereIsWaitedForWithinTheBudget) {
+  const std::string key = DBTransaction::claimKey("ann", "42", 7);
+  tt::TestDB other;
+  other.exec("do get_lock('" + key + "', 5)");
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    other.exec("do release_lock('" + key + "')");
+  });
+  DBTransaction tx;
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(tx.prepare(key), 1) << tx.mySQLerror;
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
+  release.join();
+  EXPECT_EQ(db.scalar("select is_used_lock('" + key + "') is not null"), "1");
+  tx.endRequest();
+  EXPECT_EQ(db.scalar("select is_used_lock('" + key + "') is null"), "1") << "released at the end";
+
+  // Held for longer than the request may wait: prepare goes on without it.
+  other.exec("do get_lock('" + key + "', 5)");
+  DBConnection::getInstance()->setDeadline(std::chrono::steady_clock::now() +
+                                           std::chrono::milliseconds(1500));
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(tx.prepare(key), 1) << tx.mySQLerror;
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1400));
+  DBConnection::getInstance()->clearDeadline();
+  tx.endRequest();
+  other.exec("do release_lock('" + key + "')");
+}
+
+// With a deadline, a statement waits for a lock no longer than the time
+// left, none is sent once it has passed, and no commit either.
+TEST_F(Persistence, TheRequestDeadlineBoundsEveryStatementAndTheCommit) {
+  tt::TestDB holder;
+  holder.exec("lock tables movie write");
+  DBConnection* conn = DBConnection::getInstance();
+  conn->setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(1200));
+  DBTransaction tx;
+  ASSERT_EQ(tx.prepare("a request"), 1) << tx.mySQLerror;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(tx.lockMovieTables(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
+  EXPECT_TRUE(DBConnection::isTimeLimit(tx.mySQLerrno)) << tx.mySQLerror;
+  holder.exec("unlock tables");
+
+  tt::waitFor([&] { return conn->secondsLeft() <= 0; }, std::chrono::seconds(5));
+  DBQuery late;
+  EXPECT_EQ(late.query("insert into ticket values ('late', 1)"), 0);
+  EXPECT_EQ(late.mySQLerrno, DBConnection::kBudgetExhausted);
+  EXPECT_EQ(tx.commit(), 0);
+  EXPECT_EQ(tx.mySQLerrno, DBConnection::kBudgetExhausted);
+  conn->clearDeadline();
+  tx.endRequest();
+  EXPECT_EQ(db.count("select count(*) from ticket where username = 'late'"), 0);
+}
+
+// A replica frozen with the tables locked frees them within the short idle
+// limit of a request, not the 30 s between requests.
+TEST_F(Persistence, ALockHolderThatFallsSilentLosesItsLocksWithinSeconds) {
+  DBTransaction tx;
+  ASSERT_EQ(tx.prepare(), 1);
+  ASSERT_EQ(tx.lockMovieTables(), 1);
+  ASSERT_EQ(tx.start(), 1);
+  // Silent from here on, as a stopped process would be.
+  tt::TestDB other;
+  other.exec("set session lock_wait_timeout = 8");
+  const auto t0 = std::chrono::steady_clock::now();
+  other.exec("lock tables movie write");
+  const auto waited = std::chrono::steady_clock::now() - t0;
+  other.exec("unlock tables");
+  EXPECT_LT(waited, std::chrono::milliseconds(5000));
+  EXPECT_GE(waited, std::chrono::milliseconds(DBConnection::kIdleLimitWhileHoldingSec * 1000 - 500));
+  tx.endRequest();
+  DBQuery next;
+  EXPECT_EQ(next.query("select 1"), 1) << "the next request reconnects";
 }
 
 }  // namespace

@@ -249,7 +249,6 @@ InvariantResult checkInvariants(TestDB& db, const Baseline& baseline,
     ++res.checks;
     if (kv.second < 2) continue;
     auto op = opOfKey.find(kv.first);
-    if (op != opOfKey.end() && op->second == Op::Discontinue) continue;  // takes no lock
     fail("request " + std::to_string(std::get<2>(kv.first)) + " of user '" +
          std::get<0>(kv.first) + "' at client " + std::get<1>(kv.first) + " (" +
          (op == opOfKey.end() ? std::string("not sent by this scenario") : opName(op->second)) +
@@ -308,6 +307,16 @@ InvariantResult checkInvariants(TestDB& db, const Baseline& baseline,
         fail("log-in of user '" + r.user + "' was confirmed with token " +
              std::to_string(r.token) + ", which was never stored");
     }
+  }
+  // 6. A request the client was told did not take effect never did, then
+  // or later.
+  for (const auto& r : records) {
+    if (!r.toldNoEffect || !r.hasTransaction) continue;
+    ++res.checks;
+    if (trail.carriedOut.count(TxKey(r.user, r.clientID, r.transactionID)))
+      fail(std::string(opName(r.op)) + " request " + std::to_string(r.transactionID) +
+           " of user '" + r.user + "' was reported as not taking effect (" +
+           r.message.substr(0, 80) + "), but it did");
   }
   for (const auto& r : records) {
     if (!isBusinessRefusal(r) || !r.hasTransaction) continue;

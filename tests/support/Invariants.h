@@ -11,14 +11,16 @@
 //  2. no customer holds more than 3 movies;
 //  3. no customer waits twice for one movie;
 //  4. no request took effect twice: no (user, clientID, request number) was
-//     logged twice (discontinueAccount excepted: it takes no lock, so two
-//     replicas may both log it), no customer got a movie more often than the
+//     logged twice, no customer got a movie more often than the
 //     checkout and waitlist requests sent for it, no movie's count went up
 //     more often than returns were sent for it, no account or session was
 //     created more often than asked;
 //  5. every request a client was told succeeded has taken effect: it was
 //     logged, and its change (row held, row removed, profile written, ticket
-//     stored) is in the trail.
+//     stored) is in the trail;
+//  6. no request a client was told did not take effect (failed or timed
+//     out, with no call that could have taken effect) was logged, then or
+//     later: the scenario checks once no replica may still be working on it.
 //
 // Single-threaded: call these from the test's main thread after the load.
 #ifndef TAVRIN_INVARIANTS_H

@@ -90,6 +90,9 @@ struct RequestRecord {
   std::string message;       // refusal text, or what failed
   int decidedBy = -1;        // replica index, -1 when nothing decided
   int attempts = 0;          // 1 + rediscoveries
+  // The session told the customer that the request did not take effect: it
+  // failed or timed out, and no call of it could have taken effect.
+  bool toldNoEffect = false;
   Clock::time_point startedAt;
   Clock::time_point decidedAt;  // when the client knew the outcome
   Clock::time_point endedAt;    // when every worker had ended

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "DBConnection.h"
+#include "RequestDeadline.h"
 
 namespace tt {
 
@@ -251,6 +252,8 @@ CORBA::ORB_ptr orb() {
     const char* argv[] = {"tavrin-test", "-ORBInitRef", ref.c_str(), nullptr};
     int argc = 3;
     theOrb = CORBA::ORB_init(argc, const_cast<char**>(argv), "");
+    // A thread that sets a deadline sends it along, as the console does.
+    RequestDeadline::installClient();
     omniORB::setClientCallTimeout(10000);
     omniORB::setClientConnectTimeout(2000);
   }

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -56,6 +58,13 @@ class SystemScenario : public ::testing::Test {
   // the caller's (scenarios where refusals are the expected answer).
   void finish(ScenarioSummary summary, const std::vector<RequestRecord>& records,
               bool countOutcomes = true) {
+    // A request the client was told did not take effect must not take
+    // effect later either: check once no replica may still be working on
+    // it, that is, once its client's deadline (10 s) has passed.
+    Clock::time_point settled = Clock::now();
+    for (const auto& r : records)
+      if (r.toldNoEffect) settled = std::max(settled, r.startedAt + std::chrono::seconds(11));
+    std::this_thread::sleep_until(settled);
     TestDB db;
     InvariantResult inv = checkInvariants(db, baseline_, records);
     summary.requests = records.size();

@@ -1,7 +1,9 @@
 // Access: forged tickets and acting for another user. Guessed tokens (the
 // clock around the log-in included), another user's name with one's own
-// token, and updating, discontinuing or logging out another user: all are
-// refused by every operation, and neither victim loses anything.
+// token, updating, discontinuing or logging out another user, and the ticket
+// of a discontinued account against the new owner of its name: all are
+// refused by every operation, and no victim loses anything. No replica's
+// log holds a password, card number or token.
 #include <climits>
 #include <ctime>
 #include <random>
@@ -43,6 +45,7 @@ class ReliabilityAccess : public SystemScenario {
   }
 
   CORBA::ULong movieID_ = 0;
+  std::vector<RequestRecord> records_;
   size_t sent_ = 0;
   size_t breaches_ = 0;
 };
@@ -133,6 +136,41 @@ TEST_F(ReliabilityAccess, ForgedTicketsAndOtherUsers) {
   EXPECT_EQ(alice.countHeld(), Outcome::Success) << alice.last().message;
   EXPECT_EQ(bob.search("title2"), Outcome::Success) << bob.last().message;
 
+  // An account with movies out cannot be discontinued.
+  ++sent_;
+  if (alice.discontinue() != Outcome::Refused ||
+      alice.last().message != "Please return your movies before discontinuing your account") {
+    ++breaches_;
+    ADD_FAILURE() << "discontinued with a movie out: " << alice.last().message;
+  }
+  EXPECT_EQ(db.count("select count(*) from user where username = 'alice'"), 1);
+
+  // The ticket of a discontinued account acts for no one, not even for a
+  // new customer who registered the free name.
+  {
+    Session carol(n++, "carol");
+    ASSERT_EQ(carol.createAccount(), Outcome::Success) << carol.last().message;
+    ASSERT_EQ(carol.logIn(), Outcome::Success) << carol.last().message;
+    const Ticket oldTicket = carol.ticket();
+    ASSERT_EQ(carol.discontinue(), Outcome::Success) << carol.last().message;
+    auto heir = std::make_unique<Session>(n++, "carol");
+    heir->profile().password = CORBA::string_dup("heirs-own-pw");
+    ASSERT_EQ(heir->createAccount(), Outcome::Success) << heir->last().message;
+    ASSERT_EQ(heir->logIn(), Outcome::Success) << heir->last().message;
+    const auto heirsRow = db.rows("select * from user where username = 'carol'");
+    auto f = std::make_unique<Session>(n++, "carol");
+    f->ticket() = oldTicket;
+    f->profile() = heir->profile();
+    expectAllRefused(*f, "the ticket of carol's discontinued account");
+    EXPECT_EQ(db.rows("select * from user where username = 'carol'"), heirsRow);
+    EXPECT_EQ(db.scalar("select password from user where username = 'carol'"), "heirs-own-pw");
+    EXPECT_EQ(heir->countHeld(), Outcome::Success) << "the heir's session survives";
+    EXPECT_EQ(heir->logOut(), Outcome::Success);
+    for (const auto& r : carol.records()) records_.push_back(r);
+    for (const auto& r : heir->records()) records_.push_back(r);
+    forgers.push_back(std::move(f));
+  }
+
   // A ticket dies with its session.
   Ticket old = alice.ticket();
   EXPECT_EQ(alice.logOut(), Outcome::Success);
@@ -148,7 +186,18 @@ TEST_F(ReliabilityAccess, ForgedTicketsAndOtherUsers) {
   EXPECT_EQ(alice.logOut(), Outcome::Success);
   EXPECT_EQ(bob.logOut(), Outcome::Success);
 
-  std::vector<RequestRecord> records;
+  // Operators read the replicas' logs: no secret of the customers in them.
+  std::vector<std::string> secrets = {"pw-alice", "pw-bob", "pw-carol", "heirs-own-pw",
+                                      "4111111111111111", std::to_string(aliceToken),
+                                      std::to_string(bobToken), std::to_string(alice.ticket().token)};
+  for (auto* replicas : {&deployment_->accountReplicas, &deployment_->orderReplicas})
+    for (const auto& r : *replicas) {
+      const std::string log = r->process().output();
+      for (const auto& secret : secrets)
+        EXPECT_EQ(log.find(secret), std::string::npos) << r->name() << " logged " << secret;
+    }
+
+  std::vector<RequestRecord> records = records_;
   for (Session* s : {&alice, &bob})
     for (const auto& r : s->records()) records.push_back(r);
   for (const auto& f : forgers)
@@ -160,8 +209,9 @@ TEST_F(ReliabilityAccess, ForgedTicketsAndOtherUsers) {
                " forged tickets or wrong users against every operation";
   s.clientFailures = breaches_;
   s.refusals = sent_ - breaches_;
-  s.notes = std::to_string(breaches_) + " forged requests carried out; both victims' accounts, "
-            "sessions and rentals unchanged";
+  s.notes = std::to_string(breaches_) + " forged requests carried out; the victims' accounts, "
+            "sessions and rentals unchanged, the old ticket of a discontinued account refused "
+            "against the new owner of the name; no password, card number or token in any log";
   s.command = reproduce("reliability_access");
   finish(s, records, false);
 }
