@@ -178,7 +178,9 @@ TEST_F(ReliabilityNaming, OneOfTwoDirectoriesKilledUnderLoad) {
   LoadOptions o;
   o.sessions = 8;
   o.workload.requests = 100000;  // until stop()
-  o.workload.titles = testTitles(8);
+  // title1 is the console's (its -auto run rents it), kept out of the load.
+  o.workload.titles = testTitles(9);
+  o.workload.titles.erase(o.workload.titles.begin());
   o.userPrefix = "n2";
   LoadRun run(o);
   run.start();
@@ -212,11 +214,6 @@ TEST_F(ReliabilityNaming, OneOfTwoDirectoriesKilledUnderLoad) {
   }
   ChildProcess console(binDir() + "/Client", {"-ORBInitRef", namingRef(), "-auto", "851"});
   EXPECT_EQ(console.wait(), 0) << console.output();
-  {
-    // Its requests are not among the records the invariants compare.
-    TestDB db;
-    db.exec("delete from tt_audit where username = 'user851'");
-  }
 
   // Directory 1 back: the new binding reaches it in the background.
   ASSERT_EQ(tavrin("naming-start 1", {}, &out), 0) << out;
@@ -239,6 +236,14 @@ TEST_F(ReliabilityNaming, OneOfTwoDirectoriesKilledUnderLoad) {
   auto records = run.records();
   for (const auto& r : probe.records()) records.push_back(r);
   for (const auto& r : late.records()) records.push_back(r);
+  {
+    // The console's requests are not among the records the invariants
+    // compare. Only now: a write to the trail from outside makes MariaDB
+    // refuse the replicas' triggers under their table locks.
+    TestDB db;
+    db.exec("delete from tt_audit where username = 'user851' or (tbl = 'movie' and movieID ="
+            " (select movieID from movie where title = 'title1'))");
+  }
 
   // No customer noticed: nothing failed, nobody waited on a directory.
   EXPECT_EQ(countFailures(records), 0u);
