@@ -35,9 +35,9 @@ class NamingDirectories {
  public:
   // How long one call to a directory may take, connecting included, so that
   // a frozen or unreachable host cannot stall start-up or the retries.
-  static const CORBA::ULong kCallTimeoutMs = 5000;
+  static constexpr CORBA::ULong kCallTimeoutMs = 5000;
   // Pause between background attempts.
-  static const unsigned kRetrySeconds = 2;
+  static constexpr unsigned kRetrySeconds = 2;
 
   struct Directory {
     std::string label;  // the reference as written, for the log
