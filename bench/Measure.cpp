@@ -183,8 +183,11 @@ Cost Probe::between(const Snapshot& a, const Snapshot& b) {
 LockSampler::LockSampler(std::string statementPrefix) : prefix_(std::move(statementPrefix)) {
   thread_ = std::thread([this] {
     tt::TestDB db;
+    // Statements may go out with their time limit in front ("SET STATEMENT
+    // max_statement_time=... FOR lock table ...").
     const std::string sql =
-        "select count(*) from information_schema.PROCESSLIST where INFO like '" + prefix_ + "%'";
+        "select count(*) from information_schema.PROCESSLIST where INFO like '" + prefix_ +
+        "%' or INFO like 'SET STATEMENT % FOR " + prefix_ + "%'";
     while (!stop_) {
       long waiting = static_cast<long>(db.count(sql));
       ++result_.samples;

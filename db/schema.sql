@@ -21,9 +21,10 @@ CREATE TABLE IF NOT EXISTS ticket (
   UNIQUE KEY ticket_username (username)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
 
+-- clientID: a client instance's identity, 42 decimal digits.
 CREATE TABLE IF NOT EXISTS client (
   username VARCHAR(64) NOT NULL,
-  clientID VARCHAR(32) NOT NULL,
+  clientID VARCHAR(64) NOT NULL,
   UNIQUE KEY client_username (username)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
 
@@ -34,7 +35,7 @@ CREATE TABLE IF NOT EXISTS client (
 -- No unique key: a lookup treats one or more rows alike.
 CREATE TABLE IF NOT EXISTS transactions (
   username      VARCHAR(64)   NOT NULL,
-  clientID      VARCHAR(32)   NOT NULL,
+  clientID      VARCHAR(64)   NOT NULL,
   transactionID SMALLINT      NOT NULL,
   refusal       VARCHAR(1024) NOT NULL DEFAULT '',
   loggedAt      TIMESTAMP     NOT NULL DEFAULT CURRENT_TIMESTAMP,
@@ -70,3 +71,8 @@ CREATE TABLE IF NOT EXISTS waitlistedmovies (
   KEY waitlist_movie (movieID, timeofrequest),
   KEY waitlist_user (username, timeofrequest)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
+
+-- Tables created before client identities grew to 42 digits get the width
+-- on the next load of this file; once applied this changes nothing.
+ALTER TABLE client MODIFY clientID VARCHAR(64) NOT NULL;
+ALTER TABLE transactions MODIFY clientID VARCHAR(64) NOT NULL;

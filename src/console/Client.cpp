@@ -1,26 +1,27 @@
 #include "Client.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cassert>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 
 #include "Contract.h"
 #include "Display.h"
+#include "FailureNotice.h"
+#include "RequestDeadline.h"
 #include "Thread.h"
 
 bool Client::searchStatus = false;
 
-Client::Client(std::istream& i, std::ostream& o) : in(i), out(o) {
-  clientTrans.clientID = CORBA::string_dup("");
-  clientTrans.transactionID = 0;
+Client::Client(std::istream& i, std::ostream& o)
+    : in(i), out(o), channel_(std::make_shared<ConsoleChannel>(o)) {
+  // Changes of suspicion are trace: they never interrupt a screen.
+  std::shared_ptr<ConsoleChannel> channel = channel_;
+  auto trace = [channel](const std::string& line) { channel->background(line); };
+  accountHealth_ = std::make_shared<ReplicaHealth>("account", trace);
+  orderHealth_ = std::make_shared<ReplicaHealth>("orderObj", trace);
   s_Tckt.username = CORBA::string_dup("");
   s_Tckt.token = 0;
   for (CORBA::String_member* m : {&uObj.fName, &uObj.lName, &uObj.address, &uObj.creditCardNum,
@@ -35,27 +36,28 @@ Client::Client(std::istream& i, std::ostream& o) : in(i), out(o) {
   clearScreens = (&out == &std::cout);
 }
 
-Client::~Client() { clearVector(); }
+Client::~Client() {
+  // No wait for a hung replica here: workers still in a call are let go
+  // and end on their own, bounded by their call timeout.
+  retireWorkers(nullptr);
+  reapLate();
+  for (Thread* t : late_) t->abandon();
+  late_.clear();
+  channel_->close();
+}
 
 // --- console ----------------------------------------------------------------
 
-void Client::say(const std::string& line) {
-  std::lock_guard<std::mutex> lock(outMutex);
-  out << line << std::endl;
-}
+void Client::say(const std::string& line) { channel_->say(line); }
 
-void Client::write(const std::string& text) {
-  std::lock_guard<std::mutex> lock(outMutex);
-  out << text << std::flush;
-}
+void Client::write(const std::string& text) { channel_->write(text); }
 
 void Client::pause() {
   if (pauseHook) {
     pauseHook();
     return;
   }
-  std::lock_guard<std::mutex> lock(outMutex);
-  toggleEcho::enterInput(0, out);
+  channel_->withOutput([](std::ostream& o) { toggleEcho::enterInput(0, o); });
 }
 
 void Client::clrscr() {
@@ -73,12 +75,15 @@ void Client::setNamingContext(CosNaming::NamingContext_ptr context) {
 namespace {
 
 // Resolves prefix0, prefix1, ... until the first name that is not bound and
-// returns the references narrowed to T.
+// replaces `list` with the references narrowed to T. When the Naming Service
+// fails (an exception other than NotFound, passed on), `list` and `count`
+// keep what the last discovery found: those replicas may well be alive.
 template <typename T, typename Var>
 void discover(CosNaming::NamingContext_ptr nc, const std::string& prefix,
-              std::vector<Var>& list, int& count, Client& client, const std::string& foundLine,
-              const std::string& endLine, const std::string& countSep) {
-  list.clear();
+              std::vector<Var>& list, int& count, ReplicaHealth& health, Client& client,
+              const std::string& foundLine, const std::string& endLine,
+              const std::string& countSep) {
+  std::vector<Var> fresh;
   CosNaming::Name name;
   name.length(1);
   for (int i = 0;; ++i) {
@@ -90,7 +95,9 @@ void discover(CosNaming::NamingContext_ptr nc, const std::string& prefix,
       if (CORBA::is_nil(nc)) throw CosNaming::NamingContext::NotFound();
       obj = nc->resolve(name);
     } catch (const CosNaming::NamingContext::NotFound&) {
+      list.swap(fresh);
       count = i;
+      health.reset(list.size());
       client.say(endLine + id + countSep + Client::intToStr(count));
       return;
     }
@@ -98,7 +105,7 @@ void discover(CosNaming::NamingContext_ptr nc, const std::string& prefix,
     // A name bound to another interface breaks the deployment's invariant.
     assert(!CORBA::is_nil(ref));
     if (CORBA::is_nil(ref)) std::abort();
-    list.push_back(ref);
+    fresh.push_back(ref);
     client.say(foundLine + id);
   }
 }
@@ -106,14 +113,14 @@ void discover(CosNaming::NamingContext_ptr nc, const std::string& prefix,
 }  // namespace
 
 void Client::clearAndObtainAccountIOR() {
-  discover<Account>(nc.in(), "account", account, noOfAccountServers, *this,
+  discover<Account>(nc.in(), "account", account, noOfAccountServers, *accountHealth_, *this,
                     "Client::clearAndobtainAccountIOR(): Resolved IOR: ",
                     "Client::clearAndObtainAccountIOR(): NotFound Exception while resolving ",
                     "\tso number of account servers are ");
 }
 
 void Client::clearAndObtainOFSIOR() {
-  discover<OrderFulfillment>(nc.in(), "orderObj", orderObj, noOfOFSServers, *this,
+  discover<OrderFulfillment>(nc.in(), "orderObj", orderObj, noOfOFSServers, *orderHealth_, *this,
                              "client::clearAndObtainOFSIOR(): Resolved OFS: ",
                              "Client::clearAndObtainOFSIOR(): NotFound Exception while resolving ",
                              " so number of OFS servers are ");
@@ -121,40 +128,24 @@ void Client::clearAndObtainOFSIOR() {
 
 // --- identity -----------------------------------------------------------------
 
-std::string Client::composeClientID(const char* dottedAddress, long pid) {
-  std::string address = dottedAddress ? dottedAddress : "";
-  removeStr(address, ".");
-  return address + intToStr(static_cast<int>(pid));
-}
-
 std::string Client::generateClientID() {
-  char hostName[100] = {0};
-  gethostname(hostName, sizeof hostName - 1);
-  const char* address = nullptr;
-  struct hostent* host = gethostbyname(hostName);
-  if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr) {
-    say(" Host not found");
-  } else {
-    struct in_addr addr;
-    std::memcpy(&addr, host->h_addr_list[0], sizeof addr);
-    address = inet_ntoa(addr);
-  }
-  return composeClientID(address, static_cast<long>(getpid()));
+  if (!ClientIdentity::hostAddress(nullptr)) say(" Host not found");
+  return clientIdentity.generate();
 }
 
 void Client::setClientID() {
-  const std::string id = generateClientID();
-  clientTrans.clientID = CORBA::string_dup(id.c_str());
-  say("Client ID generated on client: " + id);
+  if (!ClientIdentity::hostAddress(nullptr)) say(" Host not found");
+  say("Client ID generated on client: " + clientIdentity.renew());
 }
 
 void Client::setClientTrans() {
-  // 16-bit arithmetic: 32767 is followed by -32768.
-  const auto next = static_cast<CORBA::UShort>(clientTrans.transactionID) + 1u;
-  clientTrans.transactionID = static_cast<CORBA::Short>(static_cast<CORBA::UShort>(next));
+  // The identity's numbers are used up: a fresh identity, so that no
+  // replica mistakes a new request for an old one of this process.
+  if (clientIdentity.advance())
+    say("Request numbers used up; Client ID generated on client: " + clientIdentity.id());
 }
 
-ClientTransaction Client::getclientTransObj() const { return clientTrans; }
+ClientTransaction Client::getclientTransObj() const { return clientIdentity.current(); }
 
 void Client::removeStr(std::string& inStr, const std::string& subStr) {
   if (subStr.empty()) return;  // nothing to remove; would never end
@@ -175,14 +166,6 @@ void Client::retrieveRefrence(const Ticket& tempTckt) {
 }
 
 // --- fan-out ------------------------------------------------------------------
-
-void Client::workerDone() {
-  {
-    std::lock_guard<std::mutex> lock(statusMutex);
-    ++statusChanges;
-  }
-  statusCv.notify_all();
-}
 
 int Client::decide(const std::vector<int>& statuses) {
   size_t countOfOne = 0;
@@ -214,9 +197,48 @@ void Client::createAndStartThreads(int typeOfIOR) {
     say("Invalid parameter passed to createAndStartThreads....exiting");
     std::exit(-1);
   }
-  for (size_t i = 0; i < size; ++i) vec.push_back(new Thread());
-  say("Client::createAndStartThreads(): After pushing threads into vector and before starting them ");
-  for (size_t i = 0; i < size; ++i) vec[i]->Start(this, static_cast<int>(i));
+  attemptCalled_.clear();
+  std::vector<size_t> skipped;
+  const std::vector<size_t> chosen = replicaHealth(typeOfIOR).choose(&skipped);
+  if (!skipped.empty()) {
+    std::string names;
+    for (size_t i : skipped) names += " " + intToStr(static_cast<int>(i));
+    say("Not calling replicas" + names + ": suspect, or a call to them has not ended");
+  }
+  startWorkers(chosen, "Client::createAndStartThreads(): After pushing threads into vector and "
+                       "before starting them ");
+}
+
+void Client::startWorkers(const std::vector<size_t>& replicas, const std::string& line) {
+  std::vector<Thread*> fresh;
+  for (size_t i = 0; i < replicas.size(); ++i) fresh.push_back(new Thread());
+  say(line);
+  for (size_t i = 0; i < replicas.size(); ++i) {
+    fresh[i]->Start(this, static_cast<int>(replicas[i]));
+    // vec stays in replica order, which is the order of the decision.
+    auto at = std::find_if(vec.begin(), vec.end(), [&](const Thread* t) {
+      return t->getIndex() > static_cast<int>(replicas[i]);
+    });
+    vec.insert(at, fresh[i]);
+  }
+  attemptCalled_.insert(attemptCalled_.end(), replicas.begin(), replicas.end());
+}
+
+void Client::callFreed(int typeOfIOR) {
+  const std::vector<size_t> freed = replicaHealth(typeOfIOR).chooseFreed(attemptCalled_);
+  if (freed.empty()) return;
+  std::string names;
+  for (size_t i : freed) names += " " + intToStr(static_cast<int>(i));
+  startWorkers(freed, "Their earlier calls have ended: calling replicas" + names + " as well");
+}
+
+bool Client::callRemaining(int typeOfIOR) {
+  const std::vector<size_t> more = replicaHealth(typeOfIOR).choose(nullptr, attemptCalled_);
+  if (more.empty()) return false;
+  std::string names;
+  for (size_t i : more) names += " " + intToStr(static_cast<int>(i));
+  startWorkers(more, "Every replica called so far failed: calling replicas" + names + " as well");
+  return true;
 }
 
 void Client::clearVector() {
@@ -228,6 +250,46 @@ void Client::clearVector() {
     delete t;
   }
   vec.clear();
+}
+
+void Client::retireWorkers(const Thread* keep) {
+  for (Thread* t : vec) {
+    if (t == keep) continue;
+    t->retire();
+    late_.push_back(t);
+  }
+  vec.clear();
+  reapLate();
+}
+
+void Client::reapLate() {
+  std::vector<Thread*> running;
+  for (Thread* t : late_) {
+    if (t->ended())
+      delete t;
+    else
+      running.push_back(t);
+  }
+  late_.swap(running);
+}
+
+void Client::startProbes() {
+  const auto now = ReplicaHealth::Clock::now();
+  for (size_t i : accountHealth_->dueForProbe(now)) {
+    late_.push_back(new Thread());
+    late_.back()->StartProbe(channel_, accountHealth_, account[i].in(), static_cast<int>(i));
+  }
+  for (size_t i : orderHealth_->dueForProbe(now)) {
+    late_.push_back(new Thread());
+    late_.back()->StartProbe(channel_, orderHealth_, orderObj[i].in(), static_cast<int>(i));
+  }
+}
+
+void Client::rediscover(int typeOfIOR) {
+  if (typeOfIOR == 0)
+    clearAndObtainAccountIOR();
+  else
+    clearAndObtainOFSIOR();
 }
 
 void Client::adoptReply(const Thread& decider) {
@@ -247,59 +309,113 @@ void Client::adoptReply(const Thread& decider) {
   }
 }
 
+bool Client::timedOut(FailureNotice& notice) {
+  say("TIME_OUT: Server Responses Not Received");
+  for (Thread* t : vec) {
+    const RequestStatus s = t->getRstatus();
+    say("timeOut:vec: " + intToStr(s.completionStatus));
+    if (s.completionStatus == 0) notice.callStillRunning();
+    if (s.completionStatus == -1) notice.callFailed(s.completion);
+  }
+  // Every call ends by the limit (its call timeout is what was left), so
+  // this wait is short; afterwards a replica that carried the request out
+  // is never reported as failed.
+  for (Thread* t : vec) t->join();
+  for (Thread* t : vec) {
+    if (t->getRstatus().completionStatus != 1) continue;
+    say("Server Account" + intToStr(t->getIndex()) +
+        " carried the request out as the time ran out; taking its answer");
+    adoptReply(*t);
+    clearVector();
+    return true;
+  }
+  clearVector();
+  say(notice.line());
+  return false;
+}
+
+namespace {
+// Background lines may go to the screen while the request's trace is there.
+class RequestInProgress {
+ public:
+  explicit RequestInProgress(ConsoleChannel& c) : c_(c) { c_.beginRequest(); }
+  ~RequestInProgress() { c_.endRequest(); }
+  RequestInProgress(const RequestInProgress&) = delete;
+  RequestInProgress& operator=(const RequestInProgress&) = delete;
+
+ private:
+  ConsoleChannel& c_;
+};
+}  // namespace
+
 bool Client::threadLogic(int typeOfIOR) {
   // Each request gets its own three rediscoveries.
   noOfRetries = 0;
+  RequestInProgress inProgress(*channel_);
   try {
     clearVector();
+    reapLate();
+    const std::time_t timeVal = std::time(nullptr);
+    // The limit the whole request, rediscoveries included, is waited for;
+    // the replicas get it with every call.
+    requestLimit_ = std::chrono::system_clock::from_time_t(timeVal + 10);
+    FailureNotice notice;
+    startProbes();
     createAndStartThreads(typeOfIOR);
     say(" threadLogic(): After createAndStartThreads(). ");
-    const std::time_t timeVal = std::time(nullptr);
-    const auto limit = std::chrono::system_clock::from_time_t(timeVal + 10);
     for (;;) {
-      unsigned long seen;
-      {
-        std::lock_guard<std::mutex> lock(statusMutex);
-        seen = statusChanges;
-      }
-      if (std::time(nullptr) - timeVal > 9) {
-        say("TIME_OUT: Server Responses Not Received");
-        for (Thread* t : vec) say("timeOut:vec: " + intToStr(t->getRstatus().completionStatus));
-        clearVector();
-        return false;
-      }
+      const unsigned long seen = channel_->changes();
+      if (std::time(nullptr) - timeVal > 9) return timedOut(notice);
       const int indx = findFirstOccurenceOfCompletionOrCompleteFailure();
       if (indx == -1) {
+        // Not yet a failure of every replica: those not called in this
+        // attempt get the request, the free ones now, the ones with a call
+        // of an earlier request in flight once it has ended.
+        if (callRemaining(typeOfIOR)) continue;
+        if (replicaHealth(typeOfIOR).anyBusy(attemptCalled_)) {
+          channel_->waitForChange(seen, requestLimit_);
+          continue;
+        }
         say("all servers failed!!!!");
+        for (Thread* t : vec) notice.callFailed(t->getRstatus().completion);
+        clearVector();
         if (noOfRetries == 3) {
           noOfRetries = 0;
-          clearVector();
+          say(notice.line());
           return false;
         }
         ++noOfRetries;
-        clearVector();
-        if (typeOfIOR == 0)
-          clearAndObtainAccountIOR();
-        else
-          clearAndObtainOFSIOR();
+        try {
+          rediscover(typeOfIOR);
+        } catch (const CORBA::Exception& e) {
+          // The Naming Service is down: the replicas known so far stay,
+          // and this request ends here.
+          say(std::string("The Naming Service could not be reached to find the servers again: ") +
+              e._name());
+          say(notice.line());
+          return false;
+        }
         createAndStartThreads(typeOfIOR);
         continue;
       }
       if (indx == -2) {
-        std::unique_lock<std::mutex> lock(statusMutex);
-        statusCv.wait_until(lock, limit, [&] { return statusChanges != seen; });
+        callFreed(typeOfIOR);
+        channel_->waitForChange(seen, requestLimit_);
         continue;
       }
-      say("Server Account" + intToStr(indx) + " returned ... not waiting for any other server ");
       Thread* decider = vec[static_cast<size_t>(indx)];
+      say("Server Account" + intToStr(decider->getIndex()) +
+          " returned ... not waiting for any other server ");
       const int status = decider->getRstatus().completionStatus;
       decider->join();
       if (status == 1) adoptReply(*decider);
-      clearVector();
+      // The others end on their own; the customer does not wait for them.
+      retireWorkers(decider);
+      delete decider;
       return status == 1;
     }
   } catch (...) {
-    clearVector();
+    retireWorkers(nullptr);
     throw;
   }
 }
@@ -409,13 +525,24 @@ int clientMain(int argc, char** argv) {
   CORBA::ORB_var orb;
   try {
     orb = CORBA::ORB_init(orbArgc, argv, "");
-    // A hung replica must not hold a worker, and with it the console,
-    // forever; an unreachable host should fail fast.
+    RequestDeadline::installClient();
+    // A hung replica must not hold a worker forever; an unreachable host
+    // should fail fast.
     omniORB::setClientCallTimeout(10000);
     omniORB::setClientConnectTimeout(2000);
     status = run(orb.in(), clientMode, suffix);
   } catch (const CORBA::Exception&) {
     status = 1;
+  }
+  if (Thread::callsInFlight() > 0 || Thread::anyAbandoned()) {
+    // Destroying the ORB would wait for calls still in flight to a hung
+    // replica, and race with workers that were let go as they release
+    // their references. The customer is done: end now; the replicas'
+    // request log makes a call cut off here harmless.
+    std::cout.flush();
+    std::cerr.flush();
+    std::fflush(nullptr);
+    std::_Exit(status & 0xff);
   }
   if (!CORBA::is_nil(orb)) {
     try {

@@ -1,6 +1,12 @@
 // The console client: replica discovery, the client's request identity,
-// the fan-out of each request over all replicas of a server, and the
+// the fan-out of each request over the replicas of a server, and the
 // account and movie dialogues of the interactive and automatic modes.
+//
+// Threads: one requesting thread (the console's) calls everything here;
+// say() and write() may also be called from any thread. The workers of a
+// request get private copies of it (see Thread). A request returns to its
+// flow as soon as it is decided: workers still running are retired and
+// reaped at a later request, or abandoned when the Client goes away.
 #ifndef TAVRIN_CLIENT_H
 #define TAVRIN_CLIENT_H
 
@@ -8,13 +14,18 @@
 #include <omniORB4/CORBA.h>
 #include <omniORB4/Naming.hh>
 
-#include <condition_variable>
+#include <chrono>
 #include <functional>
 #include <iostream>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "ClientIdentity.h"
+#include "ConsoleChannel.h"
+#include "ReplicaHealth.h"
+
+class FailureNotice;
 class Thread;
 
 // Raised by the console reads when standard input has ended.
@@ -34,13 +45,14 @@ class Client {
   int getNoOfAccountServers() const { return noOfAccountServers; }
   int getNoOfOFSServers() const { return noOfOFSServers; }
 
+  // A fresh identity for this host and process (see ClientIdentity).
   std::string generateClientID();
-  // The identity from a dotted address (nullptr when the host is unknown)
-  // and a process id: digits only.
-  static std::string composeClientID(const char* dottedAddress, long pid);
   void setClientID();
-  void setClientTrans();  // advances the 16-bit request number
+  // Advances the 16-bit request number; when the identity has used all its
+  // numbers, takes a fresh identity first and traces it.
+  void setClientTrans();
   ClientTransaction getclientTransObj() const;
+  ClientIdentity& identity() { return clientIdentity; }
   static void removeStr(std::string& inStr, const std::string& subStr);
   static std::string intToStr(int intVal);
   int getClientState() const { return i_client_state; }
@@ -55,7 +67,13 @@ class Client {
   // index of the first decided worker (1 or 2), -1 when all failed (also
   // when there are none), -2 while the outcome is open.
   static int decide(const std::vector<int>& statuses);
+  // Joins and deletes the workers of the attempt in progress.
   void clearVector();
+  // What this client knows of the replicas of set `typeOfIOR` (0 account,
+  // 1 order).
+  ReplicaHealth& replicaHealth(int typeOfIOR) {
+    return typeOfIOR == 0 ? *accountHealth_ : *orderHealth_;
+  }
   void setMethodNumber(int m) { methodNumber = m; }
   int getMethodNumber() const { return methodNumber; }
 
@@ -102,9 +120,6 @@ class Client {
   void setPause(std::function<void()> pause) { pauseHook = std::move(pause); }
   void setScreenClearing(bool on) { clearScreens = on; }
 
-  // Called by a worker once its status is final.
-  void workerDone();
-
  private:
   friend class Thread;
 
@@ -116,9 +131,18 @@ class Client {
   int readNumber();        // the rest of the line is discarded
   void adoptReply(const Thread& decider);
   void showMovie();
+  // Fan-out helpers, all on the requesting thread.
+  void reapLate();                 // deletes background workers that ended
+  void startProbes();              // liveness probes due for suspect replicas
+  void retireWorkers(const Thread* keep);  // the rest of vec goes on in the background
+  void startWorkers(const std::vector<size_t>& replicas, const std::string& line);
+  bool callRemaining(int typeOfIOR);  // false: every replica was called
+  void callFreed(int typeOfIOR);      // replicas whose earlier call has ended
+  bool timedOut(FailureNotice& notice);
+  void rediscover(int typeOfIOR);
 
   int i_client_state = 0;
-  ClientTransaction clientTrans;
+  ClientIdentity clientIdentity;
   int methodNumber = 0;
   int noOfRetries = 0;
   int noOfAccountServers = 0;
@@ -136,10 +160,15 @@ class Client {
   std::ostream& out;
   std::function<void()> pauseHook;
   bool clearScreens = true;
-  std::mutex outMutex;
-  std::mutex statusMutex;
-  std::condition_variable statusCv;
-  unsigned long statusChanges = 0;
+  // Shared with the workers, which may outlive a request or the Client.
+  std::shared_ptr<ConsoleChannel> channel_;
+  std::shared_ptr<ReplicaHealth> accountHealth_;
+  std::shared_ptr<ReplicaHealth> orderHealth_;
+  std::vector<Thread*> late_;  // retired workers and probes, still ours to delete
+  std::vector<size_t> attemptCalled_;  // replicas called in the attempt in progress
+  // When the request in progress stops being waited for (whole seconds,
+  // as the limit is tested); every call of the request carries it.
+  std::chrono::system_clock::time_point requestLimit_;
 };
 
 // The start-up sequence and the chosen mode (0 interactive, 1 automatic):

@@ -1,16 +1,15 @@
 #include "LoadDriver.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <sstream>
 
+#include "Client.h"
 #include "Contract.h"
+#include "FailureNotice.h"
+#include "RequestDeadline.h"
 #include "TestSupport.h"
 
 namespace tt {
@@ -23,6 +22,7 @@ void configureOrb() {
   // ORB is created; one console process per customer never shares them.
   setenv("ORBmaxGIOPConnectionPerServer", "256", 0);
   orb();
+  RequestDeadline::installClient();
   naming();
 }
 
@@ -71,20 +71,6 @@ namespace {
 double msBetween(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
 }
-
-std::string consoleStyleClientID(int index) {
-  char host[100] = {0};
-  gethostname(host, sizeof host - 1);
-  std::string address = "127.0.0.1";
-  if (hostent* h = gethostbyname(host)) {
-    if (h->h_addr_list[0] != nullptr)
-      address = inet_ntoa(*reinterpret_cast<in_addr*>(h->h_addr_list[0]));
-  }
-  address.erase(std::remove(address.begin(), address.end(), '.'), address.end());
-  char suffix[8];
-  std::snprintf(suffix, sizeof suffix, "%03d", index % 1000);
-  return address + std::to_string(getpid()) + suffix;
-}
 }  // namespace
 
 double RequestRecord::decidedMs() const { return msBetween(startedAt, decidedAt); }
@@ -92,33 +78,37 @@ double RequestRecord::elapsedMs() const { return msBetween(startedAt, endedAt); 
 
 // --- ReplicaSet ---------------------------------------------------------------
 
-ReplicaSet::ReplicaSet(std::string prefix) : prefix_(std::move(prefix)) {}
+ReplicaSet::ReplicaSet(std::string prefix)
+    : prefix_(std::move(prefix)), health_(std::make_shared<ReplicaHealth>(prefix_)) {}
 
 bool ReplicaSet::discover() {
   if (pinned_) return true;
-  refs_.clear();
+  std::vector<CORBA::Object_var> fresh;
   try {
     for (int i = 0;; ++i) {
       CORBA::Object_var o = resolve(prefix_ + std::to_string(i));
       if (CORBA::is_nil(o)) break;
-      refs_.push_back(o._retn());
+      fresh.push_back(o._retn());
     }
-    return true;
   } catch (const CORBA::Exception&) {
-    refs_.clear();
     return false;
   }
+  refs_.swap(fresh);
+  health_->reset(refs_.size());
+  return true;
 }
 
 void ReplicaSet::pin(std::vector<CORBA::Object_var> refs) {
   refs_ = std::move(refs);
   pinned_ = true;
+  health_->reset(refs_.size());
 }
 
 // --- Session -------------------------------------------------------------------
 
 struct Session::Slot {
   int status = 0;  // 0 pending, 1 success, 2 refusal, -1 failure
+  CORBA::CompletionStatus completion = CORBA::COMPLETED_NO;  // of a failure
   std::string message;
   UserInfo userInfo;
   MovieInfo movie;
@@ -127,14 +117,34 @@ struct Session::Slot {
   CORBA::ULong number = 0;
 };
 
+// What the session's requesting thread waits on: the slots of the attempt
+// in progress, and a count of every call that ended, late ones and probes
+// included. Shared with the workers, which may outlive their request.
+struct Session::Board {
+  std::mutex m;
+  std::condition_variable cv;
+  unsigned long changes = 0;
+  void changed() {
+    {
+      std::lock_guard<std::mutex> lock(m);
+      ++changes;
+    }
+    cv.notify_all();
+  }
+};
+
 Session::Session(int index, const std::string& user, const std::string& clientID,
                  SessionOptions options)
     : index_(index),
       user_(user),
-      clientID_(clientID.empty() ? consoleStyleClientID(index) : clientID),
       options_(options),
+      board_(std::make_shared<Board>()),
       accounts_("account"),
       orders_("orderObj") {
+  if (clientID.empty())
+    identity_.renew();
+  else
+    identity_.fix(clientID);
   configureOrb();
   profile_ = makeUser(user, "pw-" + user);
   ticket_ = makeTicket(user, 0);
@@ -142,19 +152,63 @@ Session::Session(int index, const std::string& user, const std::string& clientID
   orders_.discover();
 }
 
-Session::~Session() = default;
+Session::~Session() {
+  for (auto& b : background_)
+    if (b.thread.joinable()) b.thread.join();
+}
 
 ClientTransaction Session::nextTransaction(RequestRecord& record) {
-  ++transactionID_;
+  identity_.advance();
   record.hasTransaction = true;
-  record.transactionID = transactionID_;
-  return makeTrans(clientID_, transactionID_);
+  record.transactionID = identity_.number();
+  return identity_.current();
+}
+
+void Session::reap() {
+  std::vector<Background> running;
+  for (auto& b : background_) {
+    if (b.ended->load()) {
+      b.thread.join();
+    } else {
+      running.push_back(std::move(b));
+    }
+  }
+  background_.swap(running);
+}
+
+void Session::startProbes(ReplicaSet& set) {
+  for (size_t i : set.health()->dueForProbe(ReplicaHealth::Clock::now())) {
+    Background b;
+    b.ended = std::make_shared<std::atomic<bool>>(false);
+    CORBA::Object_var target = CORBA::Object::_duplicate(set.at(i));
+    std::shared_ptr<ReplicaHealth> health = set.health();
+    std::shared_ptr<Board> board = board_;
+    std::shared_ptr<std::atomic<bool>> ended = b.ended;
+    b.thread = std::thread([target, health, board, ended, i] {
+      bool answered = false;
+      try {
+        omniORB::setClientCallTimeout(target.in(), ReplicaHealth::kProbeTimeoutMs);
+        target->_non_existent();
+        answered = true;
+      } catch (...) {
+      }
+      health->probeEnded(i, answered);
+      board->changed();
+      ended->store(true);
+    });
+    background_.push_back(std::move(b));
+  }
+}
+
+void Session::startProbes() {
+  startProbes(accounts_);
+  startProbes(orders_);
 }
 
 Outcome Session::run(Op op, ReplicaSet& set, RequestRecord rec, const Call& call,
                      const std::function<void(Slot&)>& onSuccess) {
   rec.session = index_;
-  rec.clientID = clientID_;
+  rec.clientID = identity_.id();
   rec.op = op;
   rec.startedAt = Clock::now();
   const Clock::time_point deadline = rec.startedAt + options_.limit;
@@ -163,93 +217,155 @@ Outcome Session::run(Op op, ReplicaSet& set, RequestRecord rec, const Call& call
   prototype.ticket = ticket_;
   prototype.movie = makeMovie(rec.title);
   prototype.movie.movieID = rec.movieID;
-  prototype.trans = makeTrans(clientID_, rec.transactionID);
+  prototype.trans = makeTrans(identity_.id(), rec.transactionID);
   return run(rec, set, deadline, prototype, call, onSuccess);
 }
 
 Outcome Session::run(RequestRecord& rec, ReplicaSet& set, Clock::time_point deadline,
                      const Slot& prototype, const Call& call,
                      const std::function<void(Slot&)>& onSuccess) {
+  reap();
+  if (options_.spareHungReplicas) startProbes();
+  // The replicas get the client's deadline by its own (wall) clock.
+  const RequestDeadline::TimePoint wallDeadline =
+      std::chrono::system_clock::now() +
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(deadline - Clock::now());
   int rediscoveries = 0;
+  FailureNotice notice;
   Outcome outcome = Outcome::AllFailed;
   for (;;) {
     ++rec.attempts;
-    const size_t n = set.size();
-    std::vector<std::unique_ptr<Slot>> slots;
-    for (size_t i = 0; i < n; ++i) slots.push_back(std::make_unique<Slot>(prototype));
-    std::mutex m;
-    std::condition_variable cv;
-    // Every call gets the time that is left, so that joining the workers
-    // stays within the limit too.
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    CORBA::ULong timeout = static_cast<CORBA::ULong>(std::max<long long>(left.count(), 50));
+    // One slot per called replica; a worker fills a copy of its own and
+    // hands it over under the board's lock.
+    auto slots = std::make_shared<std::vector<Slot>>();
+    std::vector<size_t> called;  // replica of each slot
     std::vector<std::thread> workers;
-    for (size_t i = 0; i < n; ++i) {
-      CORBA::Object_ptr target = set.at(i);
-      omniORB::setClientCallTimeout(target, timeout);
-      workers.emplace_back([&, i, target] {
-        Slot& slot = *slots[i];
-        int status;
-        std::string message;
-        try {
-          call(target, slot);
-          status = 1;
-        } catch (const TavrinException& e) {
-          status = 2;
-          message = str(e.errorMessage.in());
-        } catch (const CORBA::SystemException& e) {
-          status = -1;
-          std::ostringstream os;
-          os << e._name() << " (minor " << e.minor() << ")";
-          message = os.str();
-        } catch (const CORBA::Exception& e) {
-          status = -1;
-          message = e._name();
-        } catch (...) {
-          status = -1;
-          message = "unexpected C++ exception";
-        }
-        {
-          std::lock_guard<std::mutex> lock(m);
-          slot.message = message;
-          slot.status = status;
-        }
-        cv.notify_all();
-      });
-    }
-
-    // -2 open, -1 all failed, -3 limit passed, else the deciding index.
-    int decided = -2;
-    {
-      std::unique_lock<std::mutex> lock(m);
-      for (;;) {
-        size_t failed = 0;
-        for (size_t i = 0; i < n; ++i) {
-          if (slots[i]->status == 1 || slots[i]->status == 2) {
-            decided = static_cast<int>(i);
-            break;
-          }
-          if (slots[i]->status == -1) ++failed;
-        }
-        if (decided >= 0) break;
-        if (failed == n) {
-          decided = -1;
-          break;
-        }
-        if (Clock::now() >= deadline) {
-          decided = -3;
-          break;
-        }
-        cv.wait_until(lock, deadline);
+    std::vector<std::shared_ptr<std::atomic<bool>>> ended;
+    auto start = [&](const std::vector<size_t>& replicas) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      const CORBA::ULong timeout =
+          static_cast<CORBA::ULong>(std::max<long long>(left.count(), 50));
+      {
+        std::lock_guard<std::mutex> lock(board_->m);
+        for (size_t i = 0; i < replicas.size(); ++i) slots->push_back(prototype);
       }
+      for (size_t replica : replicas) {
+        const size_t k = called.size();
+        called.push_back(replica);
+        CORBA::Object_var target = CORBA::Object::_duplicate(set.at(replica));
+        std::shared_ptr<ReplicaHealth> health = set.health();
+        std::shared_ptr<Board> board = board_;
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        ended.push_back(done);
+        workers.emplace_back([=] {
+          RequestDeadline::setForThisThread(wallDeadline);
+          omniORB::setClientCallTimeout(target.in(), timeout);
+          Slot slot = prototype;
+          ReplicaHealth::Ended how = ReplicaHealth::Ended::Answered;
+          try {
+            call(target.in(), slot);
+            slot.status = 1;
+          } catch (const TavrinException& e) {
+            slot.status = 2;
+            slot.message = str(e.errorMessage.in());
+          } catch (const CORBA::SystemException& e) {
+            slot.status = -1;
+            slot.completion = e.completed();
+            how = ReplicaHealth::classify(e);
+            std::ostringstream os;
+            os << e._name() << " (minor " << e.minor() << ")";
+            slot.message = os.str();
+          } catch (const CORBA::Exception& e) {
+            slot.status = -1;
+            slot.completion = CORBA::COMPLETED_MAYBE;
+            how = ReplicaHealth::Ended::Failed;
+            slot.message = e._name();
+          } catch (...) {
+            slot.status = -1;
+            slot.completion = CORBA::COMPLETED_MAYBE;
+            how = ReplicaHealth::Ended::Failed;
+            slot.message = "unexpected C++ exception";
+          }
+          // Free before the status shows, so a repeat may call it again.
+          health->callEnded(replica, how);
+          {
+            std::lock_guard<std::mutex> lock(board->m);
+            (*slots)[k] = std::move(slot);
+            ++board->changes;
+          }
+          board->cv.notify_all();
+          done->store(true);
+        });
+      }
+    };
+    std::vector<size_t> skipped;
+    if (options_.spareHungReplicas) {
+      start(set.health()->choose(&skipped));
+    } else {
+      std::vector<size_t> all;
+      for (size_t i = 0; i < set.size(); ++i) all.push_back(i);
+      start(all);
     }
-    Clock::time_point decidedAt = Clock::now();
-    for (auto& w : workers) w.join();
+    rec.skipped.assign(skipped.begin(), skipped.end());
+
+    // -2 open, -1 all failed, -3 limit passed, else the deciding slot.
+    int decided = -2;
+    for (;;) {
+      unsigned long seen;
+      // The decision goes by replica order, whatever the order of the calls.
+      std::vector<size_t> order(called.size());
+      for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+      std::sort(order.begin(), order.end(),
+                [&](size_t a, size_t b) { return called[a] < called[b]; });
+      std::vector<int> statuses;
+      {
+        std::lock_guard<std::mutex> lock(board_->m);
+        seen = board_->changes;
+        for (size_t k : order) statuses.push_back((*slots)[k].status);
+      }
+      decided = Client::decide(statuses);
+      if (decided >= 0) decided = static_cast<int>(order[static_cast<size_t>(decided)]);
+      if (decided == -2 && options_.spareHungReplicas) {
+        // Replicas busy when the attempt began get the request as soon as
+        // their earlier call has ended.
+        const std::vector<size_t> freed = set.health()->chooseFreed(called);
+        if (!freed.empty()) {
+          start(freed);
+          continue;
+        }
+      }
+      if (decided == -1 && options_.spareHungReplicas) {
+        // As the console: the replicas not called yet get the request, the
+        // free ones now, the busy ones once their call has ended.
+        const std::vector<size_t> more = set.health()->choose(nullptr, called);
+        if (!more.empty()) {
+          start(more);
+          continue;
+        }
+        if (set.health()->anyBusy(called)) decided = -2;
+      }
+      if (decided != -2) break;
+      if (Clock::now() >= deadline) {
+        decided = -3;
+        break;
+      }
+      std::unique_lock<std::mutex> lock(board_->m);
+      board_->cv.wait_until(lock, deadline, [&] { return board_->changes != seen; });
+    }
+    const Clock::time_point decidedAt = Clock::now();
+    const size_t n = called.size();
 
     if (decided >= 0) {
-      Slot& slot = *slots[decided];
+      // The decider has handed its slot over; the others go on alone.
+      for (size_t k = 0; k < n; ++k) {
+        if (static_cast<int>(k) == decided)
+          workers[k].join();
+        else
+          background_.push_back(Background{std::move(workers[k]), ended[k]});
+      }
+      Slot& slot = (*slots)[static_cast<size_t>(decided)];
       rec.decidedAt = decidedAt;
-      rec.decidedBy = decided;
+      rec.decidedBy = static_cast<int>(called[static_cast<size_t>(decided)]);
       rec.message = slot.message;
       outcome = slot.status == 1 ? Outcome::Success : Outcome::Refused;
       if (outcome == Outcome::Success) {
@@ -259,23 +375,59 @@ Outcome Session::run(RequestRecord& rec, ReplicaSet& set, Clock::time_point dead
       break;
     }
     if (decided == -3) {
+      std::vector<int> atLimit;
+      {
+        std::lock_guard<std::mutex> lock(board_->m);
+        for (const Slot& slot : *slots) atLimit.push_back(slot.status);
+      }
+      // Every call ends by the deadline (its call timeout); then a replica
+      // that carried the request out is not reported as failed.
+      for (auto& w : workers) w.join();
       rec.decidedAt = decidedAt;
+      int carriedOut = -1;  // the lowest replica that did
+      for (size_t k = 0; k < n; ++k)
+        if ((*slots)[k].status == 1 &&
+            (carriedOut < 0 || called[k] < called[static_cast<size_t>(carriedOut)]))
+          carriedOut = static_cast<int>(k);
+      if (carriedOut >= 0) {
+        Slot& slot = (*slots)[static_cast<size_t>(carriedOut)];
+        rec.decidedBy = static_cast<int>(called[static_cast<size_t>(carriedOut)]);
+        rec.message = "carried out as the time ran out";
+        outcome = Outcome::Success;
+        if (rec.op == Op::LogIn) rec.token = slot.ticket.token;
+        if (onSuccess) onSuccess(slot);
+        break;
+      }
+      for (size_t k = 0; k < n; ++k) {
+        if (atLimit[k] == 0) notice.callStillRunning();
+        if (atLimit[k] == -1) notice.callFailed((*slots)[k].completion);
+      }
       rec.message = "TIME_OUT: Server Responses Not Received";
+      rec.toldNoEffect = !notice.mayHaveTakenEffect();
       outcome = Outcome::TimedOut;
       break;
     }
+    // Every replica of the set failed: their workers have ended.
+    for (auto& w : workers) w.join();
     std::string failures;
-    for (size_t i = 0; i < n; ++i) failures += (i ? ", " : "") + slots[i]->message;
+    for (size_t k = 0; k < n; ++k) {
+      failures += (k ? ", " : "") + (*slots)[k].message;
+      notice.callFailed((*slots)[k].completion);
+    }
     if (n == 0) failures = "no replica registered";
+    rec.decidedAt = decidedAt;
     if (rediscoveries < options_.maxRediscoveries && !set.pinned() &&
         Clock::now() < deadline) {
       ++rediscoveries;
-      if (!set.discover()) failures += "; the Naming Service cannot be reached";
-      rec.message = failures;
-      continue;
+      if (set.discover()) {
+        rec.message = failures;
+        continue;
+      }
+      // As the console: the request ends here, the replicas known stay.
+      failures += "; the Naming Service cannot be reached";
     }
-    rec.decidedAt = decidedAt;
     rec.message = "all servers failed: " + failures;
+    rec.toldNoEffect = !notice.mayHaveTakenEffect();
     outcome = Outcome::AllFailed;
     break;
   }
@@ -284,6 +436,11 @@ Outcome Session::run(RequestRecord& rec, ReplicaSet& set, Clock::time_point dead
   records_.push_back(rec);
   if (observer_) observer_(records_.back());
   return outcome;
+}
+
+bool Session::settled() {
+  reap();
+  return background_.empty();
 }
 
 namespace {

@@ -2,22 +2,33 @@
 // send every request to all replicas at once, one worker thread per replica,
 // and decide like the console does.
 //
+// It uses the console's own pieces: the decision rule (Client::decide), the
+// identity and its request numbers (ClientIdentity), what is known of hung
+// replicas (ReplicaHealth) and what a customer is told of a failure
+// (FailureNotice).
+//
 // Decision rule (per request): the lowest-indexed replica that has answered,
 // with success or with a TavrinException refusal, decides; when every replica
 // failed, the replica set is rediscovered through the Naming Service and the
 // request sent again (at most `maxRediscoveries` times); the whole request,
-// rediscoveries included, is bounded by `limit`. As in the console, a request
-// returns only once every worker it started has ended; each call carries an
-// omniORB call timeout of the time left, so that also stays within the limit.
+// rediscoveries included, is bounded by `limit`, and every call carries that
+// deadline to its replica and as its call timeout. As in the console, a
+// request returns as soon as it is decided; workers still running end on
+// their own in the background. Replicas whose call timed out are suspect and
+// skipped while another replica is trusted, and a replica never has two
+// calls of one session in flight. On a time-out the workers are joined (they
+// end by the deadline), and one that carried the request out decides it.
 //
 // Ownership and threads:
-//  - ReplicaSet holds the references of one server family. Not thread safe;
-//    a Session owns two of them and uses them from its own thread only.
-//  - Session is one customer at one client instance: its clientID, its
-//    16-bit request counter, its ticket and its records. One thread drives
-//    a Session at a time; its workers only touch their own private copies.
-//    The observer (if set) is called on that driving thread after each
-//    request.
+//  - ReplicaSet holds the references of one server family and what the
+//    session knows of their health. Not thread safe; a Session owns two of
+//    them and uses them from its own thread only.
+//  - Session is one customer at one client instance: its identity and
+//    request numbers, its ticket and its records. One thread drives a
+//    Session at a time; its workers only touch their own private copies.
+//    Destroying a Session joins its background workers (each ends by its
+//    call timeout). The observer (if set) is called on that driving thread
+//    after each request.
 //  - LoadRun owns its Sessions and runs each on a thread of its own. Its
 //    query methods (requestsDone, records, ...) may be called from any thread
 //    while the run is going on.
@@ -29,6 +40,9 @@
 
 #include <ServerIDL.hh>
 #include <omniORB4/CORBA.h>
+
+#include "ClientIdentity.h"
+#include "ReplicaHealth.h"
 
 #include <atomic>
 #include <chrono>
@@ -48,7 +62,8 @@ using Clock = std::chrono::steady_clock;
 // Prepares the test ORB for many concurrent sessions in one process (more
 // connections per replica than omniORB's default of 5, which would make the
 // sessions queue behind each other as separate console processes never do),
-// creates it, and resolves the Naming Service. Idempotent; main thread only.
+// creates it, installs the deadline that travels with each request, and
+// resolves the Naming Service. Idempotent; main thread only.
 void configureOrb();
 
 enum class Op {
@@ -90,14 +105,17 @@ struct RequestRecord {
   std::string message;       // refusal text, or what failed
   int decidedBy = -1;        // replica index, -1 when nothing decided
   int attempts = 0;          // 1 + rediscoveries
-  // The session told the customer that the request did not take effect: it
-  // failed or timed out, and no call of it could have taken effect.
+  // Replicas the last attempt did not call: suspect, or a call of this
+  // session to them had not ended.
+  std::vector<int> skipped;
+  // Not carried out (all failed, or timed out) and no call could have taken
+  // effect: the customer was told it did not take effect.
   bool toldNoEffect = false;
   Clock::time_point startedAt;
   Clock::time_point decidedAt;  // when the client knew the outcome
-  Clock::time_point endedAt;    // when every worker had ended
+  Clock::time_point endedAt;    // when the session could go on
   double decidedMs() const;
-  double elapsedMs() const;
+  double elapsedMs() const;  // the customer's wait: until the session could go on
 };
 
 // The references of one server family ("account" or "orderObj"), found by
@@ -105,8 +123,8 @@ struct RequestRecord {
 class ReplicaSet {
  public:
   explicit ReplicaSet(std::string prefix);
-  // Returns false (and leaves the set empty) when the Naming Service cannot
-  // be reached.
+  // Returns false (and keeps the references found before) when the Naming
+  // Service cannot be reached.
   bool discover();
   // Uses exactly these references from now on; discover() then does nothing.
   void pin(std::vector<CORBA::Object_var> refs);
@@ -114,23 +132,32 @@ class ReplicaSet {
   size_t size() const { return refs_.size(); }
   CORBA::Object_ptr at(size_t i) const { return refs_[i].in(); }
   const std::string& prefix() const { return prefix_; }
+  // Shared with the workers, which report the end of their calls.
+  const std::shared_ptr<ReplicaHealth>& health() const { return health_; }
 
  private:
   std::string prefix_;
   std::vector<CORBA::Object_var> refs_;
   bool pinned_ = false;
+  std::shared_ptr<ReplicaHealth> health_;
 };
 
 struct SessionOptions {
   std::chrono::milliseconds limit{10000};
   int maxRediscoveries = 3;
+  // As the console: no second call to a replica whose call has not ended,
+  // suspects skipped while another replica is trusted. Off, every request
+  // goes to every replica, as a client that does not watch for hung ones
+  // would send it, so requests queue up behind a frozen replica.
+  bool spareHungReplicas = true;
 };
 
 class Session {
  public:
-  // `clientID` defaults to the console's form (host address without dots,
-  // then the process id) followed by the session index, so that sessions of
-  // one process stay distinct. Discovers both replica sets.
+  // Without `clientID` the session takes identities exactly as the console
+  // does (ClientIdentity: distinct for every session, fresh when the request
+  // numbers are used up). A given `clientID` is kept as it is, and its
+  // request numbers wrap on to 0. Discovers both replica sets.
   Session(int index, const std::string& user, const std::string& clientID = "",
           SessionOptions options = {});
   ~Session();
@@ -139,7 +166,7 @@ class Session {
 
   int index() const { return index_; }
   const std::string& user() const { return user_; }
-  const std::string& clientID() const { return clientID_; }
+  const std::string& clientID() const { return identity_.id(); }
 
   // The profile sent by createAccount, logIn (user name and password),
   // updateProfile and discontinue. Starts as tt::makeUser(user, "pw-" + user).
@@ -148,12 +175,12 @@ class Session {
   Ticket& ticket() { return ticket_; }
   // The request number the next state-changing request will carry minus
   // one; tests may set it to replay a number.
-  short& transactionID() { return transactionID_; }
+  CORBA::Short& transactionID() { return identity_.number(); }
 
   ReplicaSet& accounts() { return accounts_; }
   ReplicaSet& orders() { return orders_; }
 
-  // The requests. Each blocks until decided and every worker has ended,
+  // The requests. Each blocks until decided (or failed, or timed out),
   // records the request and returns its outcome.
   Outcome createAccount();
   Outcome logIn();  // on success the ticket is the deciding replica's
@@ -167,6 +194,11 @@ class Session {
   Outcome waitlist(const MovieInfo& movie);
   Outcome returnMovie(const std::string& title);
 
+  // Every call this session started has ended (reaps those that did).
+  // Requests return once decided, so a test that needs the replicas idle
+  // waits for this. Only while no request of the session is in progress.
+  bool settled();
+
   const RequestRecord& last() const { return records_.back(); }
   const std::vector<RequestRecord>& records() const { return records_; }
   void setObserver(std::function<void(const RequestRecord&)> observer) {
@@ -175,6 +207,11 @@ class Session {
 
  private:
   struct Slot;
+  struct Board;
+  struct Background {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> ended;
+  };
   using Call = std::function<void(CORBA::Object_ptr, Slot&)>;
   Outcome run(Op op, ReplicaSet& set, RequestRecord record, const Call& call,
               const std::function<void(Slot&)>& onSuccess);
@@ -182,14 +219,18 @@ class Session {
               const Slot& prototype, const Call& call,
               const std::function<void(Slot&)>& onSuccess);
   ClientTransaction nextTransaction(RequestRecord& record);
+  void reap();         // joins background workers that ended
+  void startProbes();  // liveness probes due for suspect replicas
+  void startProbes(ReplicaSet& set);
 
   int index_;
   std::string user_;
-  std::string clientID_;
+  ClientIdentity identity_;
   SessionOptions options_;
   UserInfo profile_;
   Ticket ticket_;
-  short transactionID_ = 0;
+  std::shared_ptr<Board> board_;
+  std::vector<Background> background_;
   ReplicaSet accounts_;
   ReplicaSet orders_;
   std::vector<RequestRecord> records_;
@@ -302,7 +343,7 @@ struct OpStats {
   size_t count = 0;
   size_t failures = 0;  // anything but success
   double p50 = 0, p95 = 0, p99 = 0, max = 0;  // decided latency, ms
-  double maxElapsed = 0;                      // until all workers ended, ms
+  double maxElapsed = 0;                      // until the session went on, ms
 };
 std::vector<OpStats> statsByOp(const std::vector<RequestRecord>& records);
 // A refusal by the rental rules (no copy left, the limit of three, a return
@@ -311,6 +352,8 @@ bool isBusinessRefusal(const RequestRecord& r);
 size_t countBusinessRefusals(const std::vector<RequestRecord>& records);
 // Requests not carried out for any other reason.
 size_t countFailures(const std::vector<RequestRecord>& records);
+// The longest a customer waited for one request: until its session could go
+// on (workers of decided requests may still be running then).
 double maxElapsedMs(const std::vector<RequestRecord>& records);
 // The first request started at or after `t` that succeeded: the time it was
 // decided, or nothing.

@@ -79,7 +79,7 @@ class SystemScenario : public ::testing::Test {
     for (const OpStats& s : statsByOp(records)) {
       std::cout << "  " << opName(s.op) << ": " << s.count << " sent, " << s.failures
                 << " not carried out, p50 " << s.p50 << " ms, p95 " << s.p95 << " ms, max "
-                << s.max << " ms, longest until all workers ended " << s.maxElapsed << " ms"
+                << s.max << " ms, longest until the session went on " << s.maxElapsed << " ms"
                 << std::endl;
     }
     // What the clients were told when a request was not carried out.

@@ -35,14 +35,16 @@ std::string readFile(const std::string& path) {
 // shows, echo included, is logged; the test types keys and waits for text.
 class Terminal {
  public:
-  Terminal() {
+  // `prefix` runs the client under another program (e.g. in a namespace).
+  explicit Terminal(const std::string& prefix = "") {
     static int serial = 0;
     const std::string base = tt::scratchDir() + "/term" + std::to_string(++serial);
     sock_ = base + ".sock";
     log_ = base + ".log";
     status_ = base + ".status";
     stty_ = base + ".stty";
-    const std::string client = tt::binDir() + "/Client -ORBInitRef " + tt::namingRef() + " -manual";
+    const std::string client =
+        prefix + tt::binDir() + "/Client -ORBInitRef " + tt::namingRef() + " -manual";
     // The client starts only once the log is attached, so nothing is missed.
     const std::string inner =
         "trap true INT; read go; " + client + "; echo $? > " + status_ + "; stty -a > " + stty_;
@@ -122,6 +124,16 @@ class ConsoleSession : public ::testing::Test {
       t.type(field.second);
     }
     ASSERT_TRUE(t.expect("Your Account has been successfully created, please log-in")) << t.log();
+    ASSERT_TRUE(t.expect("PRESS ENTER TO CONTINUE"));
+    t.type("");
+  }
+
+  // Returns Casablanca from the logged-in menu.
+  void returnCasablanca(Terminal& t) {
+    t.type("2");
+    ASSERT_TRUE(t.expect("Movie Title: "));
+    t.type("Casablanca");
+    ASSERT_TRUE(t.expect("Your Movie has been returned")) << t.log();
     ASSERT_TRUE(t.expect("PRESS ENTER TO CONTINUE"));
     t.type("");
   }
@@ -211,6 +223,64 @@ TEST_F(ConsoleSession, WholeSessionSurvivesALostOrderReplica) {
 
   // Bring the killed replica back for the other cases.
   deployment->orderReplicas[0] = std::make_unique<tt::Replica>("orderObj0");
+}
+
+// Two consoles one after the other, each pid 1 of a pid namespace of its
+// own (as in two containers), same user: the second one's requests are new
+// requests, not answered from the first one's request log.
+TEST_F(ConsoleSession, ConsolesWithTheSamePidAreStillTwoClients) {
+  const std::string asPidOne = "unshare -pf --mount-proc ";
+  if (std::system("unshare -pf --mount-proc true >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "this machine cannot create pid namespaces (unshare -pf needs root or "
+                    "CAP_SYS_ADMIN)";
+  std::vector<std::string> ids;
+  auto identity = [&](Terminal& t) {
+    ASSERT_TRUE(t.expect("Client ID generated on client: "));
+    const std::string log = t.log();
+    const size_t at = log.find("Client ID generated on client: ") + 31;
+    ids.push_back(log.substr(at, log.find_first_of("\r\n", at) - at));
+  };
+  // From the logged-in menu, just shown.
+  auto checkOutCasablanca = [&](Terminal& t) {
+    t.type("1");
+    ASSERT_TRUE(t.expect("Movie Title: "));
+    t.type("Casablanca");
+    ASSERT_TRUE(t.expect("Do you want to check out movie (y/n): ")) << t.log();
+    t.type("y");
+    ASSERT_TRUE(t.expect("Movie has been checked out")) << t.log();
+    ASSERT_TRUE(t.expect("PRESS ENTER TO CONTINUE"));
+    t.type("");
+  };
+  {
+    Terminal first(asPidOne);
+    identity(first);
+    registerUser(first, "neo", "Tr1nity");
+    logIn(first, "neo", "Tr1nity");
+    checkOutCasablanca(first);
+    ASSERT_TRUE(first.expect("4. Logout"));
+    returnCasablanca(first);
+    ASSERT_TRUE(first.expect("4. Logout"));
+    first.type("4");
+    ASSERT_TRUE(first.expect("loggin out user successfully")) << first.log();
+    EXPECT_EQ(first.exitStatus(), 0);
+  }
+  ASSERT_EQ(db.count("select count(*) from checkedoutmovies"), 0);
+  {
+    Terminal second(asPidOne);
+    identity(second);
+    logIn(second, "neo", "Tr1nity");
+    EXPECT_EQ(db.count("select count(*) from ticket where username = 'neo'"), 1);
+    checkOutCasablanca(second);
+    EXPECT_EQ(db.count("select count(*) from checkedoutmovies where username = 'neo' and "
+                       "movieID = 4"),
+              1);
+    EXPECT_EQ(db.count("select count from movie where movieID = 4"), 0);
+  }
+  ASSERT_EQ(ids.size(), 2u);
+  EXPECT_EQ(ids[0].size(), 42u) << ids[0];
+  EXPECT_EQ(ids[0].substr(12, 10), "0000000001");  // both really were pid 1
+  EXPECT_EQ(ids[1].substr(12, 10), "0000000001");
+  EXPECT_NE(ids[0], ids[1]);
 }
 
 TEST_F(ConsoleSession, InvalidChoiceAndEmptyUserNameKeepTheMainMenu) {

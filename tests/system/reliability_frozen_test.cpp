@@ -223,8 +223,14 @@ TEST_F(ReliabilityFrozen, ReplicaStoppedHoldingTableLocks) {
 // as done and opens a second session. Disabled: a repro of that fault.
 TEST_F(ReliabilityFrozen, LateLogInAfterLogOutOpensNoSession) {
   startDeployment();
-  Session u(0, "late");
+  // A client that sends every request to every replica, so that both queue
+  // up behind the stopped one.
+  SessionOptions everyReplica;
+  everyReplica.spareHungReplicas = false;
+  Session u(0, "late", "", everyReplica);
   ASSERT_EQ(u.createAccount(), Outcome::Success);
+  // Stopped idle, not in the middle of the registration.
+  ASSERT_TRUE(waitFor([&] { return u.settled(); }));
   deployment_->accountReplicas[2]->process().signal(SIGSTOP);
   EXPECT_EQ(u.logIn(), Outcome::Success) << u.last().message;
   EXPECT_EQ(u.logOut(), Outcome::Success) << u.last().message;
@@ -246,9 +252,12 @@ TEST_F(ReliabilityFrozen, LateLogInAfterLogOutOpensNoSession) {
 // the discontinued account back once continued. Disabled: a repro.
 TEST_F(ReliabilityFrozen, LateRegistrationDoesNotBringBackADiscontinuedAccount) {
   startDeployment();
-  Session u(0, "gone");
+  SessionOptions everyReplica;  // all four queue up behind the stopped replica
+  everyReplica.spareHungReplicas = false;
+  Session u(0, "gone", "", everyReplica);
   // The client has talked to account2 before: its connection is open.
   EXPECT_EQ(u.countHeld(), Outcome::Refused);
+  ASSERT_TRUE(waitFor([&] { return u.settled(); }));
   ChildProcess& late = deployment_->accountReplicas[2]->process();
   late.signal(SIGSTOP);
   EXPECT_EQ(u.createAccount(), Outcome::Success) << u.last().message;
@@ -283,6 +292,7 @@ TEST_F(ReliabilityFrozen, RefusedCheckoutIsNotCarriedOutLater) {
   }
   ASSERT_EQ(m.count, 1u);
   ASSERT_EQ(keeper.checkout(m), Outcome::Success);
+  ASSERT_TRUE(waitFor([&] { return keeper.settled() && asker.settled(); }));
 
   ChildProcess& late = deployment_->orderReplicas[0]->process();
   late.signal(SIGSTOP);

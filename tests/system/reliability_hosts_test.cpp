@@ -348,15 +348,18 @@ TEST_F(ReliabilityHosts, PartitionedHostMidLoad) {
   auto records = run.records();
   for (const auto& r : probe.records()) records.push_back(r);
 
-  size_t undecided = 0, duringCut = 0;
+  size_t undecided = 0, duringCut = 0, skipped = 0;
   double inFlightDecided = 0;  // after the cut, for requests sent before it
   for (const auto& r : records) {
-    EXPECT_LE(r.elapsedMs(), 10500.0) << opName(r.op) << ": " << r.message;
+    // Nobody waits for the cut-off host: its calls hang until their
+    // timeout, but the session goes on once the others have decided.
+    EXPECT_LT(r.elapsedMs(), 3000.0) << opName(r.op) << ": " << r.message;
     if (r.startedAt < cutAt && r.endedAt > cutAt)
       inFlightDecided = std::max(inFlightDecided, msSince(cutAt, r.decidedAt));
     if (r.startedAt >= cutAt && r.startedAt < healedAt) {
       ++duringCut;
       if (r.outcome == Outcome::AllFailed || r.outcome == Outcome::TimedOut) ++undecided;
+      if (!r.skipped.empty() && r.skipped.front() == 0) ++skipped;
     }
   }
   // The other hosts decide: a customer sees no request left undecided.
@@ -370,8 +373,8 @@ TEST_F(ReliabilityHosts, PartitionedHostMidLoad) {
                seconds(msSince(cutAt, resumedAt)) + " after the cut; the cut-off replicas served again " +
                seconds(backMs) + " after the link came back";
   s.notes = std::to_string(duringCut) + " requests during the cut, " + std::to_string(undecided) +
-            " undecided; a session with a call in flight to the cut host waits for it until the "
-            "10 s call timeout";
+            " undecided, " + std::to_string(skipped) +
+            " of them not sent to the cut host (a call to it in flight, or suspect)";
   s.command = reproduce("reliability_hosts");
   finish(s, records);
 }

@@ -103,6 +103,10 @@ TEST(LoginFlow, FailedLogInPausesOnceAfterAllAttempts) {
   Console c("");
   EXPECT_FALSE(c.client.login("ann", "pw"));
   EXPECT_EQ(c.count("all servers failed!!!!"), 4);
+  // No replica was there to call: the customer may simply try again.
+  EXPECT_EQ(c.count("The service could not complete your request. It did not take effect; please "
+                    "try again.\n"),
+            1);
   EXPECT_EQ(c.pauses, 1);
   EXPECT_EQ(c.client.getClientState(), 5301);
   EXPECT_EQ(c.requestNumber(), 1);
