@@ -9,10 +9,6 @@
 #include <mutex>
 #include <vector>
 
-#ifndef TAVRIN_DB_HOST
-#define TAVRIN_DB_HOST "127.0.0.1"
-#endif
-
 MYSQL DBConnection::mysql;
 DBConnection* DBConnection::instance = nullptr;
 
@@ -54,11 +50,13 @@ MYSQL* DBConnection::getHandle() {
 DBConnection::DBConnection()
     : connected(0),
       isDB(1),
-      dbname(TAVRIN_DB_HOST),
-      username("mvrental"),
-      password("p8xk42qe"),
-      port(3306),
+      settings_(DBSettings::current()),
+      dbname(settings_.endpoints.front().host),
+      username(settings_.user),
+      password(settings_.password),
+      port(static_cast<uint16_t>(settings_.endpoints.front().port)),
       ready_(false),
+      endpointInUse_(-1),
       lockHeld_(false),
       autocommitOff_(false),
       sessionBroken_(false),
@@ -71,7 +69,7 @@ DBConnection::DBConnection()
   ready_ = mySQLconnect() && mySQLselectDB() && sessionSetup();
 }
 
-int DBConnection::mySQLconnect() {
+int DBConnection::connectTo(const DBSettings::Endpoint& ep, std::string& why) {
   mysql_options(&mysql, MYSQL_OPT_CONNECT_TIMEOUT, &kConnectTimeoutSec);
   mysql_options(&mysql, MYSQL_OPT_READ_TIMEOUT, &kReadTimeoutSec);
   mysql_options(&mysql, MYSQL_OPT_WRITE_TIMEOUT, &kWriteTimeoutSec);
@@ -80,17 +78,62 @@ int DBConnection::mySQLconnect() {
   my_bool reconnectFlag = 0;
   mysql_options(&mysql, MYSQL_OPT_RECONNECT, &reconnectFlag);
   // Port 0: the client library takes MYSQL_TCP_PORT from the environment.
-  connected = mysql_real_connect(&mysql, dbname.c_str(), username.c_str(), password.c_str(),
-                                 nullptr, 0, nullptr, 0) != nullptr;
-  if (!connected) {
-    copyError(mySQLerror, mysql_error(&mysql));
+  if (mysql_real_connect(&mysql, ep.host.c_str(), username.c_str(), password.c_str(), nullptr,
+                         ep.port, nullptr, 0) == nullptr) {
+    why = mysql_error(&mysql);
+    return 0;
+  }
+  // A standby accepts connections but refuses our writes; only the primary
+  // may serve. Nothing here promotes a standby: that is the operator's act.
+  if (mysql_query(&mysql, "select @@global.read_only") != 0) {
+    why = mysql_error(&mysql);
+    return 0;
+  }
+  MYSQL_RES* res = mysql_store_result(&mysql);
+  MYSQL_ROW row = res != nullptr ? mysql_fetch_row(res) : nullptr;
+  bool writable = row != nullptr && row[0] != nullptr && std::strcmp(row[0], "0") == 0;
+  if (res != nullptr) mysql_free_result(res);
+  if (!writable) {
+    why = "the database is read-only (a standby)";
     return 0;
   }
   return 1;
 }
 
+int DBConnection::mySQLconnect() {
+  // Endpoints in the configured order; the first writable one serves.
+  std::string errors;
+  const std::vector<DBSettings::Endpoint>& eps = settings_.endpoints;
+  for (size_t i = 0; i < eps.size(); ++i) {
+    if (i > 0) {
+      mysql_close(&mysql);
+      mysql_init(&mysql);
+    }
+    std::string why;
+    if (connectTo(eps[i], why)) {
+      connected = 1;
+      endpointInUse_ = static_cast<int>(i);
+      dbname = eps[i].host;
+      port = static_cast<uint16_t>(eps[i].port);
+      return 1;
+    }
+    // One endpoint: the library's own text, as callers have always seen it.
+    if (eps.size() == 1) {
+      errors = why;
+    } else {
+      if (!errors.empty()) errors += "; ";
+      errors += eps[i].text() + ": " + why;
+    }
+  }
+  connected = 0;
+  endpointInUse_ = -1;
+  if (eps.size() > 1) errors = "No writable database among the endpoints: " + errors;
+  copyError(mySQLerror, errors.c_str());
+  return 0;
+}
+
 int DBConnection::mySQLselectDB() {
-  db = username;
+  db = settings_.database;
   isDB = mysql_select_db(&mysql, db.c_str());
   if (isDB != 0) {
     copyError(mySQLerror, mysql_error(&mysql));
@@ -118,6 +161,7 @@ void DBConnection::closeConnection() {
   mysql_init(&mysql);
   connected = 0;
   ready_ = false;
+  endpointInUse_ = -1;
   lockHeld_ = false;
   autocommitOff_ = false;
   prepared_ = false;

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 
+#include "DBSettings.h"
+
 class DBConnection {
  public:
   static DBConnection* getInstance();
@@ -25,8 +27,14 @@ class DBConnection {
   // Escapes a value for use between single quotes in a statement.
   static std::string escape(const std::string& value);
 
-  int mySQLconnect();   // 1 when connected, else 0 and mySQLerror set
+  // Connects to the first writable endpoint of DBSettings::current(), in
+  // list order: 1 when connected, else 0 and mySQLerror says what each
+  // endpoint answered.
+  int mySQLconnect();
   int mySQLselectDB();  // 1 on success, else 0 and mySQLerror set
+  // Index in DBSettings::current().endpoints of the database in use, or -1
+  // while not connected.
+  int endpointInUse() const { return connected ? endpointInUse_ : -1; }
 
   // Runs one statement on the connection, reconnecting when the connection
   // was never made, has been lost or was left half set up, and retrying once
@@ -101,16 +109,20 @@ class DBConnection {
 
   bool reconnect();  // close, connect, select, session setup
   int sessionSetup();
+  // One connection attempt, with the writable check: 1, or 0 with `why`.
+  int connectTo(const DBSettings::Endpoint& ep, std::string& why);
 
   int connected;
   int isDB;
-  std::string dbname;
+  DBSettings settings_;
+  std::string dbname;    // host of the endpoint in use (the first before connecting)
   std::string username;
   std::string password;
-  uint16_t port;
+  uint16_t port;         // its port; 0 means MYSQL_TCP_PORT
   // Connected, database selected and session set up: a connection that came
   // up only partly is made again before the next statement.
   bool ready_;
+  int endpointInUse_;
   bool lockHeld_;
   bool autocommitOff_;
   bool sessionBroken_;

@@ -7,6 +7,7 @@
 #include <omniORB4/CORBA.h>
 
 #include <functional>
+#include <string>
 
 #include "tavrinTimer.h"
 
@@ -26,9 +27,13 @@ using Activator = std::function<CORBA::Object_ptr()>;
 // The body of main after the timer is started: returns the exit status.
 int serverMain(int argc, char** argv, const ServerStyle& style, const Activator& activate);
 
-// Registers `ref` under iorName and serves until the ORB stops: 1 when the
-// Naming Service cannot be used, 0 when the event loop returns.
+// Registers the servant under iorName in every Naming Service of
+// `namingRef` (the NameService initial reference from the command line; ""
+// or a single address: the one the ORB resolves) and serves until the ORB
+// stops. Returns 1, after printing why, when no Naming Service accepted the
+// binding; directories that could not be reached get it in the background.
+// Returns 0 when the event loop returns.
 int runServer(CORBA::ORB_ptr orb, const char* iorName, const ServerStyle& style,
-              const Activator& activate);
+              const Activator& activate, const std::string& namingRef = "");
 
 #endif

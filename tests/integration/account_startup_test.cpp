@@ -1,5 +1,5 @@
-// acctserver start-up: command line, Naming Service registration, exit
-// statuses.
+// acctserver start-up: command line, Naming Service registration, database
+// settings and endpoints, exit statuses.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -50,6 +50,41 @@ TEST(AccountStartup, ASecondServerUnderTheSameNameTakesTheBindingOver) {
   EXPECT_TRUE(second.process().waitForOutput("User::validateTicket called"));
   EXPECT_EQ(first.process().output().find("User::validateTicket called"), std::string::npos);
   EXPECT_TRUE(first.process().running());
+}
+
+// Why start-up failed is in the log: a Naming Service that cannot be reached,
+// or database settings that cannot be used.
+TEST(AccountStartup, AFailedStartSaysWhy) {
+  const std::string closed = "NameService=corbaname::127.0.0.1:" + std::to_string(tt::freePort());
+  tt::ChildProcess unreachable(acctserver(), {"-ORBInitRef", closed, "account9"}, tt::scratchDir());
+  EXPECT_EQ(unreachable.wait(), 1);
+  EXPECT_NE(unreachable.output().find("cannot be used: TRANSIENT (TRANSIENT_ConnectFailed"),
+            std::string::npos)
+      << unreachable.output();
+
+  tt::ChildProcess badSettings(acctserver(), {"-ORBInitRef", tt::namingRef(), "account9"},
+                               tt::scratchDir(), nullptr, {{"TAVRIN_DB_ENDPOINTS", "db:0"}});
+  EXPECT_EQ(badSettings.wait(), 1);
+  EXPECT_NE(badSettings.output().find("Database settings: TAVRIN_DB_ENDPOINTS: 'db:0' has no valid port"),
+            std::string::npos)
+      << badSettings.output();
+  EXPECT_FALSE(tt::isBound("account9"));
+}
+
+// The database endpoints are tried in order: a dead first one costs nothing.
+TEST(AccountStartup, UsesTheFirstDatabaseEndpointThatAnswers) {
+  tt::unbind("account0");
+  tt::setReplicaEnv("TAVRIN_DB_ENDPOINTS", "127.0.0.1:" + std::to_string(tt::freePort()) +
+                                               ",127.0.0.1:" + tt::requireEnv("MYSQL_TCP_PORT"));
+  tt::Replica replica("account0", tt::scratchDir() + "/two-endpoints");
+  tt::setReplicaEnv("TAVRIN_DB_ENDPOINTS", "");
+  Account_var account = Account::_narrow(CORBA::Object_var(tt::resolve("account0")));
+  UserInfo u = tt::makeUser("twoendpoints");
+  tt::TestDB db;
+  db.exec("delete from user where username = 'twoendpoints';"
+          "delete from transactions where username = 'twoendpoints'");
+  EXPECT_EQ(tt::outcome([&] { account->createAccount(u, tt::makeTrans("42", 1)); }), "ok");
+  EXPECT_EQ(db.count("select count(*) from user where username = 'twoendpoints'"), 1);
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 #include "TestSupport.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <mysql.h>
+#include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -33,8 +38,99 @@ std::string requireEnv(const char* name) {
 
 int namingPort() { return std::atoi(requireEnv("TAVRIN_NAMING_PORT").c_str()); }
 
+namespace {
+// Set by useNaming / useDatabaseState / setReplicaEnv on the main thread.
+std::string namingOverride;
+std::string databaseOverride;
+std::map<std::string, std::string> replicaEnv;
+}  // namespace
+
 std::string namingRef() {
+  if (!namingOverride.empty()) return "NameService=" + namingOverride;
   return "NameService=corbaname::127.0.0.1:" + std::to_string(namingPort());
+}
+
+void useDatabaseState(const std::string& stateDir) { databaseOverride = stateDir; }
+
+std::string databaseState() {
+  return databaseOverride.empty() ? requireEnv("TAVRIN_STATE_DIR") : databaseOverride;
+}
+
+void setReplicaEnv(const std::string& key, const std::string& value) {
+  if (value.empty())
+    replicaEnv.erase(key);
+  else
+    replicaEnv[key] = value;
+}
+
+int freePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  if (fd >= 0) close(fd);
+  if (port == 0) ADD_FAILURE() << "no free port";
+  return port;
+}
+
+namespace {
+std::string shellQuote(const std::string& s) {
+  std::string out = "'";
+  for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// The environment that points ./tavrin at databaseState(): a scenario's own
+// folder must not take the ports of the suite's deployment.
+std::map<std::string, std::string> databaseEnv() {
+  if (databaseOverride.empty()) return {};
+  return {{"TAVRIN_STATE_DIR", databaseOverride},
+          {"TAVRIN_DB_PORT", ""},
+          {"TAVRIN_DB2_PORT", ""},
+          {"TAVRIN_NAMING_PORT", ""}};
+}
+}  // namespace
+
+int tavrin(const std::string& args, const std::map<std::string, std::string>& env,
+           std::string* output) {
+  // env takes its options (-u NAME) before the assignments.
+  std::string cmd = "env";
+  for (const auto& kv : env)
+    if (kv.second.empty()) cmd += " -u " + kv.first;
+  for (const auto& kv : env)
+    if (!kv.second.empty()) cmd += " " + kv.first + "=" + shellQuote(kv.second);
+  cmd += " " + shellQuote(sourceDir() + "/tavrin") + " " + args + " 2>&1";
+  FILE* f = popen(cmd.c_str(), "r");
+  if (f == nullptr) return -1;
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+  int st = pclose(f);
+  if (output != nullptr) *output = out;
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+bool processGone(pid_t pid) {
+  if (::kill(pid, 0) != 0) return true;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t paren = stat.rfind(')');
+  return paren == std::string::npos || (paren + 2 < stat.size() && stat[paren + 2] == 'Z');
+}
+
+std::string deploymentValue(const std::string& key) {
+  std::ifstream in(requireEnv("TAVRIN_STATE_DIR") + "/ports.env");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+  return "";
 }
 
 std::string binDir() { return TAVRIN_BIN_DIR; }
@@ -164,11 +260,41 @@ CORBA::ORB_ptr orb() {
   return theOrb.in();
 }
 
+namespace {
+// Lookups only read: when the connection to a directory that has just gone
+// away fails, one retry lets the ORB reach the next address of the reference.
+CORBA::Boolean retryLookupOnce(void*, CORBA::ULong retries, const CORBA::COMM_FAILURE&) {
+  return retries < 1;
+}
+
+std::mutex contextsMutex;
+std::map<std::string, CosNaming::NamingContext_var> contexts;
+}  // namespace
+
+CosNaming::NamingContext_ptr namingAt(const std::string& corbaname) {
+  std::lock_guard<std::mutex> lock(contextsMutex);
+  auto it = contexts.find(corbaname);
+  if (it != contexts.end()) return it->second.in();
+  CORBA::Object_var obj = orb()->string_to_object(corbaname.c_str());
+  CosNaming::NamingContext_var nc = CosNaming::NamingContext::_narrow(obj);
+  omniORB::installCommFailureExceptionHandler(nc.in(), nullptr, retryLookupOnce);
+  CosNaming::NamingContext_ptr borrowed = nc.in();
+  contexts[corbaname] = nc._retn();
+  return borrowed;
+}
+
+void useNaming(const std::string& corbaname) {
+  namingOverride = corbaname;
+  if (!corbaname.empty()) namingAt(corbaname);
+}
+
 CosNaming::NamingContext_ptr naming() {
+  if (!namingOverride.empty()) return namingAt(namingOverride);
   static CosNaming::NamingContext_var nc;
   if (CORBA::is_nil(nc)) {
     CORBA::Object_var obj = orb()->resolve_initial_references("NameService");
     nc = CosNaming::NamingContext::_narrow(obj);
+    omniORB::installCommFailureExceptionHandler(nc.in(), nullptr, retryLookupOnce);
   }
   return nc.in();
 }
@@ -232,7 +358,7 @@ Replica::Replica(const std::string& name, const std::string& workDir) : name_(na
   proc_ = std::make_unique<ChildProcess>(
       program, std::vector<std::string>{"-ORBInitRef", namingRef(), "-ORBendPoint",
                                         "giop:tcp:127.0.0.1:", name},
-      dir_);
+      dir_, nullptr, replicaEnv);
   bool bound = waitFor([&] {
     if (!proc_->running()) return false;
     CORBA::Object_var now = resolve(name);
@@ -282,16 +408,39 @@ std::vector<OrderFulfillment_var> Deployment::orders() const {
 
 #define DB static_cast<MYSQL*>(mysql_)
 
-TestDB::TestDB() : mysql_(nullptr) {
+namespace {
+std::string primarySocket(const std::string& state) {
+  std::ifstream in(state + "/db-primary");
+  std::string n;
+  in >> n;
+  return state + (n == "2" ? "/db2.sock" : "/db.sock");
+}
+
+// As this account through the socket: the deployment's administrator.
+MYSQL* adminConnect(const std::string& socketPath, std::string* error) {
   DBConnection::libraryInit();
-  mysql_ = mysql_init(nullptr);
-  unsigned int port = static_cast<unsigned int>(std::atoi(requireEnv("MYSQL_TCP_PORT").c_str()));
-  if (mysql_real_connect(DB, "127.0.0.1", "mvrental", "p8xk42qe", "mvrental", port, nullptr,
+  MYSQL* m = mysql_init(nullptr);
+  struct passwd* pw = getpwuid(geteuid());
+  const char* user = pw != nullptr ? pw->pw_name : "root";
+  if (mysql_real_connect(m, "localhost", user, nullptr, "mvrental", 0, socketPath.c_str(),
                          CLIENT_MULTI_STATEMENTS) == nullptr) {
-    std::cerr << "test database connection failed: " << mysql_error(DB) << std::endl;
+    if (error != nullptr) *error = mysql_error(m);
+    mysql_close(m);
+    return nullptr;
+  }
+  mysql_set_character_set(m, "utf8mb4");
+  return m;
+}
+}  // namespace
+
+TestDB::TestDB() : mysql_(nullptr) {
+  std::string error, socketPath = primarySocket(databaseState());
+  mysql_ = adminConnect(socketPath, &error);
+  if (mysql_ == nullptr) {
+    std::cerr << "test database connection through " << socketPath << " failed: " << error
+              << std::endl;
     std::abort();
   }
-  mysql_set_character_set(DB, "utf8mb4");
 }
 
 TestDB::~TestDB() { mysql_close(DB); }
@@ -354,18 +503,85 @@ void TestDB::reset() {
 #undef DB
 
 void stopDatabase() {
-  int rc = std::system((sourceDir() + "/tavrin db-stop >/dev/null").c_str());
-  ASSERT_EQ(rc, 0) << "./tavrin db-stop failed";
+  std::string out;
+  int rc = tavrin("db-stop", databaseEnv(), &out);
+  ASSERT_EQ(rc, 0) << "./tavrin db-stop failed: " << out;
 }
 
 void startDatabase() {
-  int rc = std::system((sourceDir() + "/tavrin db-start >/dev/null").c_str());
-  ASSERT_EQ(rc, 0) << "./tavrin db-start failed";
+  std::string out;
+  int rc = tavrin("db-start", databaseEnv(), &out);
+  ASSERT_EQ(rc, 0) << "./tavrin db-start failed: " << out;
 }
 
 void restartDatabase() {
   stopDatabase();
   startDatabase();
+}
+
+// --- StandbyDatabases -------------------------------------------------------
+
+StandbyDatabases::StandbyDatabases() : dir_(scratchDir() + "/databases") {
+  mkdir(dir_.c_str(), 0700);
+  port1_ = freePort();
+  do port2_ = freePort();
+  while (port2_ == port1_);
+  std::string out;
+  int rc = tavrin("up --naming 0 --accounts 0 --orders 0 --standby",
+                  {{"TAVRIN_STATE_DIR", dir_},
+                   {"TAVRIN_DB_PORT", std::to_string(port1_)},
+                   {"TAVRIN_DB2_PORT", std::to_string(port2_)},
+                   {"TAVRIN_NAMING_PORT", ""}},
+                  &out);
+  if (rc != 0) ADD_FAILURE() << "./tavrin up --standby failed:\n" << out;
+}
+
+StandbyDatabases::~StandbyDatabases() {
+  tavrin("down", {{"TAVRIN_STATE_DIR", dir_}, {"TAVRIN_DB_PORT", ""}, {"TAVRIN_NAMING_PORT", ""}});
+}
+
+std::string StandbyDatabases::endpoints() const {
+  return "127.0.0.1:" + std::to_string(port1_) + ",127.0.0.1:" + std::to_string(port2_);
+}
+
+int StandbyDatabases::primary() const {
+  std::ifstream in(dir_ + "/db-primary");
+  std::string n;
+  in >> n;
+  return n == "2" ? 2 : 1;
+}
+
+pid_t StandbyDatabases::pid(int n) const {
+  std::ifstream in(dir_ + (n == 2 ? "/db2.pid" : "/db.pid"));
+  pid_t p = -1;
+  in >> p;
+  return p;
+}
+
+std::string StandbyDatabases::command(const std::string& args) {
+  std::string out;
+  int rc = tavrin(args,
+                  {{"TAVRIN_STATE_DIR", dir_},
+                   {"TAVRIN_DB_PORT", ""},
+                   {"TAVRIN_DB2_PORT", ""},
+                   {"TAVRIN_NAMING_PORT", ""}},
+                  &out);
+  EXPECT_EQ(rc, 0) << "./tavrin " << args << " failed:\n" << out;
+  return out;
+}
+
+std::string StandbyDatabases::semisync() {
+  std::string value;
+  MYSQL* m = adminConnect(primarySocket(dir_), nullptr);
+  if (m == nullptr) return value;
+  if (mysql_query(m, "show global status like 'Rpl_semi_sync_master_status'") == 0) {
+    if (MYSQL_RES* r = mysql_store_result(m)) {
+      if (MYSQL_ROW row = mysql_fetch_row(r)) value = row[1] ? row[1] : "";
+      mysql_free_result(r);
+    }
+  }
+  mysql_close(m);
+  return value;
 }
 
 // --- Records --------------------------------------------------------------

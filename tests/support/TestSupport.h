@@ -1,6 +1,9 @@
 // Fixtures shared by the integration and system tests. They run against the
 // private MariaDB and omniNames that `./tavrin test` starts and describes in
 // the environment (MYSQL_TCP_PORT, TAVRIN_NAMING_PORT, TAVRIN_STATE_DIR).
+// Scenarios may switch to directories or databases of their own
+// (useNaming, useDatabaseState); those switches are for the main thread,
+// while no replica is being started and no TestDB is being opened.
 #ifndef TAVRIN_TESTSUPPORT_H
 #define TAVRIN_TESTSUPPORT_H
 
@@ -23,10 +26,31 @@ namespace tt {
 // test program with a clear message when it is missing.
 std::string requireEnv(const char* name);
 int namingPort();
-std::string namingRef();  // "NameService=corbaname::127.0.0.1:<port>"
+// "NameService=corbaname::127.0.0.1:<port>", or the reference useNaming set.
+std::string namingRef();
+// From now on naming(), the replicas started and namingRef() use the
+// Naming Services of `corbaname` (e.g. "corbaname::127.0.0.1:P1,:127.0.0.1:P2");
+// "" returns to the one of ./tavrin test.
+void useNaming(const std::string& corbaname);
+// A context for one directory alone, e.g. to look at what it holds.
+CosNaming::NamingContext_ptr namingAt(const std::string& corbaname);  // borrowed
 std::string binDir();     // build tree: acctserver, orderserver, Client
 std::string sourceDir();  // repository root
 std::string scratchDir(); // a fresh folder for this test program's files
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int freePort();
+
+// Runs ./tavrin with `args` (and `env` on top of this process's environment);
+// returns its exit status, with what it printed in `output` when given.
+int tavrin(const std::string& args, const std::map<std::string, std::string>& env = {},
+           std::string* output = nullptr);
+
+// True once `pid` has ended (a zombie not yet reaped counts as ended).
+bool processGone(pid_t pid);
+
+// A value of the deployment's ports.env (e.g. "NAMING_PORT_2"), "" if none.
+std::string deploymentValue(const std::string& key);
 
 // Polls `cond` every few milliseconds until it holds or `timeout` passes.
 bool waitFor(const std::function<bool()>& cond,
@@ -71,6 +95,10 @@ void unbind(const std::string& name);
 void unbindReplicas();
 CORBA::Object_ptr resolve(const std::string& name);  // nil when unbound
 
+// Environment variables every Replica started from now on gets, e.g. the
+// database endpoints of a scenario's own databases. Empty values remove one.
+void setReplicaEnv(const std::string& key, const std::string& value);
+
 // A replica of acctserver ("account...") or orderserver ("orderObj...")
 // started as a real process in `workDir` (default: scratchDir()); the
 // constructor waits until its name is bound to a fresh reference.
@@ -97,7 +125,15 @@ struct Deployment {
   std::vector<OrderFulfillment_var> orders() const;
 };
 
-// A connection of the test's own to the deployment's database, as mvrental.
+// The state folder of the databases that TestDB, stopDatabase and
+// startDatabase use: TAVRIN_STATE_DIR, or the one set here ("" resets).
+void useDatabaseState(const std::string& stateDir);
+std::string databaseState();
+
+// A privileged connection of the test's own to the deployment's primary
+// database (the one its state records), through the socket as the account
+// that runs the tests: the audit trail's triggers and the views of other
+// sessions need more than the service account may do.
 class TestDB {
  public:
   TestDB();
@@ -116,11 +152,37 @@ class TestDB {
   void* mysql_;
 };
 
-// Stops and starts the private MariaDB (through ./tavrin) and waits until
-// it answers again.
+// Stops and starts the private MariaDB (through ./tavrin, every database of
+// databaseState()) and waits until it answers again.
 void restartDatabase();
 void stopDatabase();
 void startDatabase();
+
+// Two databases of a scenario's own, the second a semi-synchronous standby
+// of the first (./tavrin up --standby in a folder under scratchDir(), on free
+// ports, without Naming Service or replicas). Stopped on destruction.
+class StandbyDatabases {
+ public:
+  StandbyDatabases();
+  ~StandbyDatabases();
+  StandbyDatabases(const StandbyDatabases&) = delete;
+  StandbyDatabases& operator=(const StandbyDatabases&) = delete;
+  const std::string& stateDir() const { return dir_; }
+  // "127.0.0.1:P1,127.0.0.1:P2": what the servers are given.
+  std::string endpoints() const;
+  int port(int n) const { return n == 1 ? port1_ : port2_; }
+  int primary() const;  // 1 or 2, as recorded
+  pid_t pid(int n) const;
+  // ./tavrin with `args` on these databases; fails the test when it fails.
+  // Returns what it printed.
+  std::string command(const std::string& args);
+  // Rpl_semi_sync_master_status of the primary: "ON" or "OFF".
+  std::string semisync();
+
+ private:
+  std::string dir_;
+  int port1_ = 0, port2_ = 0;
+};
 
 // "ok", the refusal's text, or the system exception's name: what one call
 // to a replica came to.

@@ -1,0 +1,149 @@
+#include "NamingDirectories.h"
+
+#include <omniORB4/omniORB.h>
+
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+std::string nameServiceArgument(int argc, char** argv) {
+  const std::string key = "NameService=";
+  std::string found;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "-ORBInitRef") != 0) continue;
+    std::string value = argv[i + 1];
+    if (value.compare(0, key.size(), key) == 0) found = value.substr(key.size());
+  }
+  return found;
+}
+
+std::vector<std::string> splitReference(const std::string& ref) {
+  std::string scheme;
+  for (const char* s : {"corbaname:", "corbaloc:"}) {
+    if (ref.compare(0, std::strlen(s), s) == 0) scheme = s;
+  }
+  if (scheme.empty()) return {ref};
+  // The address list ends where the key ("/...") or the name ("#...")
+  // begins; brackets of IPv6 addresses hold no '/' or '#'.
+  size_t end = ref.find_first_of("/#", scheme.size());
+  std::string list = ref.substr(scheme.size(), end == std::string::npos ? std::string::npos
+                                                                         : end - scheme.size());
+  std::string rest = end == std::string::npos ? "" : ref.substr(end);
+  std::vector<std::string> out;
+  size_t start = 0;
+  while (true) {
+    size_t comma = list.find(',', start);
+    std::string addr = list.substr(start, comma == std::string::npos ? std::string::npos
+                                                                     : comma - start);
+    out.push_back(scheme + addr + rest);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return out;
+}
+
+std::string describeException(const CORBA::Exception& e) {
+  std::ostringstream os;
+  os << e._name();
+  if (const CORBA::SystemException* se = CORBA::SystemException::_downcast(&e)) {
+    const char* minor = se->NP_minorString();
+    os << " (";
+    if (minor != nullptr)
+      os << minor;
+    else
+      os << "minor " << se->minor();
+    const char* completed = se->completed() == CORBA::COMPLETED_YES  ? "yes"
+                            : se->completed() == CORBA::COMPLETED_NO ? "no"
+                                                                     : "maybe";
+    os << ", completed " << completed << ")";
+  }
+  return os.str();
+}
+
+namespace {
+// One line, written at once: the retry thread and the servants share stdout.
+void say(const std::string& line) { std::cout << line + "\n" << std::flush; }
+}  // namespace
+
+NamingDirectories::Result NamingDirectories::bindOne(Directory& d, const CosNaming::Name& name,
+                                                     CORBA::Object_ptr ref, bool& rebound,
+                                                     std::string& why) {
+  try {
+    if (CORBA::is_nil(d.nc)) {
+      omniORB::setClientCallTimeout(d.obj, kCallTimeoutMs);
+      d.nc = CosNaming::NamingContext::_narrow(d.obj);
+      if (CORBA::is_nil(d.nc)) {
+        why = "it is not a NamingContext object reference";
+        return Result::Refused;
+      }
+    }
+    omniORB::setClientCallTimeout(d.nc, kCallTimeoutMs);
+    try {
+      d.nc->bind(name, ref);
+    } catch (const CosNaming::NamingContext::AlreadyBound&) {
+      if (!rebound) say("Re-binding the IOR");
+      rebound = true;
+      d.nc->rebind(name, ref);
+    }
+    return Result::Bound;
+  } catch (const CORBA::SystemException& e) {
+    why = describeException(e);
+    return Result::Unreachable;
+  } catch (const CORBA::Exception& e) {
+    why = describeException(e);
+    return Result::Refused;
+  }
+}
+
+size_t NamingDirectories::bindAll(std::vector<Directory>& dirs, const CosNaming::Name& name,
+                                  CORBA::Object_ptr ref, std::vector<Directory>& pending,
+                                  bool& rebound) {
+  size_t bound = 0;
+  const std::string id = name[0].id.in();
+  for (Directory& d : dirs) {
+    std::string why;
+    Result r = bindOne(d, name, ref, rebound, why);
+    if (r == Result::Bound) {
+      ++bound;
+      continue;
+    }
+    say("Cannot bind " + id + " in the Naming Service at " + d.label + ": " + why);
+    if (r == Result::Unreachable) pending.push_back(d);
+  }
+  return bound;
+}
+
+void NamingDirectories::retryInBackground(std::vector<Directory> pending,
+                                          const CosNaming::Name& name, CORBA::Object_ptr ref) {
+  const std::string id = name[0].id.in();
+  for (const Directory& d : pending)
+    say("Binding " + id + " in the Naming Service at " + d.label + " in the background, every " +
+        std::to_string(kRetrySeconds) + " s");
+  CORBA::Object_var mine = CORBA::Object::_duplicate(ref);
+  std::thread([pending, name, mine, id]() mutable {
+    unsigned attempts = 0;
+    while (!pending.empty()) {
+      std::this_thread::sleep_for(std::chrono::seconds(kRetrySeconds));
+      ++attempts;
+      for (auto it = pending.begin(); it != pending.end();) {
+        bool rebound = true;  // "Re-binding the IOR" belongs to start-up
+        std::string why;
+        Result r = bindOne(*it, name, mine, rebound, why);
+        if (r == Result::Bound) {
+          say("Bound " + id + " in the Naming Service at " + it->label);
+          it = pending.erase(it);
+        } else if (r == Result::Refused) {
+          say("Cannot bind " + id + " in the Naming Service at " + it->label + ": " + why +
+              "; no more attempts there");
+          it = pending.erase(it);
+        } else {
+          if (attempts % (60 / kRetrySeconds) == 0)
+            say("Still cannot bind " + id + " in the Naming Service at " + it->label + ": " + why);
+          ++it;
+        }
+      }
+    }
+  }).detach();
+}
