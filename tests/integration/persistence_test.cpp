@@ -263,6 +263,30 @@ TEST_F(Persistence, ConnectionLostUnderALockFailsTheRestOfTheRequest) {
   EXPECT_EQ(next.query("select 1"), 1) << "the next request reconnects";
 }
 
+// A connection that came up without its database (here: the service
+// account lost its grants for a moment) is made again before the next
+// statement, instead of failing every statement after it.
+TEST_F(Persistence, AConnectionLeftWithoutItsDatabaseIsMadeAgain) {
+  std::vector<std::string> grants;
+  for (const char* host : {"127.0.0.1", "localhost"})
+    for (const auto& r : db.rows(std::string("show grants for 'mvrental'@'") + host + "'"))
+      if (r[0].find("`mvrental`.*") != std::string::npos) grants.push_back(r[0]);
+  ASSERT_FALSE(grants.empty());
+  DBConnection::getInstance()->closeConnection();
+  for (const char* host : {"127.0.0.1", "localhost"})
+    db.exec(std::string("revoke all privileges on mvrental.* from 'mvrental'@'") + host + "'");
+  DBQuery refused;
+  EXPECT_EQ(refused.query("select count(*) from movie"), 0);
+  EXPECT_NE(std::string(refused.mySQLerror).find("denied"), std::string::npos)
+      << refused.mySQLerror;
+  for (const auto& g : grants) db.exec(g);
+
+  DBQuery again;
+  ASSERT_EQ(again.query("select count(*) from movie"), 1) << again.mySQLerror;
+  ASSERT_EQ(again.storeResults(), 1);
+  EXPECT_EQ(again.rows(), 1);
+}
+
 TEST_F(Persistence, ServerRestartIsSurvived) {
   DBQuery before;
   ASSERT_EQ(before.query("select 1"), 1);
