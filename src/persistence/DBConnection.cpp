@@ -258,9 +258,13 @@ int DBConnection::execute(const char* stmt, unsigned long len, char* err, unsign
 
   *code = mysql_errno(&mysql);
   copyError(err, mysql_error(&mysql));
-  if (!isConnectionLost(*code)) return rv;
+  // A database made read-only while it runs (a planned switchover) keeps
+  // the connection but takes no writes: connect again, to the first
+  // endpoint that does.
+  if (!isConnectionLost(*code) && *code != ER_OPTION_PREVENTS_STATEMENT) return rv;
 
-  // The server has dropped the session; whatever it held is gone.
+  // The server has dropped the session, or this one is of no use; whatever
+  // it held is gone with it.
   bool heldSession = lockHeld_ || autocommitOff_ || claimHeld_;
   closeConnection();
   if (heldSession) {
