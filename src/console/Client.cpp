@@ -1,7 +1,6 @@
 #include "Client.h"
 
 #include <algorithm>
-#include <cassert>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -80,6 +79,14 @@ void Client::setNamingContext(CosNaming::NamingContext_ptr context) {
 
 namespace {
 
+CORBA::Boolean retryLookupOnce(void*, CORBA::ULong retries, const CORBA::COMM_FAILURE&) {
+  return retries < 1;
+}
+
+}  // namespace
+
+namespace {
+
 // Resolves prefix0, prefix1, ... until the first name that is not bound and
 // replaces `list` with the references narrowed to T. When the Naming Service
 // fails (an exception other than NotFound, passed on), `list` and `count`
@@ -108,9 +115,17 @@ void discover(CosNaming::NamingContext_ptr nc, const std::string& prefix,
       return;
     }
     Var ref = T::_narrow(obj.in());
-    // A name bound to another interface breaks the deployment's invariant.
-    assert(!CORBA::is_nil(ref));
-    if (CORBA::is_nil(ref)) std::abort();
+    if (CORBA::is_nil(ref)) {
+      // A name bound to an object of another interface: a mistake of the
+      // deployment, not a reason to end the customer's session. The
+      // replicas before it serve; numbering stops there, as at a gap.
+      list.swap(fresh);
+      count = i;
+      health.reset(list.size());
+      client.trace(id + " is bound to an object of another interface; so number of servers is " +
+                   Client::intToStr(count));
+      return;
+    }
     fresh.push_back(ref);
     client.trace(foundLine + id);
   }
@@ -473,6 +488,10 @@ int run(CORBA::ORB_ptr orb, int clientMode, const std::string& suffix) {
     std::cerr << " NameService is not a NamingContext object reference " << std::endl;
     return 1;
   }
+  // With several directories in the reference, a lookup whose connection to
+  // one of them just broke is sent once more, so that it moves on to the
+  // next directory; lookups only read.
+  omniORB::installCommFailureExceptionHandler(nc.in(), nullptr, retryLookupOnce);
   clientObj.setNamingContext(nc.in());
 
   try {
