@@ -1,6 +1,5 @@
 #include "User.h"
 
-#include <errmsg.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/time.h>
@@ -90,23 +89,16 @@ Clock now() {
   return {static_cast<uint32_t>(tv.tv_sec), static_cast<uint32_t>(tv.tv_usec)};
 }
 
-// The reason for a failed session control, where a time limit or a lost
-// connection does not tell a more precise one.
-Unavailable::Reason reasonOr(unsigned int code, Unavailable::Reason otherwise) {
-  Unavailable::Reason r = unavailabilityOf(code);
-  return r == Unavailable::kStatementFailed ? otherwise : r;
-}
-
 void prepareOrFail(DBTransaction& transaction, const std::string& claim) {
   if (transaction.prepare(claim)) return;
-  throw Unavailable(reasonOr(transaction.mySQLerrno, Unavailable::kStartFailed),
+  throw Unavailable(unavailabilityOf(transaction.mySQLerrno, Unavailable::kStartFailed),
                     std::string("cannot prepare the request: ") + transaction.mySQLerror);
 }
 
 // Opens the transaction once the lock is held; unlocks before raising.
 void startOrFail(DBTransaction& transaction) {
   if (transaction.start()) return;
-  Unavailable e(reasonOr(transaction.mySQLerrno, Unavailable::kStartFailed),
+  Unavailable e(unavailabilityOf(transaction.mySQLerrno, Unavailable::kStartFailed),
                 std::string("cannot set autocommit to 0: ") + transaction.mySQLerror);
   transaction.unlockTables();
   throw e;
@@ -115,22 +107,14 @@ void startOrFail(DBTransaction& transaction) {
 void lockOrFail(DBTransaction& transaction, bool withRentals = false) {
   if (withRentals ? transaction.lockAccountAndRentalTables() : transaction.lockAccountTables())
     return;
-  throw Unavailable(reasonOr(transaction.mySQLerrno, Unavailable::kStatementFailed),
+  throw Unavailable(unavailabilityOf(transaction.mySQLerrno, Unavailable::kStatementFailed),
                     DBTransaction::kAccountLockFailed + std::string(transaction.mySQLerror));
 }
 
-// A commit whose acknowledgement was lost may have taken effect.
-Unavailable commitFailure(const DBTransaction& transaction) {
-  const unsigned int code = transaction.mySQLerrno;
-  Unavailable::Reason reason = Unavailable::kCommitFailed;
-  if (code == CR_SERVER_LOST || code == 2055) reason = Unavailable::kCommitUnknown;
-  if (code == DBConnection::kBudgetExhausted) reason = Unavailable::kBudgetExhausted;
-  return Unavailable(reason, std::string("commit failed: ") + transaction.mySQLerror);
-}
 
 void commitOrFail(DBTransaction& transaction, bool locked, const char* message) {
   if (transaction.commit()) return;
-  Unavailable e = commitFailure(transaction);
+  Unavailable e = commitFailure(transaction.mySQLerrno, transaction.mySQLerror);
   std::cout << message << e.what() << std::endl;
   transaction.rollback();
   if (locked) transaction.unlockTables();
@@ -470,7 +454,7 @@ bool User::runProfileRequest(const UserInfo& uinfo, const ClientTransaction& cti
       std::cout << tavrinMsg << e << std::endl;
       refused.reset(new TavrinException(e));
       if (!transaction.rollback())
-        throw Unavailable(reasonOr(transaction.mySQLerrno, Unavailable::kStatementFailed),
+        throw Unavailable(unavailabilityOf(transaction.mySQLerrno, Unavailable::kStatementFailed),
                           std::string("rollback failed: ") + transaction.mySQLerror);
     }
     ctrans.AddTransaction(uinfo, ctinfo, refused ? str(refused->errorMessage.in()) : "");

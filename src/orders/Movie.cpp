@@ -1,6 +1,5 @@
 #include "Movie.h"
 
-#include <errmsg.h>
 #include <mysql.h>
 
 #include <cstdlib>
@@ -65,21 +64,7 @@ unsigned int toNumber(const char* text) {
   return text ? static_cast<unsigned int>(std::atoi(text)) : 0;
 }
 
-// The reason for a failed control of the transaction, where a time limit or
-// a lost connection does not tell a more precise one.
-Unavailable::Reason reasonOr(unsigned int code, Unavailable::Reason otherwise) {
-  Unavailable::Reason r = unavailabilityOf(code);
-  return r == Unavailable::kStatementFailed ? otherwise : r;
-}
 
-// A commit whose acknowledgement was lost may have taken effect.
-Unavailable commitFailure(const DBTransaction& transaction) {
-  const unsigned int code = transaction.mySQLerrno;
-  Unavailable::Reason reason = Unavailable::kCommitFailed;
-  if (code == CR_SERVER_LOST || code == 2055) reason = Unavailable::kCommitUnknown;
-  if (code == DBConnection::kBudgetExhausted) reason = Unavailable::kBudgetExhausted;
-  return Unavailable(reason, std::string("commit failed: ") + transaction.mySQLerror);
-}
 
 // Logs a refused request with its answer and commits whatever the
 // transaction holds. Raises (after rolling back) when either failed.
@@ -92,7 +77,7 @@ void commitRefusal(DBTransaction& transaction, CustTransaction& ctrans, const Ti
     throw;
   }
   if (!transaction.commit()) {
-    Unavailable e = commitFailure(transaction);
+    Unavailable e = commitFailure(transaction.mySQLerrno, transaction.mySQLerror);
     transaction.rollback();
     throw e;
   }
@@ -224,7 +209,7 @@ void Movie::runRequest(Request request, MovieInfo& minfo, const Ticket_var& tick
   // logged below without queueing for the table lock.
   if (!transaction.prepare(DBTransaction::claimKey(str(ticket->username), str(ctinfo.clientID),
                                                     ctinfo.transactionID))) {
-    Unavailable e(reasonOr(transaction.mySQLerrno, Unavailable::kStartFailed),
+    Unavailable e(unavailabilityOf(transaction.mySQLerrno, Unavailable::kStartFailed),
                   "cannot prepare the request: " + std::string(transaction.mySQLerror));
     std::cout << texts.genericException << e.what() << std::endl;
     throw e;
@@ -250,11 +235,11 @@ void Movie::runRequest(Request request, MovieInfo& minfo, const Ticket_var& tick
     }
     User::getInstance()->validateTicket(ticket);
     if (!transaction.lockMovieTables())
-      throw Unavailable(reasonOr(transaction.mySQLerrno, Unavailable::kStatementFailed),
+      throw Unavailable(unavailabilityOf(transaction.mySQLerrno, Unavailable::kStatementFailed),
                         DBTransaction::kMovieLockFailed + std::string(transaction.mySQLerror));
     locked = true;
     if (!transaction.start())
-      throw Unavailable(reasonOr(transaction.mySQLerrno, Unavailable::kStartFailed),
+      throw Unavailable(unavailabilityOf(transaction.mySQLerrno, Unavailable::kStartFailed),
                         "cannot set autocommit to 0: " + std::string(transaction.mySQLerror));
     if (answeredFromLog()) {
       transaction.unlockTables();
@@ -324,7 +309,7 @@ void Movie::runRequest(Request request, MovieInfo& minfo, const Ticket_var& tick
   }
 
   if (!transaction.commit()) {
-    Unavailable e = commitFailure(transaction);
+    Unavailable e = commitFailure(transaction.mySQLerrno, transaction.mySQLerror);
     std::cout << texts.genericException << e.what() << std::endl;
     transaction.rollback();
     transaction.unlockTables();

@@ -14,6 +14,15 @@
 // The reason to report for a failure with this error number.
 Unavailable::Reason unavailabilityOf(unsigned int code);
 
+// The reason for a failed control of the transaction (prepare, lock, start):
+// the one `code` tells where it is a time limit or a lost connection, else
+// `otherwise`.
+Unavailable::Reason unavailabilityOf(unsigned int code, Unavailable::Reason otherwise);
+
+// A failed commit: nothing committed, unless its acknowledgement was lost
+// on the way (then it may have taken effect: kCommitUnknown).
+Unavailable commitFailure(unsigned int code, const std::string& error);
+
 // Raises TavrinException(prefix + error) for a refusal of the values, else
 // Unavailable with the reason of `code` and the same text.
 [[noreturn]] void raiseStatementFailure(const std::string& prefix, const char* error,
