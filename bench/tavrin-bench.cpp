@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "Baseline.h"
+#include "BusyLoad.h"
 #include "Client.h"
 #include "DBConnection.h"
 #include "LoadDriver.h"
@@ -228,7 +229,6 @@ Sample operate(Kind kind, tt::Session& s, const Catalogue& cat, std::mt19937& rn
       bool ok = s.logIn() == tt::Outcome::Success;
       tally.count(s);
       out.decidedMs = s.last().decidedMs();
-      out.elapsedMs = s.last().elapsedMs();
       ok = (s.logOut() == tt::Outcome::Success) && ok;
       tally.count(s);
       out.ok = ok;
@@ -238,7 +238,6 @@ Sample operate(Kind kind, tt::Session& s, const Catalogue& cat, std::mt19937& rn
       out.ok = s.search(pick().title) == tt::Outcome::Success;
       tally.count(s);
       out.decidedMs = s.last().decidedMs();
-      out.elapsedMs = s.last().elapsedMs();
       break;
     }
     case Kind::CheckoutReturn: {
@@ -246,11 +245,9 @@ Sample operate(Kind kind, tt::Session& s, const Catalogue& cat, std::mt19937& rn
       bool ok = s.checkout(movieOf(t)) == tt::Outcome::Success;
       tally.count(s);
       out.decidedMs = s.last().decidedMs();
-      out.elapsedMs = s.last().elapsedMs();
       ok = (s.returnMovie(t.title) == tt::Outcome::Success) && ok;
       tally.count(s);
       out.decidedMs += s.last().decidedMs();
-      out.elapsedMs += s.last().elapsedMs();
       out.ok = ok;
       break;
     }
@@ -259,7 +256,6 @@ Sample operate(Kind kind, tt::Session& s, const Catalogue& cat, std::mt19937& rn
       out.ok = s.waitlist(movieOf(t)) == tt::Outcome::Success;
       tally.count(s);
       out.decidedMs = s.last().decidedMs();
-      out.elapsedMs = s.last().elapsedMs();
       break;
     }
   }
@@ -276,8 +272,18 @@ std::string kindTag(Kind kind) {
   return "x";
 }
 
+// Until every call the session started has ended. A session goes on once a
+// request is decided; the calls of the other replicas end on their own,
+// within the call timeout.
+void settle(tt::Session& s) {
+  while (!s.settled()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 // One cell of the matrix: `sessions` concurrent customers, each sending to
-// the first `replicas` replicas of each server.
+// the first `replicas` replicas of each server. The clock starts once the
+// calls of every session's set-up have ended, and stops once those of its
+// last operation have: the cell's costs hold all the work of its own
+// operations and nothing else.
 CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
                    const Refs& refs, int replicas, int sessions, Kind kind, int ops,
                    int round = 0) {
@@ -307,6 +313,7 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
       if (s.createAccount() != tt::Outcome::Success ||
           (kind != Kind::LogIn && s.logIn() != tt::Outcome::Success))
         setupFailures[static_cast<size_t>(i)] = s.last().message;
+      settle(s);
       std::mt19937 rng(o.seed + 1000003u * static_cast<unsigned>(replicas) +
                        7919u * static_cast<unsigned>(sessions) +
                        131u * static_cast<unsigned>(kind) + 17u * static_cast<unsigned>(round) +
@@ -314,6 +321,7 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
       line.arrive();
       for (int k = 0; k < perSession; ++k)
         tally.samples.push_back(operate(kind, s, cat, rng, k, i * perSession, tally));
+      settle(s);
     });
   }
   line.waitForAll();
@@ -380,6 +388,57 @@ BaselineResult runBaseline(tt::TestDB& db, Probe& probe, const Catalogue& cat, c
   Snapshot after = probe.take();
   res.cost = Probe::between(before, after);
   return res;
+}
+
+// --- on a busy machine -------------------------------------------------------------------
+
+// The checkout + return cell of `replicas` and `sessions` and a part of the
+// baseline beside it, in alternating rounds (ABBA), all under busy loops
+// pinned to the cores: how the ratio holds when the machine has other work.
+void runLoaded(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
+               const Refs& refs, int replicas, int sessions, int pairsPerRound, Run& run) {
+  const int rounds = std::max(1, o.rounds);
+  std::vector<BaselineResult> parts;
+  CellResult merged;
+  // Bounded: the loops end on their own should this process hang.
+  const Clock::time_point start = Clock::now();
+  BusyLoad load(o.busyLoops, std::chrono::minutes(10));
+  if (load.running() != o.busyLoops) die("could not start the busy loops");
+  for (int round = 0; round < rounds; ++round) {
+    auto baseline = [&] {
+      parts.push_back(runBaseline(db, probe, cat, o, pairsPerRound, 1000 + round));
+      parts.back().sessions = sessions;
+    };
+    auto cell = [&] {
+      CellResult part = runCell(db, probe, cat, o, refs, replicas, sessions,
+                                Kind::CheckoutReturn, o.opsPerCell / rounds, 1000 + round);
+      merged.replicas = part.replicas;
+      merged.sessions = part.sessions;
+      merged.kind = part.kind;
+      mergeInto(merged, part);
+    };
+    if (round % 2 == 0) {
+      baseline();
+      cell();
+    } else {
+      cell();
+      baseline();
+    }
+  }
+  run.busyCpu = load.stop();
+  run.busyWall = msBetween(start, Clock::now()) / 1000.0;
+  run.busyLoops = o.busyLoops;
+  run.loaded = std::move(merged);
+  run.loadedBaseline = combine(parts);
+  run.hasLoaded = true;
+  const BaselineResult& b = run.loadedBaseline;
+  const Percentiles p = run.loaded.decided();
+  progress("under " + std::to_string(o.busyLoops) + " busy loops: baseline " +
+           fixed(b.throughput()) + " pairs/s; " + std::to_string(replicas) + " replica(s), " +
+           std::to_string(sessions) + " session(s), checkout + return: " +
+           fixed(run.loaded.throughput()) + " ops/s, p50 " + fixed(p.p50) + " ms, " +
+           std::to_string(run.loaded.failures) + " failed" +
+           (run.loaded.firstFailure.empty() ? "" : " (" + run.loaded.firstFailure + ")"));
 }
 
 // --- the console's own fan-out -----------------------------------------------------------
@@ -458,13 +517,12 @@ std::vector<FailoverTrial> runFailover(tt::TestDB& db, tt::Deployment& dep, cons
     if (s.createAccount() != tt::Outcome::Success || s.logIn() != tt::Outcome::Success)
       die("failover: the session could not register and log in: " + s.last().message);
     // One request of the kind timed; a checkout's return runs untimed.
-    auto request = [&](double* decided, double* elapsed) {
+    auto request = [&](double* decided) {
       const Title t = pick();
       bool ok = checkout ? s.checkout(movieOf(t)) == tt::Outcome::Success
                          : s.search(t.title) == tt::Outcome::Success;
       const tt::RequestRecord r = s.last();
       if (decided) *decided = r.decidedMs();
-      if (elapsed) *elapsed = r.elapsedMs();
       if (!ok && ft.failure.empty()) ft.failure = r.message;
       if (checkout) ok = s.returnMovie(t.title) == tt::Outcome::Success && ok;
       return ok;
@@ -472,13 +530,13 @@ std::vector<FailoverTrial> runFailover(tt::TestDB& db, tt::Deployment& dep, cons
     std::vector<double> steady;
     for (int i = 0; i < 15; ++i) {
       double d = 0;
-      request(&d, nullptr);
+      request(&d);
       steady.push_back(d);
     }
     ft.steadyMs = median(steady);
     victim->kill();
-    bool first = request(&ft.firstMs, &ft.firstElapsedMs);
-    bool second = request(&ft.secondMs, nullptr);
+    bool first = request(&ft.firstMs);
+    bool second = request(&ft.secondMs);
     ft.ok = first && second;
     progress("failover trial " + std::to_string(trial + 1) + " (" + ft.op + ", " + ft.killed +
              " killed): steady " + fixed(ft.steadyMs, 2) + " ms, first after the kill " +
@@ -533,12 +591,15 @@ Settings parse(int argc, char** argv) {
     else if (a == "--rounds") o.rounds = parseInt(value(), "--rounds");
     else if (a == "--replicas") o.replicas = parseList(value(), "--replicas");
     else if (a == "--sessions") o.sessions = parseList(value(), "--sessions");
+    else if (a == "--busy") o.busyLoops = parseInt(value(), "--busy");
     else if (a == "--command") o.command = value();
     else die("unknown option " + a +
              "\nusage: tavrin-bench --out DIR [--ops N] [--rounds N] [--seed S] [--baseline N]"
-             " [--trials N] [--console N] [--replicas 1,3] [--sessions 1,4,16] [--command TEXT]");
+             " [--trials N] [--console N] [--replicas 1,3] [--sessions 1,4,16] [--busy N]"
+             " [--command TEXT]");
   }
   if (o.outDir.empty()) die("--out DIR is required");
+  if (o.busyLoops < 0) o.busyLoops = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   for (int r : o.replicas)
     if (r < 1) die("--replicas: at least one replica");
   for (int c : o.sessions)
@@ -633,6 +694,8 @@ int main(int argc, char** argv) {
       }
     }
   run.baseline = combine(run.baselineSlices);
+  if (o.busyLoops > 0)
+    runLoaded(db, probe, cat, o, refs, maxReplicas, maxSessions, slicePairs, run);
   if (o.consoleCycles > 0) {
     for (int replicas : o.replicas) {
       bindOnly(dep, refs, replicas);
