@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
@@ -272,6 +273,32 @@ std::string kindTag(Kind kind) {
   return "x";
 }
 
+// The records of every session of `cell` that had a request fail, one line
+// each, appended to <out>/failures.txt: what to look at when a cell fails.
+void recordFailures(const Settings& o, const CellResult& cell, const std::string& label,
+                    const std::vector<std::unique_ptr<tt::Session>>& sessions) {
+  if (cell.failures == 0) return;
+  std::ofstream out(o.outDir + "/failures.txt", std::ios::app);
+  out << "# " << cell.replicas << " replica(s), " << cell.sessions << " session(s), "
+      << kindName(cell.kind) << label << "\n";
+  for (const auto& s : sessions) {
+    bool failed = false;
+    for (const tt::RequestRecord& r : s->records())
+      failed = failed || r.outcome != tt::Outcome::Success;
+    if (!failed) continue;
+    for (const tt::RequestRecord& r : s->records()) {
+      std::string skipped;
+      for (int k : r.skipped) skipped += (skipped.empty() ? "" : ",") + std::to_string(k);
+      out << s->user() << " " << r.clientID << " " << tt::opName(r.op) << " #" << r.transactionID
+          << " movie " << r.movieID << " '" << r.title << "': " << tt::outcomeName(r.outcome)
+          << " by " << r.decidedBy << " after " << fixed(r.decidedMs(), 1) << " ms, skipped ["
+          << skipped << "], started "
+          << fixed(std::chrono::duration<double>(r.startedAt.time_since_epoch()).count(), 3)
+          << " s: " << r.message << "\n";
+    }
+  }
+}
+
 // Until every call the session started has ended. A session goes on once a
 // request is decided; the calls of the other replicas end on their own,
 // within the call timeout.
@@ -286,7 +313,7 @@ void settle(tt::Session& s) {
 // operations and nothing else.
 CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
                    const Refs& refs, int replicas, int sessions, Kind kind, int ops,
-                   int round = 0) {
+                   int round = 0, const std::string& label = "") {
   resetState(db, o.copies);
   CellResult cell;
   cell.replicas = replicas;
@@ -350,6 +377,7 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
       cell.firstFailure = "set-up: " + setupFailures[i];
     if (cell.firstFailure.empty()) cell.firstFailure = t.firstFailure;
   }
+  recordFailures(o, cell, label, list);
   return cell;
 }
 
@@ -411,7 +439,8 @@ void runLoaded(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Setting
     };
     auto cell = [&] {
       CellResult part = runCell(db, probe, cat, o, refs, replicas, sessions,
-                                Kind::CheckoutReturn, o.opsPerCell / rounds, 1000 + round);
+                                Kind::CheckoutReturn, o.opsPerCell / rounds, 1000 + round,
+                                ", under load");
       merged.replicas = part.replicas;
       merged.sessions = part.sessions;
       merged.kind = part.kind;
@@ -616,6 +645,7 @@ int main(int argc, char** argv) {
   run.settings = parse(argc, argv);
   const Settings& o = run.settings;
   const Clock::time_point started = Clock::now();
+  std::remove((o.outDir + "/failures.txt").c_str());
   run.machine = describeMachine();
 
   DBConnection::libraryInit();
