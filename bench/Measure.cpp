@@ -297,6 +297,7 @@ void mergeInto(CellResult& into, const CellResult& part) {
   into.samples.insert(into.samples.end(), part.samples.begin(), part.samples.end());
   into.requests += part.requests;
   into.failures += part.failures;
+  into.setupFailed += part.setupFailed;
   if (into.firstFailure.empty()) into.firstFailure = part.firstFailure;
   addCost(into.cost, part.cost);
   into.lock.samples += part.lock.samples;

@@ -168,6 +168,7 @@ struct CellResult {
   std::vector<Sample> samples;
   long requests = 0;  // requests sent in the timed part
   long failures = 0;  // requests that did not succeed
+  int setupFailed = 0;  // sessions that could not register and log in, and sent nothing
   std::string firstFailure;
   Cost cost;
   LockSamples lock;

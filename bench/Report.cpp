@@ -650,7 +650,9 @@ void writeReport(const Run& run) {
        << " replicas and " << run.loaded.sessions << " sessions once more, with a part of "
           "the baseline beside it (ABBA rounds, as above), while " << run.busyLoops
        << " busy loops ran in processes of their own, each pinned to one core "
-          "(`sched_setaffinity`) and bounded in time: a machine with other work.\n";
+          "(`sched_setaffinity`) and bounded in time: a machine with other work. The loops "
+          "run while a clock runs, in the cell and in the baseline part alike; the set-up "
+          "runs without them.\n";
   md << "\n";
 
   // --- results table ---------------------------------------------------------------
@@ -695,12 +697,16 @@ void writeReport(const Run& run) {
   for (const CellResult& c : run.cells) all.push_back(&c);
   if (loaded) all.push_back(&run.loaded);
   for (const CellResult* c : all)
-    if (c->failures > 0 || !c->firstFailure.empty()) {
+    if (c->failures > 0 || c->setupFailed > 0 || !c->firstFailure.empty()) {
       if (!anyFailure) md << "Failures seen:\n\n";
       anyFailure = true;
       md << "- " << c->replicas << " replicas, " << c->sessions << " sessions"
          << (c == &run.loaded ? " under load" : "") << ", " << kindName(c->kind) << ": "
-         << c->failures << " failed; first: `" << c->firstFailure << "`\n";
+         << c->failures << " failed";
+      if (c->setupFailed > 0)
+        md << ", and " << c->setupFailed << " session(s) could not register and log in "
+              "within three tries, and sent nothing";
+      md << "; first: `" << c->firstFailure << "`\n";
     }
   if (anyFailure) md << "\n";
 

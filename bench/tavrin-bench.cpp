@@ -273,11 +273,40 @@ std::string kindTag(Kind kind) {
   return "x";
 }
 
+// Busy loops that run while a clock runs (the timed part of a cell or of a
+// baseline part), and what they used.
+struct LoadTally {
+  int loops = 0;
+  double cpu = 0;   // CPU seconds of the loops
+  double wall = 0;  // seconds they ran
+};
+
+class LoadWhileTimed {
+ public:
+  explicit LoadWhileTimed(LoadTally* tally) : tally_(tally) {
+    // Bounded: the loops end on their own should this process hang.
+    if (tally_) load_ = std::make_unique<BusyLoad>(tally_->loops, std::chrono::minutes(10));
+    if (load_ && load_->running() != tally_->loops) die("could not start the busy loops");
+  }
+  void stop() {
+    if (!load_) return;
+    tally_->cpu += load_->stop();
+    tally_->wall += msBetween(start_, Clock::now()) / 1000.0;
+    load_.reset();
+  }
+  ~LoadWhileTimed() { stop(); }
+
+ private:
+  LoadTally* tally_;
+  std::unique_ptr<BusyLoad> load_;
+  Clock::time_point start_ = Clock::now();
+};
+
 // The records of every session of `cell` that had a request fail, one line
 // each, appended to <out>/failures.txt: what to look at when a cell fails.
 void recordFailures(const Settings& o, const CellResult& cell, const std::string& label,
                     const std::vector<std::unique_ptr<tt::Session>>& sessions) {
-  if (cell.failures == 0) return;
+  if (cell.failures == 0 && cell.setupFailed == 0) return;
   std::ofstream out(o.outDir + "/failures.txt", std::ios::app);
   out << "# " << cell.replicas << " replica(s), " << cell.sessions << " session(s), "
       << kindName(cell.kind) << label << "\n";
@@ -313,7 +342,7 @@ void settle(tt::Session& s) {
 // operations and nothing else.
 CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
                    const Refs& refs, int replicas, int sessions, Kind kind, int ops,
-                   int round = 0, const std::string& label = "") {
+                   int round = 0, const std::string& label = "", LoadTally* load = nullptr) {
   resetState(db, o.copies);
   CellResult cell;
   cell.replicas = replicas;
@@ -337,16 +366,26 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
     threads.emplace_back([&, i] {
       tt::Session& s = *list[static_cast<size_t>(i)];
       SessionTally& tally = tallies[static_cast<size_t>(i)];
-      if (s.createAccount() != tt::Outcome::Success ||
-          (kind != Kind::LogIn && s.logIn() != tt::Outcome::Success))
-        setupFailures[static_cast<size_t>(i)] = s.last().message;
+      // Set-up is not measured; a session that cannot register and log in
+      // within three tries sends nothing in the timed part.
+      bool registered = false, ready = false;
+      for (int attempt = 0; attempt < 3 && !ready; ++attempt) {
+        // A registration that failed may have taken effect: it is then
+        // refused as a repeat, and the account is there.
+        if (!registered)
+          registered = s.createAccount() != tt::Outcome::AllFailed &&
+                       s.last().outcome != tt::Outcome::TimedOut;
+        ready = registered && (kind == Kind::LogIn || s.logIn() == tt::Outcome::Success);
+        if (!ready) setupFailures[static_cast<size_t>(i)] = s.last().message;
+      }
+      if (ready) setupFailures[static_cast<size_t>(i)].clear();
       settle(s);
       std::mt19937 rng(o.seed + 1000003u * static_cast<unsigned>(replicas) +
                        7919u * static_cast<unsigned>(sessions) +
                        131u * static_cast<unsigned>(kind) + 17u * static_cast<unsigned>(round) +
                        static_cast<unsigned>(i) * 65537u);
       line.arrive();
-      for (int k = 0; k < perSession; ++k)
+      for (int k = 0; ready && k < perSession; ++k)
         tally.samples.push_back(operate(kind, s, cat, rng, k, i * perSession, tally));
       settle(s);
     });
@@ -358,10 +397,12 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
   if (kind != Kind::Search)
     sampler = std::make_unique<LockSampler>(kind == Kind::LogIn ? "lock table ticket"
                                                                 : "lock table movie");
+  LoadWhileTimed busy(load);
   Snapshot before = probe.take();
   line.release();
   for (auto& t : threads) t.join();
   Snapshot after = probe.take();
+  busy.stop();
   cell.cost = Probe::between(before, after);
   if (sampler) {
     cell.lock = sampler->stop();
@@ -373,6 +414,7 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
     cell.samples.insert(cell.samples.end(), t.samples.begin(), t.samples.end());
     cell.requests += t.requests;
     cell.failures += t.failures;
+    if (!setupFailures[i].empty()) ++cell.setupFailed;
     if (cell.firstFailure.empty() && !setupFailures[i].empty())
       cell.firstFailure = "set-up: " + setupFailures[i];
     if (cell.firstFailure.empty()) cell.firstFailure = t.firstFailure;
@@ -386,7 +428,7 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
 // `pairs` checkouts plus returns; `slice` numbers the parts of the baseline,
 // which run between the cells so that each compares with its neighbours.
 BaselineResult runBaseline(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
-                           int pairs, int slice) {
+                           int pairs, int slice, LoadTally* load = nullptr) {
   resetState(db, o.copies);
   const std::string user = "baseline";
   const CORBA::Long token = 4242;
@@ -405,6 +447,7 @@ BaselineResult runBaseline(tt::TestDB& db, Probe& probe, const Catalogue& cat, c
   }
   base.takeCommitTimes();
   BaselineResult res;
+  LoadWhileTimed busy(load);
   Snapshot before = probe.take();
   for (int i = 0; i < pairs; ++i) {
     const Title t = pick();
@@ -414,6 +457,7 @@ BaselineResult runBaseline(tt::TestDB& db, Probe& probe, const Catalogue& cat, c
   }
   res.commitMs = base.takeCommitTimes();
   Snapshot after = probe.take();
+  busy.stop();
   res.cost = Probe::between(before, after);
   return res;
 }
@@ -421,26 +465,25 @@ BaselineResult runBaseline(tt::TestDB& db, Probe& probe, const Catalogue& cat, c
 // --- on a busy machine -------------------------------------------------------------------
 
 // The checkout + return cell of `replicas` and `sessions` and a part of the
-// baseline beside it, in alternating rounds (ABBA), all under busy loops
-// pinned to the cores: how the ratio holds when the machine has other work.
+// baseline beside it, in alternating rounds (ABBA), with busy loops pinned to
+// the cores while their clocks run: how the ratio holds when the machine has
+// other work. Set-up, as in every cell, is not timed, and runs without them.
 void runLoaded(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
                const Refs& refs, int replicas, int sessions, int pairsPerRound, Run& run) {
   const int rounds = std::max(1, o.rounds);
   std::vector<BaselineResult> parts;
   CellResult merged;
-  // Bounded: the loops end on their own should this process hang.
-  const Clock::time_point start = Clock::now();
-  BusyLoad load(o.busyLoops, std::chrono::minutes(10));
-  if (load.running() != o.busyLoops) die("could not start the busy loops");
+  LoadTally load;
+  load.loops = o.busyLoops;
   for (int round = 0; round < rounds; ++round) {
     auto baseline = [&] {
-      parts.push_back(runBaseline(db, probe, cat, o, pairsPerRound, 1000 + round));
+      parts.push_back(runBaseline(db, probe, cat, o, pairsPerRound, 1000 + round, &load));
       parts.back().sessions = sessions;
     };
     auto cell = [&] {
       CellResult part = runCell(db, probe, cat, o, refs, replicas, sessions,
                                 Kind::CheckoutReturn, o.opsPerCell / rounds, 1000 + round,
-                                ", under load");
+                                ", under load", &load);
       merged.replicas = part.replicas;
       merged.sessions = part.sessions;
       merged.kind = part.kind;
@@ -454,8 +497,8 @@ void runLoaded(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Setting
       baseline();
     }
   }
-  run.busyCpu = load.stop();
-  run.busyWall = msBetween(start, Clock::now()) / 1000.0;
+  run.busyCpu = load.cpu;
+  run.busyWall = load.wall;
   run.busyLoops = o.busyLoops;
   run.loaded = std::move(merged);
   run.loadedBaseline = combine(parts);
