@@ -73,6 +73,11 @@ double busyShare(const Cost& cost, int cores) {
 }
 
 std::string verdict(bool met) { return met ? "**met**" : "**missed**"; }
+// No verdict for a measure this run did not take.
+std::string verdict(double value, bool met) {
+  return std::isfinite(value) ? verdict(met) : "not measured";
+}
+std::string sessionsWord(int c) { return std::to_string(c) + (c == 1 ? " session" : " sessions"); }
 
 // Operations per second at which the CPU time of `n` operations would fill
 // every core.
@@ -317,6 +322,12 @@ void writeThroughput(std::ostream& md, const Run& run) {
     md << "The cores set the pace: they were full, and the lock holder waited for a core like "
           "everything else; an operation needs " << fx(ratio(t.cpu(), b.cpu()), 1)
        << " times the CPU of a baseline pair. ";
+  } else if (top->lock.claimShare() >= 0.5) {
+    md << "Neither was saturated. The figures point to the replicas themselves: each serves "
+          "one request at a time, and in " << fx(100 * top->lock.claimShare(), 0)
+       << "% of the samples one of them was waiting inside a claim ("
+       << fx(top->lock.meanClaimWaiters(), 1) << " on average) while the first replica of "
+          "that request did the work, serving no other session meanwhile. ";
   } else {
     md << "Neither was saturated: the sessions' own round trips through the client, the ORB "
           "and the replicas, which serve one request at a time, left both idle part of the "
@@ -375,8 +386,8 @@ void writeLatency(std::ostream& md, const Run& run) {
   const double r = ratio(a->decided().p50, b->decided().p50);
   const PerOp pa = perOp(*a), pb = perOp(*b);
   md << "**Checkout + return p50, " << rMax << " replicas against " << rMin << ".** "
-     << fx(a->decided().p50, 2) << " ms against " << fx(b->decided().p50, 2) << " ms at " << cMin
-     << " session: " << fx(r, 2) << "×. By sessions ("
+     << fx(a->decided().p50, 2) << " ms against " << fx(b->decided().p50, 2) << " ms at "
+     << sessionsWord(cMin) << ": " << fx(r, 2) << "×. By sessions ("
      << sessionsList(run, rMax, Kind::CheckoutReturn, [&](const CellResult& c) {
           const CellResult* other = findCell(run, rMin, c.sessions, Kind::CheckoutReturn);
           return other ? fx(ratio(c.decided().p50, other->decided().p50), 2) + "×"
@@ -961,25 +972,26 @@ void writeReport(const Run& run) {
      << verdict(statementsMet) << " |\n"
      << "| throughput at " << cMax << " sessions, against the baseline part beside it, quiet | ≥ "
      << fx(100 * kThroughputTarget, 0) << "% | " << fx(100 * topShare, 0) << "% | "
-     << verdict(topShare >= kThroughputTarget) << " |\n";
+     << verdict(topShare, topShare >= kThroughputTarget) << " |\n";
   if (loaded)
     md << "| throughput at " << run.loaded.sessions << " sessions, against the baseline part "
           "beside it, under " << run.busyLoops << " busy loops | ≥ "
        << fx(100 * kThroughputTarget, 0) << "% | " << fx(100 * loadedShare, 0) << "% | "
-       << verdict(loadedShare >= kThroughputTarget) << " |\n";
+       << verdict(loadedShare, loadedShare >= kThroughputTarget) << " |\n";
   else
     md << "| throughput under busy loops | ≥ " << fx(100 * kThroughputTarget, 0)
        << "% | not run (`--busy 0`) | |\n";
-  md << "| p50, " << rMax << " replicas against " << rMin << " (" << cMin << " session) | ≤ "
-     << fx(kP50Target, 1) << "× | " << fx(p50Ratio, 2) << "× | " << verdict(p50Ratio <= kP50Target)
-     << " |\n"
+  md << "| p50, " << rMax << " replicas against " << rMin << " (" << sessionsWord(cMin)
+     << ") | ≤ " << fx(kP50Target, 1) << "× | " << fx(p50Ratio, 2) << "× | "
+     << verdict(p50Ratio, p50Ratio <= kP50Target) << " |\n"
      << "| client CPU while it waits for replicas | ≤ " << fx(100 * kWaitShareTarget, 0)
      << "% of wall time | " << fx(100 * waitShare, 1) << "% (requesting thread); "
-     << fx(100 * conShare, 1) << "% (whole client) | " << verdict(waitShare <= kWaitShareTarget)
-     << " |\n"
+     << fx(100 * conShare, 1) << "% (whole client) | "
+     << verdict(waitShare, waitShare <= kWaitShareTarget) << " |\n"
      << "| extra latency of the first request after a replica is killed | ≤ "
      << fx(kFailoverTarget, 0) << " ms | max " << fx(maxExtra, 1) << " ms (median "
-     << fx(medExtra, 1) << " ms) | " << verdict(maxExtra <= kFailoverTarget) << " |\n\n";
+     << fx(medExtra, 1) << " ms) | " << verdict(maxExtra, maxExtra <= kFailoverTarget)
+     << " |\n\n";
   writeAccount(md, run);
 
   md << "## Reproduce\n\n```sh\n" << o.command << "\n```\n\n"
