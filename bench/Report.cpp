@@ -155,13 +155,6 @@ std::string listOf(const std::vector<std::pair<std::string, const CellResult*>>&
   return out;
 }
 
-std::string sumList(const std::vector<std::string>& parts) {
-  std::string out;
-  for (size_t i = 0; i < parts.size(); ++i)
-    out += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
-  return out;
-}
-
 double loopShare(const Run& run, int cores) {
   return run.busyWall > 0 && cores > 0 ? run.busyCpu / (run.busyWall * cores) : NAN;
 }
@@ -276,7 +269,7 @@ void writeThroughput(std::ostream& md, const Run& run) {
   const double busy = busyShare(top->cost, cores);
   const double lockShare = top->lock.contendedShare();
   md << "**Throughput at " << cMax << " sessions with " << rMax << " replicas, against the "
-        "baseline beside it.** Quiet: " << fx(top->throughput(), 1) << " operations/s against "
+        "baseline beside it.** Quiet (no busy loops): " << fx(top->throughput(), 1) << " operations/s against "
      << fx(near.throughput(), 1) << " pairs/s, " << fx(100 * share, 0) << "%";
   if (run.hasLoaded && !run.loadedBaseline.pairMs.empty())
     md << "; under " << run.busyLoops << " busy loops: " << fx(run.loaded.throughput(), 1)
@@ -752,7 +745,7 @@ void writeReport(const Run& run) {
       const PerOp pa = perOp(*a), pb = perOp(*b);
       const double later = pa.calls - pb.calls;
       const double lockShare = later > 0.05 ? (pa.locks - pb.locks) / later : NAN;
-      std::string text = std::string("**") + kindName(k) + "** ";
+      std::string text = std::string("- **") + kindName(k) + "** ";
       if (pa.locks < 0.05)
         text += "takes no table lock: the replicas serve it side by side, and the first "
                 "answer decides";
@@ -767,12 +760,15 @@ void writeReport(const Run& run) {
                 " per operation against " + fx(pb.locks, 1);
       else
         text += "took the table lock in " + fx(100 * lockShare, 0) + "% of the later calls";
-      readings.push_back(text);
+      readings.push_back(text + ".\n");
     }
-    if (!readings.empty())
-      md << "\nAt " << cMax << " sessions, " << sumList(readings) << ". A state-changing "
-            "request's calls that answer from the log first wait for its claim, held by the "
-            "replica doing the work, and read the log once that one has committed.\n";
+    if (!readings.empty()) {
+      md << "\nAt " << cMax << " sessions:\n\n";
+      for (const std::string& r : readings) md << r;
+      md << "\nA state-changing request's calls that answer from the log first wait for its "
+            "claim, held by the replica doing the work, and read the log once that one has "
+            "committed.\n";
+    }
     md << "\n";
   }
   md << "## Checkout + return against the baseline\n\n"
@@ -833,6 +829,7 @@ void writeReport(const Run& run) {
         "database CPU (ms) | ceiling (ops/s) | measured (ops/s) | busy | machine busy | "
         "lock queued | claim queued |\n"
      << "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+  // `lock` is null for the baseline, which has no replicas to count or sample.
   auto costRow = [&](const std::string& r, const std::string& c, const Cost& k, size_t count,
                      double measured, const LockSamples* lock) {
     const PerOp p = perOp(k, count);
@@ -841,8 +838,9 @@ void writeReport(const Run& run) {
       return lock && lock->samples ? fx(100 * share, 0) + "%" : std::string("–");
     };
     md << "| " << r << " | " << c << " | " << fx(p.statements, 1) << " | " << fx(p.locks, 1)
-       << " | " << fx(p.rollbacks, 1) << " | " << fx(p.fsyncs, 1) << " | " << fx(p.calls, 2)
-       << " | " << fx(p.fromLog, 2) << " | " << fx(p.lines, 0) << " | " << fx(p.client, 2)
+       << " | " << fx(p.rollbacks, 1) << " | " << fx(p.fsyncs, 1) << " | "
+       << (lock ? fx(p.calls, 2) : "–") << " | " << (lock ? fx(p.fromLog, 2) : "–") << " | "
+       << fx(p.lines, 0) << " | " << fx(p.client, 2)
        << " | " << fx(p.replicas, 2) << " | " << fx(p.database, 2) << " | "
        << fx(ceiling(k, n, m.cores), 0) << " | " << fx(measured, 0) << " | "
        << fx(100 * busyShare(k, m.cores), 0) << "% | " << fx(100 * k.machineBusy, 0) << "% | "
