@@ -315,16 +315,16 @@ void writeThroughput(std::ostream& md, const Run& run) {
     md << "The cores set the pace: they were full, and the lock holder waited for a core like "
           "everything else; an operation needs " << fx(ratio(t.cpu(), b.cpu()), 1)
        << " times the CPU of a baseline pair. ";
-  } else if (top->lock.claimShare() >= 0.5) {
-    md << "Neither was saturated. The figures point to the replicas themselves: each serves "
-          "one request at a time, and in " << fx(100 * top->lock.claimShare(), 0)
-       << "% of the samples one of them was waiting inside a claim ("
-       << fx(top->lock.meanClaimWaiters(), 1) << " on average) while the first replica of "
-          "that request did the work, serving no other session meanwhile. ";
   } else {
-    md << "Neither was saturated: the sessions' own round trips through the client, the ORB "
-          "and the replicas, which serve one request at a time, left both idle part of the "
-          "time. ";
+    md << "Neither the lock nor the cores were saturated (the lock queued in "
+       << fx(100 * lockShare, 0) << "% of the samples, the cores " << fx(100 * top->cost.machineBusy, 0)
+       << "% busy). What the replicated operation adds is waiting that holds a replica without "
+          "using a core, and CPU: a replica serves one request at a time, and in "
+       << fx(100 * top->lock.claimShare(), 0) << "% of the samples one of them was inside a "
+          "claim (" << fx(top->lock.meanClaimWaiters(), 1) << " on average), waiting for the "
+          "first replica of that request to commit, while an operation needs "
+       << fx(ratio(t.cpu(), b.cpu()), 1) << " times the CPU of a baseline pair, which lengthens "
+          "every wait for a core on a machine that busy. ";
   }
   if (top->cost.machineBusy - busy > 0.2)
     md << "Other work on the machine took " << fx(100 * (top->cost.machineBusy - busy), 0)
