@@ -329,6 +329,18 @@ void writeThroughput(std::ostream& md, const Run& run) {
   if (top->cost.machineBusy - busy > 0.2)
     md << "Other work on the machine took " << fx(100 * (top->cost.machineBusy - busy), 0)
        << "% of the cores meanwhile. ";
+  // The ratio is only as good as the baseline part beside it.
+  const BaselineResult* fastest = &near;
+  for (const BaselineResult& slice : run.baselineSlices)
+    if (slice.throughput() > fastest->throughput()) fastest = &slice;
+  if (near.throughput() < 0.8 * fastest->throughput())
+    md << "The baseline part beside this cell ran at " << fx(near.throughput(), 0)
+       << " pairs/s, against " << fx(fastest->throughput(), 0) << " beside the cells of "
+       << sessionsWord(fastest->sessions) << " (a COMMIT took "
+       << fx(percentiles(near.commitMs).p50, 2) << " ms at p50 against "
+       << fx(percentiles(fastest->commitMs).p50, 2) << "): the disk or other work slowed it, "
+          "and the ratio is the kinder for it; against that faster part it would be "
+       << fx(100 * ratio(top->throughput(), fastest->throughput()), 0) << "%. ";
   md << (share >= kThroughputTarget ? "Quiet: met. " : "Quiet: missed. ");
   if (run.hasLoaded && !run.loaded.samples.empty() && !run.loadedBaseline.pairMs.empty()) {
     const PerOp l = perOp(run.loaded), lb = perOp(run.loadedBaseline);
