@@ -452,11 +452,11 @@ void writeAccount(std::ostream& md, const Run& run) {
     md << ". The wait itself blocks on a condition variable and does not spin while no "
           "worker reports; what the requesting thread spends is the fixed work around each "
           "request: starting one worker per replica and joining it (the decider's at once, "
-          "the others' at a later request, once they have ended; "
-       << fx(con->threadStartMs, 3) << " ms measured apart, " << fx(100 * ratio(con->threadStartMs, req), 0)
-       << "% of its CPU), the console's flow and its output lines. That work does not grow "
-          "with the wait, so its share is large only because a request on this one-host "
-          "deployment is short. ";
+          "the others' at a later request, once they have ended; starting and joining "
+       << rMax << " empty threads cost the whole process " << fx(con->threadStartMs, 3)
+       << " ms of CPU, measured apart), the console's flow and its output lines. That work "
+          "does not grow with the wait, so its share is large only because a request on this "
+          "one-host deployment is short. ";
     if (waitShare <= kWaitShareTarget)
       md << "Met.";
     else
