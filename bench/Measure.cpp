@@ -118,19 +118,44 @@ double threadStartCpuMs(int threads, int rounds) {
   return 1000.0 * (selfCpuSeconds() - before) / rounds;
 }
 
-Snapshot Probe::take() {
+namespace {
+
+bool startsWith(const std::string& line, const char* prefix) {
+  return line.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+// The line a replica prints on entering an operation. Each is printed once
+// per call: the entry lines of Movie and User that nested calls print too
+// (a return searches the title, a log-in may end another session) are
+// replaced by the servants' own lines of those operations.
+bool isCallEntry(const std::string& line) {
+  return line == "Movie::checkoutMovie called" || line == "Movie::returnMovie called" ||
+         line == "Movie::placeInWaitlist called" || line == "User::login called" ||
+         startsWith(line, "Server: Before Having Called Thread") ||  // search
+         startsWith(line, "logOut(): Username passed is ");
+}
+
+}  // namespace
+
+void Probe::readLogs() {
   for (Log& l : logs_) {
     std::ifstream in(l.path, std::ios::binary);
     if (!in) continue;
     in.seekg(l.offset);
-    char buf[65536];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-      std::streamsize n = in.gcount();
-      lines_ += std::count(buf, buf + n, '\n');
-      l.offset += n;
-      if (!in) break;
+    std::string line;
+    // Whole lines only: one still being written is read at the next take.
+    while (std::getline(in, line) && !in.eof()) {
+      l.offset += static_cast<long long>(line.size()) + 1;
+      ++trace_.lines;
+      if (isCallEntry(line)) ++trace_.calls;
+      if (line.find("answered from the request log") != std::string::npos)
+        ++trace_.answeredFromLog;
     }
   }
+}
+
+Snapshot Probe::take() {
+  readLogs();
   Snapshot s;
   auto rows = db_.rows(
       "SHOW GLOBAL STATUS WHERE Variable_name IN ('Questions', 'Com_commit', 'Com_rollback', "
@@ -146,7 +171,7 @@ Snapshot Probe::take() {
   }
   s.dbCpu = processCpuSeconds(dbPid_);
   for (pid_t p : servers_) s.serverCpu += processCpuSeconds(p);
-  s.traceLines = lines_;
+  s.trace = trace_;
   {
     std::ifstream stat("/proc/stat");
     std::string cpu;
@@ -167,7 +192,9 @@ Cost Probe::between(const Snapshot& a, const Snapshot& b) {
   c.clientCpu = b.clientCpu - a.clientCpu;
   c.serverCpu = b.serverCpu - a.serverCpu;
   c.dbCpu = b.dbCpu - a.dbCpu;
-  c.traceLines = b.traceLines - a.traceLines;
+  c.trace.lines = b.trace.lines - a.trace.lines;
+  c.trace.calls = b.trace.calls - a.trace.calls;
+  c.trace.answeredFromLog = b.trace.answeredFromLog - a.trace.answeredFromLog;
   if (b.cpuTotal > a.cpuTotal)
     c.machineBusy = 1.0 - static_cast<double>(b.cpuIdle - a.cpuIdle) /
                               static_cast<double>(b.cpuTotal - a.cpuTotal);
@@ -180,19 +207,29 @@ Cost Probe::between(const Snapshot& a, const Snapshot& b) {
   return c;
 }
 
-LockSampler::LockSampler(std::string statementPrefix) : prefix_(std::move(statementPrefix)) {
+LockSampler::LockSampler(std::string lockPrefix) : prefix_(std::move(lockPrefix)) {
   thread_ = std::thread([this] {
     tt::TestDB db;
     // Statements may go out with their time limit in front ("SET STATEMENT
-    // max_statement_time=... FOR lock table ...").
+    // max_statement_time=... FOR lock table ..."). The claim is taken by
+    // get_lock inside the statement that prepares a request; this query's
+    // own text holds that name too, hence its connection is left out.
     const std::string sql =
-        "select count(*) from information_schema.PROCESSLIST where INFO like '" + prefix_ +
-        "%' or INFO like 'SET STATEMENT % FOR " + prefix_ + "%'";
+        "select coalesce(sum(INFO like '" + prefix_ + "%' or INFO like 'SET STATEMENT % FOR " +
+        prefix_ + "%'), 0), coalesce(sum(INFO like '%get\\_lock(%'), 0) "
+        "from information_schema.PROCESSLIST where ID <> connection_id()";
     while (!stop_) {
-      long waiting = static_cast<long>(db.count(sql));
+      const auto row = db.rows(sql);
+      long locking = 0, claiming = 0;
+      if (!row.empty() && row[0].size() >= 2) {
+        locking = std::atol(row[0][0].c_str());
+        claiming = std::atol(row[0][1].c_str());
+      }
       ++result_.samples;
-      result_.waiters += waiting;
-      if (waiting > 0) ++result_.contended;
+      result_.waiters += locking;
+      if (locking > 0) ++result_.contended;
+      result_.claimWaiters += claiming;
+      if (claiming > 0) ++result_.claimContended;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   });
@@ -234,12 +271,6 @@ Percentiles CellResult::decided() const {
   return percentiles(v);
 }
 
-Percentiles CellResult::elapsed() const {
-  std::vector<double> v;
-  for (const Sample& s : samples) v.push_back(s.elapsedMs);
-  return percentiles(v);
-}
-
 double BaselineResult::throughput() const {
   return cost.wallSec > 0 ? static_cast<double>(pairMs.size()) / cost.wallSec : 0;
 }
@@ -252,7 +283,9 @@ void addCost(Cost& into, const Cost& part) {
   into.clientCpu += part.clientCpu;
   into.serverCpu += part.serverCpu;
   into.dbCpu += part.dbCpu;
-  into.traceLines += part.traceLines;
+  into.trace.lines += part.trace.lines;
+  into.trace.calls += part.trace.calls;
+  into.trace.answeredFromLog += part.trace.answeredFromLog;
   into.db.questions += part.db.questions;
   into.db.commits += part.db.commits;
   into.db.rollbacks += part.db.rollbacks;
@@ -264,11 +297,14 @@ void mergeInto(CellResult& into, const CellResult& part) {
   into.samples.insert(into.samples.end(), part.samples.begin(), part.samples.end());
   into.requests += part.requests;
   into.failures += part.failures;
+  into.setupFailed += part.setupFailed;
   if (into.firstFailure.empty()) into.firstFailure = part.firstFailure;
   addCost(into.cost, part.cost);
   into.lock.samples += part.lock.samples;
   into.lock.contended += part.lock.contended;
   into.lock.waiters += part.lock.waiters;
+  into.lock.claimContended += part.lock.claimContended;
+  into.lock.claimWaiters += part.lock.claimWaiters;
 }
 
 BaselineResult combine(const std::vector<BaselineResult>& parts) {

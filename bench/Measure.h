@@ -57,10 +57,22 @@ struct DbCounters {
   long long fsyncs = 0;      // InnoDB fsyncs (redo log and data): what durability costs
 };
 
+// What the replicas' trace lines tell of the calls they served, counted
+// over all replicas.
+struct TraceCounts {
+  long long lines = 0;
+  // Calls served: the line each replica prints on entering an operation
+  // (search, checkout, waitlist, return, log-in, log-out).
+  long long calls = 0;
+  // State-changing calls answered from the request log before the table
+  // lock: the replicas that came after the first.
+  long long answeredFromLog = 0;
+};
+
 struct Snapshot {
   Clock::time_point at;
   double clientCpu = 0, serverCpu = 0, dbCpu = 0;
-  long long traceLines = 0;  // lines the replicas have printed so far
+  TraceCounts trace;  // printed by the replicas so far
   // Jiffies of all cores from /proc/stat: everything, and idle or waiting
   // for I/O.
   unsigned long long cpuTotal = 0, cpuIdle = 0;
@@ -71,7 +83,7 @@ struct Snapshot {
 struct Cost {
   double wallSec = 0;
   double clientCpu = 0, serverCpu = 0, dbCpu = 0;  // seconds
-  long long traceLines = 0;
+  TraceCounts trace;
   double machineBusy = 0;  // share of all cores busy, whoever used them
   DbCounters db;
 };
@@ -87,33 +99,44 @@ class Probe {
  private:
   struct Log {
     std::string path;
-    long long offset = 0;
+    long long offset = 0;  // just after the last whole line counted
   };
+  void readLogs();
   tt::TestDB& db_;
   pid_t dbPid_;
   std::vector<pid_t> servers_;
   std::vector<Log> logs_;
-  long long lines_ = 0;
+  TraceCounts trace_;
 };
 
-// How often connections were queued for a table lock, from PROCESSLIST
-// samples taken on a connection of its own while a cell runs. A waiting
-// connection means another one holds the lock, so `contended / samples`
-// is a lower bound of the time the lock was held.
+// How often connections were queued for a table lock, and for a request's
+// claim, from PROCESSLIST samples taken on a connection of its own while a
+// cell runs. A connection waiting for the table lock means another one
+// holds it, so `contended / samples` is a lower bound of the time the lock
+// was held. A connection inside the claim statement is a replica waiting
+// while another replica of the same request holds the claim; its process
+// serves nothing else meanwhile (one request at a time per replica).
 struct LockSamples {
   long samples = 0;
-  long contended = 0;   // samples with at least one connection waiting
-  long waiters = 0;     // waiting connections, summed over the samples
-  double contendedShare() const { return samples ? static_cast<double>(contended) / samples : 0; }
-  double meanWaiters() const { return samples ? static_cast<double>(waiters) / samples : 0; }
+  long contended = 0;   // samples with at least one connection in LOCK TABLES
+  long waiters = 0;     // connections in LOCK TABLES, summed over the samples
+  long claimContended = 0;  // samples with at least one connection in the claim
+  long claimWaiters = 0;    // connections in the claim, summed over the samples
+  double contendedShare() const { return share(contended); }
+  double meanWaiters() const { return share(waiters); }
+  double claimShare() const { return share(claimContended); }
+  double meanClaimWaiters() const { return share(claimWaiters); }
+
+ private:
+  double share(long n) const { return samples ? static_cast<double>(n) / samples : 0; }
 };
 
-// Samples, every 10 ms until stopped, the connections whose
-// statement starts with `statementPrefix` (a LOCK TABLES that has not
-// returned yet).
+// Samples, every 10 ms until stopped, the connections whose statement
+// starts with `lockPrefix` (a LOCK TABLES that has not returned yet) and
+// those inside a claim (get_lock), its own connection left out.
 class LockSampler {
  public:
-  explicit LockSampler(std::string statementPrefix);
+  explicit LockSampler(std::string lockPrefix);
   ~LockSampler();  // stops
   LockSamples stop();
 
@@ -134,8 +157,7 @@ const std::vector<Kind>& allKinds();
 // operation of two requests; a log-in is timed alone, though the log-out
 // that follows it runs inside the cell's wall time.
 struct Sample {
-  double decidedMs = 0;  // until the client knew the answer
-  double elapsedMs = 0;  // until every replica's worker had ended
+  double decidedMs = 0;  // until the client knew the answer and went on
   bool ok = false;
 };
 
@@ -146,12 +168,12 @@ struct CellResult {
   std::vector<Sample> samples;
   long requests = 0;  // requests sent in the timed part
   long failures = 0;  // requests that did not succeed
+  int setupFailed = 0;  // sessions that could not register and log in, and sent nothing
   std::string firstFailure;
   Cost cost;
   LockSamples lock;
   double throughput() const;  // operations per second
   Percentiles decided() const;
-  Percentiles elapsed() const;
 };
 
 struct BaselineResult {
@@ -172,7 +194,6 @@ struct FailoverTrial {
   std::string killed;      // the replica killed before it
   double steadyMs = 0;     // median of the same request before the kill
   double firstMs = 0;      // the first request after the kill, decided
-  double firstElapsedMs = 0;
   double secondMs = 0;     // the request after that
   bool ok = false;         // both requests succeeded
   std::string failure;

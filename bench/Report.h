@@ -17,6 +17,9 @@ struct Settings {
   int failoverTrials = 8;
   int consoleCycles = 200;
   int copies = 1000;  // of every rentable title, so that no checkout runs out
+  // Busy loops beside the loaded cell (one per core by default); 0: no
+  // loaded cell.
+  int busyLoops = -1;
   std::vector<int> replicas{1, 3};
   std::vector<int> sessions{1, 4, 16};
   std::string command = "./tavrin bench";
@@ -43,6 +46,14 @@ struct Run {
   BaselineResult baseline;  // all slices together
   std::vector<BaselineResult> baselineSlices;  // one before each session count's checkouts
   std::vector<CellResult> cells;
+  // The checkout + return cell of the most replicas and sessions, and a
+  // part of the baseline beside it, both under busy loops.
+  bool hasLoaded = false;
+  CellResult loaded;
+  BaselineResult loadedBaseline;
+  int busyLoops = 0;
+  double busyCpu = 0;   // CPU seconds the loops used
+  double busyWall = 0;  // seconds they ran
   std::vector<FailoverTrial> failover;
   std::vector<ConsoleCpu> console;  // one per replica count
   std::vector<double> fsyncBefore, fsyncAfter;  // ms, 4 KiB write + fdatasync

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -20,6 +21,7 @@
 #include <thread>
 
 #include "Baseline.h"
+#include "BusyLoad.h"
 #include "Client.h"
 #include "DBConnection.h"
 #include "LoadDriver.h"
@@ -228,7 +230,6 @@ Sample operate(Kind kind, tt::Session& s, const Catalogue& cat, std::mt19937& rn
       bool ok = s.logIn() == tt::Outcome::Success;
       tally.count(s);
       out.decidedMs = s.last().decidedMs();
-      out.elapsedMs = s.last().elapsedMs();
       ok = (s.logOut() == tt::Outcome::Success) && ok;
       tally.count(s);
       out.ok = ok;
@@ -238,7 +239,6 @@ Sample operate(Kind kind, tt::Session& s, const Catalogue& cat, std::mt19937& rn
       out.ok = s.search(pick().title) == tt::Outcome::Success;
       tally.count(s);
       out.decidedMs = s.last().decidedMs();
-      out.elapsedMs = s.last().elapsedMs();
       break;
     }
     case Kind::CheckoutReturn: {
@@ -246,11 +246,9 @@ Sample operate(Kind kind, tt::Session& s, const Catalogue& cat, std::mt19937& rn
       bool ok = s.checkout(movieOf(t)) == tt::Outcome::Success;
       tally.count(s);
       out.decidedMs = s.last().decidedMs();
-      out.elapsedMs = s.last().elapsedMs();
       ok = (s.returnMovie(t.title) == tt::Outcome::Success) && ok;
       tally.count(s);
       out.decidedMs += s.last().decidedMs();
-      out.elapsedMs += s.last().elapsedMs();
       out.ok = ok;
       break;
     }
@@ -259,7 +257,6 @@ Sample operate(Kind kind, tt::Session& s, const Catalogue& cat, std::mt19937& rn
       out.ok = s.waitlist(movieOf(t)) == tt::Outcome::Success;
       tally.count(s);
       out.decidedMs = s.last().decidedMs();
-      out.elapsedMs = s.last().elapsedMs();
       break;
     }
   }
@@ -276,11 +273,76 @@ std::string kindTag(Kind kind) {
   return "x";
 }
 
+// Busy loops that run while a clock runs (the timed part of a cell or of a
+// baseline part), and what they used.
+struct LoadTally {
+  int loops = 0;
+  double cpu = 0;   // CPU seconds of the loops
+  double wall = 0;  // seconds they ran
+};
+
+class LoadWhileTimed {
+ public:
+  explicit LoadWhileTimed(LoadTally* tally) : tally_(tally) {
+    // Bounded: the loops end on their own should this process hang.
+    if (tally_) load_ = std::make_unique<BusyLoad>(tally_->loops, std::chrono::minutes(10));
+    if (load_ && load_->running() != tally_->loops) die("could not start the busy loops");
+  }
+  void stop() {
+    if (!load_) return;
+    tally_->cpu += load_->stop();
+    tally_->wall += msBetween(start_, Clock::now()) / 1000.0;
+    load_.reset();
+  }
+  ~LoadWhileTimed() { stop(); }
+
+ private:
+  LoadTally* tally_;
+  std::unique_ptr<BusyLoad> load_;
+  Clock::time_point start_ = Clock::now();
+};
+
+// The records of every session of `cell` that had a request fail, one line
+// each, appended to <out>/failures.txt: what to look at when a cell fails.
+void recordFailures(const Settings& o, const CellResult& cell, const std::string& label,
+                    const std::vector<std::unique_ptr<tt::Session>>& sessions) {
+  if (cell.failures == 0 && cell.setupFailed == 0) return;
+  std::ofstream out(o.outDir + "/failures.txt", std::ios::app);
+  out << "# " << cell.replicas << " replica(s), " << cell.sessions << " session(s), "
+      << kindName(cell.kind) << label << "\n";
+  for (const auto& s : sessions) {
+    bool failed = false;
+    for (const tt::RequestRecord& r : s->records())
+      failed = failed || r.outcome != tt::Outcome::Success;
+    if (!failed) continue;
+    for (const tt::RequestRecord& r : s->records()) {
+      std::string skipped;
+      for (int k : r.skipped) skipped += (skipped.empty() ? "" : ",") + std::to_string(k);
+      out << s->user() << " " << r.clientID << " " << tt::opName(r.op) << " #" << r.transactionID
+          << " movie " << r.movieID << " '" << r.title << "': " << tt::outcomeName(r.outcome)
+          << " by " << r.decidedBy << " after " << fixed(r.decidedMs(), 1) << " ms, skipped ["
+          << skipped << "], started "
+          << fixed(std::chrono::duration<double>(r.startedAt.time_since_epoch()).count(), 3)
+          << " s: " << r.message << "\n";
+    }
+  }
+}
+
+// Until every call the session started has ended. A session goes on once a
+// request is decided; the calls of the other replicas end on their own,
+// within the call timeout.
+void settle(tt::Session& s) {
+  while (!s.settled()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 // One cell of the matrix: `sessions` concurrent customers, each sending to
-// the first `replicas` replicas of each server.
+// the first `replicas` replicas of each server. The clock starts once the
+// calls of every session's set-up have ended, and stops once those of its
+// last operation have: the cell's costs hold all the work of its own
+// operations and nothing else.
 CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
                    const Refs& refs, int replicas, int sessions, Kind kind, int ops,
-                   int round = 0) {
+                   int round = 0, const std::string& label = "", LoadTally* load = nullptr) {
   resetState(db, o.copies);
   CellResult cell;
   cell.replicas = replicas;
@@ -304,16 +366,28 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
     threads.emplace_back([&, i] {
       tt::Session& s = *list[static_cast<size_t>(i)];
       SessionTally& tally = tallies[static_cast<size_t>(i)];
-      if (s.createAccount() != tt::Outcome::Success ||
-          (kind != Kind::LogIn && s.logIn() != tt::Outcome::Success))
-        setupFailures[static_cast<size_t>(i)] = s.last().message;
+      // Set-up is not measured; a session that cannot register and log in
+      // within three tries sends nothing in the timed part.
+      bool registered = false, ready = false;
+      for (int attempt = 0; attempt < 3 && !ready; ++attempt) {
+        // A registration that failed may have taken effect: it is then
+        // refused as a repeat, and the account is there.
+        if (!registered)
+          registered = s.createAccount() != tt::Outcome::AllFailed &&
+                       s.last().outcome != tt::Outcome::TimedOut;
+        ready = registered && (kind == Kind::LogIn || s.logIn() == tt::Outcome::Success);
+        if (!ready) setupFailures[static_cast<size_t>(i)] = s.last().message;
+      }
+      if (ready) setupFailures[static_cast<size_t>(i)].clear();
+      settle(s);
       std::mt19937 rng(o.seed + 1000003u * static_cast<unsigned>(replicas) +
                        7919u * static_cast<unsigned>(sessions) +
                        131u * static_cast<unsigned>(kind) + 17u * static_cast<unsigned>(round) +
                        static_cast<unsigned>(i) * 65537u);
       line.arrive();
-      for (int k = 0; k < perSession; ++k)
+      for (int k = 0; ready && k < perSession; ++k)
         tally.samples.push_back(operate(kind, s, cat, rng, k, i * perSession, tally));
+      settle(s);
     });
   }
   line.waitForAll();
@@ -323,10 +397,12 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
   if (kind != Kind::Search)
     sampler = std::make_unique<LockSampler>(kind == Kind::LogIn ? "lock table ticket"
                                                                 : "lock table movie");
+  LoadWhileTimed busy(load);
   Snapshot before = probe.take();
   line.release();
   for (auto& t : threads) t.join();
   Snapshot after = probe.take();
+  busy.stop();
   cell.cost = Probe::between(before, after);
   if (sampler) {
     cell.lock = sampler->stop();
@@ -338,10 +414,12 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
     cell.samples.insert(cell.samples.end(), t.samples.begin(), t.samples.end());
     cell.requests += t.requests;
     cell.failures += t.failures;
+    if (!setupFailures[i].empty()) ++cell.setupFailed;
     if (cell.firstFailure.empty() && !setupFailures[i].empty())
       cell.firstFailure = "set-up: " + setupFailures[i];
     if (cell.firstFailure.empty()) cell.firstFailure = t.firstFailure;
   }
+  recordFailures(o, cell, label, list);
   return cell;
 }
 
@@ -350,7 +428,7 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
 // `pairs` checkouts plus returns; `slice` numbers the parts of the baseline,
 // which run between the cells so that each compares with its neighbours.
 BaselineResult runBaseline(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
-                           int pairs, int slice) {
+                           int pairs, int slice, LoadTally* load = nullptr) {
   resetState(db, o.copies);
   const std::string user = "baseline";
   const CORBA::Long token = 4242;
@@ -369,6 +447,7 @@ BaselineResult runBaseline(tt::TestDB& db, Probe& probe, const Catalogue& cat, c
   }
   base.takeCommitTimes();
   BaselineResult res;
+  LoadWhileTimed busy(load);
   Snapshot before = probe.take();
   for (int i = 0; i < pairs; ++i) {
     const Title t = pick();
@@ -378,8 +457,60 @@ BaselineResult runBaseline(tt::TestDB& db, Probe& probe, const Catalogue& cat, c
   }
   res.commitMs = base.takeCommitTimes();
   Snapshot after = probe.take();
+  busy.stop();
   res.cost = Probe::between(before, after);
   return res;
+}
+
+// --- on a busy machine -------------------------------------------------------------------
+
+// The checkout + return cell of `replicas` and `sessions` and a part of the
+// baseline beside it, in alternating rounds (ABBA), with busy loops pinned to
+// the cores while their clocks run: how the ratio holds when the machine has
+// other work. Set-up, as in every cell, is not timed, and runs without them.
+void runLoaded(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
+               const Refs& refs, int replicas, int sessions, int pairsPerRound, Run& run) {
+  const int rounds = std::max(1, o.rounds);
+  std::vector<BaselineResult> parts;
+  CellResult merged;
+  LoadTally load;
+  load.loops = o.busyLoops;
+  for (int round = 0; round < rounds; ++round) {
+    auto baseline = [&] {
+      parts.push_back(runBaseline(db, probe, cat, o, pairsPerRound, 1000 + round, &load));
+      parts.back().sessions = sessions;
+    };
+    auto cell = [&] {
+      CellResult part = runCell(db, probe, cat, o, refs, replicas, sessions,
+                                Kind::CheckoutReturn, o.opsPerCell / rounds, 1000 + round,
+                                ", under load", &load);
+      merged.replicas = part.replicas;
+      merged.sessions = part.sessions;
+      merged.kind = part.kind;
+      mergeInto(merged, part);
+    };
+    if (round % 2 == 0) {
+      baseline();
+      cell();
+    } else {
+      cell();
+      baseline();
+    }
+  }
+  run.busyCpu = load.cpu;
+  run.busyWall = load.wall;
+  run.busyLoops = o.busyLoops;
+  run.loaded = std::move(merged);
+  run.loadedBaseline = combine(parts);
+  run.hasLoaded = true;
+  const BaselineResult& b = run.loadedBaseline;
+  const Percentiles p = run.loaded.decided();
+  progress("under " + std::to_string(o.busyLoops) + " busy loops: baseline " +
+           fixed(b.throughput()) + " pairs/s; " + std::to_string(replicas) + " replica(s), " +
+           std::to_string(sessions) + " session(s), checkout + return: " +
+           fixed(run.loaded.throughput()) + " ops/s, p50 " + fixed(p.p50) + " ms, " +
+           std::to_string(run.loaded.failures) + " failed" +
+           (run.loaded.firstFailure.empty() ? "" : " (" + run.loaded.firstFailure + ")"));
 }
 
 // --- the console's own fan-out -----------------------------------------------------------
@@ -458,13 +589,12 @@ std::vector<FailoverTrial> runFailover(tt::TestDB& db, tt::Deployment& dep, cons
     if (s.createAccount() != tt::Outcome::Success || s.logIn() != tt::Outcome::Success)
       die("failover: the session could not register and log in: " + s.last().message);
     // One request of the kind timed; a checkout's return runs untimed.
-    auto request = [&](double* decided, double* elapsed) {
+    auto request = [&](double* decided) {
       const Title t = pick();
       bool ok = checkout ? s.checkout(movieOf(t)) == tt::Outcome::Success
                          : s.search(t.title) == tt::Outcome::Success;
       const tt::RequestRecord r = s.last();
       if (decided) *decided = r.decidedMs();
-      if (elapsed) *elapsed = r.elapsedMs();
       if (!ok && ft.failure.empty()) ft.failure = r.message;
       if (checkout) ok = s.returnMovie(t.title) == tt::Outcome::Success && ok;
       return ok;
@@ -472,13 +602,13 @@ std::vector<FailoverTrial> runFailover(tt::TestDB& db, tt::Deployment& dep, cons
     std::vector<double> steady;
     for (int i = 0; i < 15; ++i) {
       double d = 0;
-      request(&d, nullptr);
+      request(&d);
       steady.push_back(d);
     }
     ft.steadyMs = median(steady);
     victim->kill();
-    bool first = request(&ft.firstMs, &ft.firstElapsedMs);
-    bool second = request(&ft.secondMs, nullptr);
+    bool first = request(&ft.firstMs);
+    bool second = request(&ft.secondMs);
     ft.ok = first && second;
     progress("failover trial " + std::to_string(trial + 1) + " (" + ft.op + ", " + ft.killed +
              " killed): steady " + fixed(ft.steadyMs, 2) + " ms, first after the kill " +
@@ -533,12 +663,15 @@ Settings parse(int argc, char** argv) {
     else if (a == "--rounds") o.rounds = parseInt(value(), "--rounds");
     else if (a == "--replicas") o.replicas = parseList(value(), "--replicas");
     else if (a == "--sessions") o.sessions = parseList(value(), "--sessions");
+    else if (a == "--busy") o.busyLoops = parseInt(value(), "--busy");
     else if (a == "--command") o.command = value();
     else die("unknown option " + a +
              "\nusage: tavrin-bench --out DIR [--ops N] [--rounds N] [--seed S] [--baseline N]"
-             " [--trials N] [--console N] [--replicas 1,3] [--sessions 1,4,16] [--command TEXT]");
+             " [--trials N] [--console N] [--replicas 1,3] [--sessions 1,4,16] [--busy N]"
+             " [--command TEXT]");
   }
   if (o.outDir.empty()) die("--out DIR is required");
+  if (o.busyLoops < 0) o.busyLoops = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
   for (int r : o.replicas)
     if (r < 1) die("--replicas: at least one replica");
   for (int c : o.sessions)
@@ -555,6 +688,7 @@ int main(int argc, char** argv) {
   run.settings = parse(argc, argv);
   const Settings& o = run.settings;
   const Clock::time_point started = Clock::now();
+  std::remove((o.outDir + "/failures.txt").c_str());
   run.machine = describeMachine();
 
   DBConnection::libraryInit();
@@ -633,6 +767,8 @@ int main(int argc, char** argv) {
       }
     }
   run.baseline = combine(run.baselineSlices);
+  if (o.busyLoops > 0)
+    runLoaded(db, probe, cat, o, refs, maxReplicas, maxSessions, slicePairs, run);
   if (o.consoleCycles > 0) {
     for (int replicas : o.replicas) {
       bindOnly(dep, refs, replicas);
