@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 #include <mutex>
 #include <vector>
 
@@ -62,6 +63,7 @@ DBConnection::DBConnection()
       sessionBroken_(false),
       prepared_(false),
       claimHeld_(false),
+      uncommitted_(false),
       hasDeadline_(false) {
   std::memset(mySQLerror, 0, sizeof mySQLerror);
   libraryInit();
@@ -166,6 +168,7 @@ void DBConnection::closeConnection() {
   autocommitOff_ = false;
   prepared_ = false;
   claimHeld_ = false;
+  uncommitted_ = false;
 }
 
 bool DBConnection::isConnectionLost(unsigned int code) {
@@ -217,6 +220,16 @@ double DBConnection::secondsLeft() const {
   return std::chrono::duration<double>(deadline_ - std::chrono::steady_clock::now()).count();
 }
 
+namespace {
+
+// Whether `stmt` begins with `word`, ignoring letter case.
+bool startsWith(const char* stmt, unsigned long len, const char* word) {
+  const size_t n = std::strlen(word);
+  return len >= n && strncasecmp(stmt, word, n) == 0;
+}
+
+}  // namespace
+
 int DBConnection::execute(const char* stmt, unsigned long len, char* err, unsigned int* code) {
   unsigned int scratch = 0;
   if (code == nullptr) code = &scratch;
@@ -226,7 +239,15 @@ int DBConnection::execute(const char* stmt, unsigned long len, char* err, unsign
     *code = CR_SERVER_GONE_ERROR;  // not sent: unlike CR_SERVER_LOST, surely not done
     return 1;
   }
-  if (hasDeadline_ && secondsLeft() <= 0) {
+  // Ending the transaction either way leaves no work behind it; session
+  // settings and table locks add none; any other statement in it adds work
+  // that must be committed or rolled back.
+  const bool rollback = startsWith(stmt, len, "rollback");
+  const bool ends = rollback || startsWith(stmt, len, "commit");
+  const bool addsWork = !ends && !startsWith(stmt, len, "set ") &&
+                        !startsWith(stmt, len, "lock ") && !startsWith(stmt, len, "unlock ");
+  if (autocommitOff_ && addsWork) uncommitted_ = true;
+  if (hasDeadline_ && !rollback && secondsLeft() <= 0) {
     copyError(err, kBudgetText);
     *code = kBudgetExhausted;
     return 1;
@@ -245,7 +266,7 @@ int DBConnection::execute(const char* stmt, unsigned long len, char* err, unsign
   // The database itself ends a statement, lock waits included, once the
   // request's time is up: no work can take effect after that.
   auto send = [&]() {
-    if (!hasDeadline_) return mysql_real_query(&mysql, stmt, len);
+    if (!hasDeadline_ || rollback) return mysql_real_query(&mysql, stmt, len);
     char prefix[64];
     std::snprintf(prefix, sizeof prefix, "SET STATEMENT max_statement_time=%.3f FOR ",
                   std::max(secondsLeft(), 0.001));
@@ -254,7 +275,10 @@ int DBConnection::execute(const char* stmt, unsigned long len, char* err, unsign
     return mysql_real_query(&mysql, bounded.data(), bounded.size());
   };
   int rv = send();
-  if (rv == 0) return 0;
+  if (rv == 0) {
+    if (ends) uncommitted_ = false;
+    return 0;
+  }
 
   *code = mysql_errno(&mysql);
   copyError(err, mysql_error(&mysql));

@@ -47,9 +47,10 @@ class DBConnection {
   using TimePoint = std::chrono::steady_clock::time_point;
   // Until clearDeadline(), every statement is sent with what is left until
   // `deadline` as its own time limit (lock waits included), and none is sent
-  // once the deadline has passed: it fails with kBudgetExhausted. Set by the
-  // request's scope; without one, statements are bounded by the session's
-  // limits alone.
+  // once the deadline has passed: it fails with kBudgetExhausted. A ROLLBACK
+  // is the exception: it undoes work, so it always goes out, unbounded. Set
+  // by the request's scope; without one, statements are bounded by the
+  // session's limits alone.
   void setDeadline(TimePoint deadline);
   void clearDeadline() { hasDeadline_ = false; }
   bool hasDeadline() const { return hasDeadline_; }
@@ -77,7 +78,10 @@ class DBConnection {
   // Session bookkeeping, kept by DBTransaction: a lost connection only
   // retries a statement when neither is set.
   void setLockHeld(bool held) { lockHeld_ = held; }
-  void setAutocommitOff(bool off) { autocommitOff_ = off; }
+  void setAutocommitOff(bool off) {
+    autocommitOff_ = off;
+    if (!off) uncommitted_ = false;  // autocommit on commits
+  }
   // Set while the request's session settings (prepared) and claim are in
   // force (DBTransaction::prepare).
   void setPrepared(bool prepared) { prepared_ = prepared; }
@@ -85,6 +89,10 @@ class DBConnection {
   bool prepared() const { return prepared_; }
   bool lockHeld() const { return lockHeld_; }
   bool autocommitOff() const { return autocommitOff_; }
+  // A statement ran in the open transaction since its last COMMIT or
+  // ROLLBACK: ending the request must roll it back, since UNLOCK TABLES
+  // and autocommit would commit it.
+  bool uncommittedWork() const { return uncommitted_; }
   bool claimHeld() const { return claimHeld_; }
   bool isConnected() const { return connected != 0; }
   // Set when the connection was lost while it held a lock or an open
@@ -128,6 +136,7 @@ class DBConnection {
   bool sessionBroken_;
   bool prepared_;
   bool claimHeld_;
+  bool uncommitted_;
   bool hasDeadline_;
   TimePoint deadline_;
 

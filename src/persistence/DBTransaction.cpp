@@ -152,6 +152,18 @@ void DBTransaction::endRequest() {
 }
 
 void DBTransaction::restoreSession(DBConnection* conn) {
+  // Whatever a request did not commit must not become committed now, by
+  // the UNLOCK TABLES or the autocommit below.
+  if (conn->uncommittedWork()) {
+    DBQuery undo;
+    if (!undo.query("rollback;")) {
+      std::cout << "rollback failed: " << undo.mySQLerror << std::endl;
+      // The session cannot be trusted with that work: drop it, and the
+      // database rolls it back.
+      conn->closeConnection();
+      return;
+    }
+  }
   if (conn->lockHeld()) {
     DBQuery unlock;
     if (unlock.query("unlock tables;"))

@@ -389,6 +389,35 @@ TEST_F(Persistence, TheRequestDeadlineBoundsEveryStatementAndTheCommit) {
   EXPECT_EQ(db.count("select count(*) from ticket where username = 'late'"), 0);
 }
 
+// Work done before the budget ran out is rolled back, never committed by
+// the unlock or the return to autocommit that end the request: the rollback
+// goes out whatever the budget, and the end of the request rolls back what
+// nobody committed.
+TEST_F(Persistence, WorkCutOffByTheBudgetIsRolledBackNotCommitted) {
+  const long long before = db.count("select count from movie where movieID = 1");
+  DBConnection* conn = DBConnection::getInstance();
+  for (bool callerRollsBack : {true, false}) {
+    conn->setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(600));
+    DBTransaction tx;
+    ASSERT_EQ(tx.prepare("cut off"), 1) << tx.mySQLerror;
+    ASSERT_EQ(tx.lockMovieTables(), 1) << tx.mySQLerror;
+    ASSERT_EQ(tx.start(), 1) << tx.mySQLerror;
+    DBQuery work;
+    ASSERT_EQ(work.query("update movie set count = count - 1 where movieID = 1"), 1);
+    tt::waitFor([&] { return conn->secondsLeft() <= 0; }, std::chrono::seconds(5));
+    DBQuery late;
+    EXPECT_EQ(late.query("insert into checkedoutmovies values ('cut', 1)"), 0);
+    if (callerRollsBack) {
+      EXPECT_EQ(tx.rollback(), 1) << "a rollback goes out after the deadline";
+    }
+    tx.unlockTables();
+    tx.endRequest();
+    EXPECT_EQ(db.count("select count from movie where movieID = 1"), before)
+        << (callerRollsBack ? "rolled back by the caller" : "left for the end of the request");
+  }
+  EXPECT_EQ(db.count("select count(*) from checkedoutmovies where username = 'cut'"), 0);
+}
+
 // A replica frozen with the tables locked frees them within the short idle
 // limit of a request, not the 30 s between requests.
 TEST_F(Persistence, ALockHolderThatFallsSilentLosesItsLocksWithinSeconds) {
