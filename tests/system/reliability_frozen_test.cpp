@@ -10,6 +10,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <fstream>
 #include <thread>
 
 #include "RequestDeadline.h"
@@ -37,6 +38,15 @@ bool connectionOpen(TestDB& db, const std::string& id) {
 
 double msSince(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// The state letter of a process in /proc ('T' when stopped), or 0.
+char processState(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(in, line);
+  const size_t close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() ? line[close + 2] : 0;
 }
 
 // Whether a replica's output shows the request that `entry` opened as
@@ -378,6 +388,9 @@ TEST_F(ReliabilityFrozen, RequestQueuedAtAFrozenReplicaNeverTakesEffect) {
 
   ChildProcess& frozen = deployment_->orderReplicas[0]->process();
   frozen.signal(SIGSTOP);
+  // Stopped for certain before the request is sent, so that it waits in the
+  // socket, not in the middle of the work.
+  ASSERT_TRUE(waitFor([&] { return processState(frozen.pid()) == 'T'; }));
   OrderFulfillment_var order = deployment_->orders()[0];
   const auto deadline = std::chrono::system_clock::now() + std::chrono::seconds(3);
   std::string result;
