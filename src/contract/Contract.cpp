@@ -2,9 +2,6 @@
 
 #include <ostream>
 
-const char* const kInternalServerError =
-    "Internal server error: the request was not carried out\n";
-
 std::ostream& operator<<(std::ostream& os, const TavrinException& e) {
   return os << e._rep_id() << " (" << str(e.errorMessage.in()) << ")";
 }

@@ -10,10 +10,6 @@
 // How a TavrinException appears in trace lines: its repository id and message.
 std::ostream& operator<<(std::ostream& os, const TavrinException& e);
 
-// The text a server answers with when a request failed for a reason that is
-// not a business refusal; never reported as success.
-extern const char* const kInternalServerError;
-
 // Deep copy of a ticket into a fresh owning holder.
 Ticket_var copyTicket(const Ticket& t);
 
