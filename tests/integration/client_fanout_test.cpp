@@ -349,7 +349,7 @@ TEST_F(FanOut, FrozenReplicaIsSkippedUntilItAnswersAgain) {
   discover();
   EXPECT_TRUE(request(9006, 0));  // connects to both
   ASSERT_TRUE(settled(0));
-  child->signal(SIGSTOP);
+  ASSERT_TRUE(child->stop());
   const auto frozen = std::chrono::steady_clock::now();
   EXPECT_TRUE(request(9006, 0));
   EXPECT_LT(std::chrono::steady_clock::now() - frozen, 5s);

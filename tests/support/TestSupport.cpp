@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <mysql.h>
 #include <netinet/in.h>
@@ -223,6 +224,35 @@ bool ChildProcess::running() {
 
 void ChildProcess::signal(int sig) {
   if (pid_ > 0 && status_ < 0) ::kill(pid_, sig);
+}
+
+namespace {
+// Whether every thread of `pid` is stopped ('T' or 't' in its stat line).
+bool allThreadsStopped(pid_t pid) {
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return false;
+  bool any = false, all = true;
+  while (dirent* e = ::readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream in(dir + "/" + e->d_name + "/stat");
+    std::string line;
+    std::getline(in, line);
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos || close + 2 >= line.size()) continue;  // thread gone
+    any = true;
+    const char state = line[close + 2];
+    if (state != 'T' && state != 't') all = false;
+  }
+  ::closedir(d);
+  return any && all;
+}
+}  // namespace
+
+bool ChildProcess::stop() {
+  if (pid_ <= 0 || status_ >= 0) return false;
+  ::kill(pid_, SIGSTOP);
+  return waitFor([this] { return allThreadsStopped(pid_); }, std::chrono::seconds(5));
 }
 
 int ChildProcess::wait(std::chrono::milliseconds timeout) {

@@ -72,6 +72,10 @@ class ChildProcess {
   pid_t pid() const { return pid_; }
   bool running();
   void signal(int sig);
+  // SIGSTOP, then waits until every thread of the child is stopped: a
+  // request sent afterwards waits in the socket, not half handled. False if
+  // it did not stop within a few seconds.
+  bool stop();
   // Exit status (or 128+signal) once the child ended; -1 on timeout.
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
   std::string output() const;  // everything it printed so far

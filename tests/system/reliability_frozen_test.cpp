@@ -10,7 +10,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <fstream>
 #include <thread>
 
 #include "RequestDeadline.h"
@@ -38,15 +37,6 @@ bool connectionOpen(TestDB& db, const std::string& id) {
 
 double msSince(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
-}
-
-// The state letter of a process in /proc ('T' when stopped), or 0.
-char processState(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(in, line);
-  const size_t close = line.rfind(')');
-  return close != std::string::npos && close + 2 < line.size() ? line[close + 2] : 0;
 }
 
 // Whether a replica's output shows the request that `entry` opened as
@@ -124,7 +114,7 @@ TEST_F(ReliabilityFrozen, ReplicaStoppedHoldingTableLocks) {
   run.resume();
   waitFor([&] { return lockWaiters(watch).size() >= 3; }, std::chrono::seconds(2));
 
-  deployment_->orderReplicas[0]->process().signal(SIGSTOP);
+  ASSERT_TRUE(deployment_->orderReplicas[0]->process().stop());
   const Clock::time_point frozenAt = Clock::now();
   locker.exec("unlock tables;");
   std::thread probeCall([&] { probe.checkout(probeMovie); });
@@ -250,7 +240,7 @@ TEST_F(ReliabilityFrozen, LateLogInAfterLogOutOpensNoSession) {
   ASSERT_EQ(u.createAccount(), Outcome::Success);
   // Stopped idle, not in the middle of the registration.
   ASSERT_TRUE(waitFor([&] { return u.settled(); }));
-  deployment_->accountReplicas[2]->process().signal(SIGSTOP);
+  ASSERT_TRUE(deployment_->accountReplicas[2]->process().stop());
   EXPECT_EQ(u.logIn(), Outcome::Success) << u.last().message;
   EXPECT_EQ(u.logOut(), Outcome::Success) << u.last().message;
   deployment_->accountReplicas[2]->process().signal(SIGCONT);
@@ -278,7 +268,7 @@ TEST_F(ReliabilityFrozen, LateRegistrationDoesNotBringBackADiscontinuedAccount) 
   EXPECT_EQ(u.countHeld(), Outcome::Refused);
   ASSERT_TRUE(waitFor([&] { return u.settled(); }));
   ChildProcess& late = deployment_->accountReplicas[2]->process();
-  late.signal(SIGSTOP);
+  ASSERT_TRUE(late.stop());
   EXPECT_EQ(u.createAccount(), Outcome::Success) << u.last().message;
   EXPECT_EQ(u.logIn(), Outcome::Success) << u.last().message;
   EXPECT_EQ(u.discontinue(), Outcome::Success) << u.last().message;
@@ -314,7 +304,7 @@ TEST_F(ReliabilityFrozen, RefusedCheckoutIsNotCarriedOutLater) {
   ASSERT_TRUE(waitFor([&] { return keeper.settled() && asker.settled(); }));
 
   ChildProcess& late = deployment_->orderReplicas[0]->process();
-  late.signal(SIGSTOP);
+  ASSERT_TRUE(late.stop());
   m.count = 0;
   EXPECT_EQ(asker.checkout(m), Outcome::Refused);
   EXPECT_EQ(asker.last().message, "No more copies of the movie available :(");
@@ -345,8 +335,8 @@ TEST_F(ReliabilityFrozen, StaggeredLockWaitsTellTheCustomerWhatHappened) {
   locker.exec(std::string(kMovieLock) + ";");
   ChildProcess& r1 = deployment_->orderReplicas[1]->process();
   ChildProcess& r2 = deployment_->orderReplicas[2]->process();
-  r1.signal(SIGSTOP);
-  r2.signal(SIGSTOP);
+  ASSERT_TRUE(r1.stop());
+  ASSERT_TRUE(r2.stop());
   const Clock::time_point sent = Clock::now();
   std::thread call([&] { c.checkout(m); });
   // The stagger and the hold are the scenario itself, not waits for
@@ -398,10 +388,9 @@ TEST_F(ReliabilityFrozen, RequestQueuedAtAFrozenReplicaNeverTakesEffect) {
   ASSERT_EQ(c.search("title6", &m), Outcome::Success) << c.last().message;
 
   ChildProcess& frozen = deployment_->orderReplicas[0]->process();
-  frozen.signal(SIGSTOP);
   // Stopped for certain before the request is sent, so that it waits in the
   // socket, not in the middle of the work.
-  ASSERT_TRUE(waitFor([&] { return processState(frozen.pid()) == 'T'; }));
+  ASSERT_TRUE(frozen.stop());
   OrderFulfillment_var order = deployment_->orders()[0];
   const auto deadline = std::chrono::system_clock::now() + std::chrono::seconds(3);
   std::string result;

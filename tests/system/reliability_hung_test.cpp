@@ -49,8 +49,8 @@ TEST_F(ReliabilityHung, ConsoleRunsItsSequenceWhileTwoReplicasAreFrozen) {
   startDeployment();
   ChildProcess& account0 = deployment_->accountReplicas[0]->process();
   ChildProcess& order0 = deployment_->orderReplicas[0]->process();
-  account0.signal(SIGSTOP);
-  order0.signal(SIGSTOP);
+  ASSERT_TRUE(account0.stop());
+  ASSERT_TRUE(order0.stop());
   const Clock::time_point started = Clock::now();
   ChildProcess console(binDir() + "/Client", {"-ORBInitRef", namingRef(), "-auto", "61"},
                        scratchDir());
@@ -91,8 +91,8 @@ TEST_F(ReliabilityHung, TwoIdleReplicasFrozenUnderLoad) {
   for (const auto& s : run.sessions()) ASSERT_TRUE(waitFor([&] { return s->settled(); }));
   ChildProcess& account0 = deployment_->accountReplicas[0]->process();
   ChildProcess& order0 = deployment_->orderReplicas[0]->process();
-  account0.signal(SIGSTOP);
-  order0.signal(SIGSTOP);
+  ASSERT_TRUE(account0.stop());
+  ASSERT_TRUE(order0.stop());
   const Clock::time_point frozenAt = Clock::now();
   run.resume();
 
