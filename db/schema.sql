@@ -76,3 +76,8 @@ CREATE TABLE IF NOT EXISTS waitlistedmovies (
 -- on the next load of this file; once applied this changes nothing.
 ALTER TABLE client MODIFY clientID VARCHAR(64) NOT NULL;
 ALTER TABLE transactions MODIFY clientID VARCHAR(64) NOT NULL;
+
+-- Waiting rows whose account is gone, left by discontinuations from before
+-- they removed them: a return would hand a copy to no one. Discontinuation
+-- now deletes them with the account, so this finds nothing afterwards.
+DELETE FROM waitlistedmovies WHERE username NOT IN (SELECT username FROM user);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -373,6 +375,21 @@ TEST_F(OrderRentalTest, TheFreedCopyGoesToTheEarliestWaiterBelowTheLimit) {
   EXPECT_EQ(held("bob", kCasablanca), 0);
   EXPECT_EQ(waiting("bob", kCasablanca), 1);
   EXPECT_EQ(heldTotal("bob"), 3);
+}
+
+// Deployments load the schema at every start; that clears what older
+// discontinuations left behind, and only that.
+TEST_F(OrderRentalTest, LoadingTheSchemaDropsWaitingRowsWhoseAccountIsGone) {
+  db.exec("insert into user values ('Carol', 'C', 'a', '4111', '555', 'c@x', 'carol', 'pw')");
+  wait("carol", kCasablanca, "2020-01-01 11:00:00");
+  wait("ghost", kCasablanca, "2020-01-01 10:00:00");
+  std::ifstream in(tt::sourceDir() + "/db/schema.sql");
+  std::stringstream schema;
+  schema << in.rdbuf();
+  ASSERT_FALSE(schema.str().empty());
+  db.exec(schema.str());
+  EXPECT_EQ(waiting("ghost", kCasablanca), 0);
+  EXPECT_EQ(waiting("carol", kCasablanca), 1);
 }
 
 TEST_F(OrderRentalTest, TheReturnerGetsOnlyTheOldestWaitedMovieWithAFreeCopy) {
