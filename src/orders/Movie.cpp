@@ -498,25 +498,7 @@ void Movie::_clearCustomersFromWaitlist(MovieInfo& minfo) {
     }
     if (outstandingMovieCount > 2) continue;
 
-    try {
-      _checkoutMovie(minfo, tempTicket);
-      DBQuery removeObj;
-      std::ostringstream remove;
-      remove << "delete from waitlistedmovies where "
-             << "username = '" << esc(tempTicket->username)
-             << "' and movieID = " << minfo.movieID;
-      runStatement(removeObj, remove.str(), "Error removing the customer from the waitlist: ");
-    } catch (const TavrinException& e) {
-      std::cout << "Movie::_clearCustomersFromWaitlist(): TavrinException 2 Occurred: " << e
-                << std::endl;
-      queryObj.freeit();
-      throw;
-    } catch (...) {
-      std::cout << "Movie::_clearCustomersFromWaitlist(): Generic Exception 2 Occurred"
-                << std::endl;
-      queryObj.freeit();
-      throw;
-    }
+    handOverFromWaitlist(minfo, tempTicket, "_clearCustomersFromWaitlist");
     --minfo.count;
   }
   queryObj.freeit();
@@ -562,26 +544,25 @@ void Movie::_clearMoviesFromCustomerWaitlist(const Ticket_var& ticket) {
     if (available == 0) continue;
     if (held > 2) break;
 
-    try {
-      _checkoutMovie(minfo, ticket);
-      DBQuery removeObj;
-      std::ostringstream remove;
-      remove << "delete from waitlistedmovies where "
-             << "username = '" << DBConnection::escape(username)
-             << "' and movieID = " << minfo.movieID;
-      runStatement(removeObj, remove.str(), "Error removing the customer from the waitlist: ");
-    } catch (const TavrinException& e) {
-      std::cout << "Movie::_clearMoviesFromCustomerWaitlist(): TavrinException 2 Occurred: " << e
-                << std::endl;
-      queryObj.freeit();
-      throw;
-    } catch (...) {
-      std::cout << "Movie::_clearMoviesFromCustomerWaitlist(): Generic Exception 2 Occurred"
-                << std::endl;
-      queryObj.freeit();
-      throw;
-    }
+    handOverFromWaitlist(minfo, ticket, "_clearMoviesFromCustomerWaitlist");
     break;
   }
   queryObj.freeit();
+}
+
+void Movie::handOverFromWaitlist(MovieInfo& minfo, const Ticket_var& ticket, const char* pass) {
+  try {
+    _checkoutMovie(minfo, ticket);
+    DBQuery removeObj;
+    std::ostringstream remove;
+    remove << "delete from waitlistedmovies where "
+           << "username = '" << esc(ticket->username) << "' and movieID = " << minfo.movieID;
+    runStatement(removeObj, remove.str(), "Error removing the customer from the waitlist: ");
+  } catch (const TavrinException& e) {
+    std::cout << "Movie::" << pass << "(): TavrinException 2 Occurred: " << e << std::endl;
+    throw;
+  } catch (...) {
+    std::cout << "Movie::" << pass << "(): Generic Exception 2 Occurred" << std::endl;
+    throw;
+  }
 }

@@ -53,6 +53,9 @@ class Movie {
   void _returnMovie(MovieInfo& minfo, const Ticket_var& ticket);
   void _clearCustomersFromWaitlist(MovieInfo& minfo);
   void _clearMoviesFromCustomerWaitlist(const Ticket_var& ticket);
+  // Both passes: checks the copy out to the waiting customer and removes
+  // the waiting row. `pass` names the pass in the trace lines.
+  void handOverFromWaitlist(MovieInfo& minfo, const Ticket_var& ticket, const char* pass);
 
   // Puts the user on the movie's waiting list unless already there. 1 on
   // success, 0 with queryObj.mySQLerror set.
