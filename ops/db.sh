@@ -1,0 +1,417 @@
+# shellcheck shell=bash
+# Sourced by ./tavrin: MariaDB: the databases, their accounts, replication and failover.
+
+# --- MariaDB ---------------------------------------------------------------------
+
+# Database 1 is the one every deployment has; database 2 is the standby that
+# `up --standby` adds. After a failover either may be the primary: its number
+# is recorded in $STATE/db-primary. $STATE/replication marks a deployment
+# whose databases write binary logs and replicate.
+
+db_dir() { if [[ $1 == 1 ]]; then echo "$STATE/db"; else echo "$STATE/db$1"; fi; }
+db_sock() { if [[ $1 == 1 ]]; then echo "$STATE/db.sock"; else echo "$STATE/db$1.sock"; fi; }
+db_pidfile() { if [[ $1 == 1 ]]; then echo "$STATE/db.pid"; else echo "$STATE/db$1.pid"; fi; }
+db_log() { if [[ $1 == 1 ]]; then echo "$STATE/logs/mariadb.log"; else echo "$STATE/logs/mariadb$1.log"; fi; }
+db_port() { if [[ $1 == 1 ]]; then echo "$DB_PORT"; else echo "$DB2_PORT"; fi; }
+db_name() { if [[ $1 == 1 ]]; then echo mariadb; else echo "mariadb$1"; fi; }
+db_primary() {
+  local p
+  p=$(cat "$STATE/db-primary" 2>/dev/null || true)
+  if [[ "$p" == 2 ]]; then echo 2; else echo 1; fi
+}
+db_other() { if [[ $1 == 1 ]]; then echo 2; else echo 1; fi; }
+replicated() { [[ -f "$STATE/replication" ]]; }
+db_instances() {
+  echo 1
+  if [[ -d "$(db_dir 2)" ]]; then echo 2; fi
+}
+
+# The deployment's database administrator is the operating-system account
+# that runs it, logging in through the socket (unix_socket authentication):
+# root and this account have no password and no TCP access.
+DB_ADMIN=$(id -un)
+ADMIN_LOGIN=$DB_ADMIN
+
+db_ping() { mariadb-admin --no-defaults -u"$ADMIN_LOGIN" --socket="$(db_sock "${1:-1}")" ping; }
+
+# Statements as the administrator on database N. With NOBINLOG=1 they stay
+# out of N's binary log: set-up that every database does for itself.
+db_sql() {
+  local n=$1
+  shift
+  local init=()
+  [[ "${NOBINLOG:-0}" == 1 ]] && init=(--init-command="SET SESSION sql_log_bin = 0")
+  mariadb --no-defaults -u"$ADMIN_LOGIN" --socket="$(db_sock "$n")" "${init[@]}" "$@"
+}
+
+db_root() { db_sql "$(db_primary)" "$@"; }
+
+# How the administrator logs in to database N: this account through the
+# socket; on a data folder made by an older version of this script, root
+# without a password, until db_provision has closed that.
+db_login() {
+  local n=$1 sock
+  sock=$(db_sock "$n")
+  if mariadb --no-defaults -u"$DB_ADMIN" --socket="$sock" -e 'select 1' >/dev/null 2>&1; then
+    ADMIN_LOGIN=$DB_ADMIN
+  elif mariadb --no-defaults -uroot --socket="$sock" -e 'select 1' >/dev/null 2>&1; then
+    ADMIN_LOGIN=root
+  else
+    die "cannot log in to $(db_name "$n") as $DB_ADMIN through $sock"
+  fi
+}
+
+# SQL literals and identifiers for values that come from the operator.
+sql_str() {
+  local v=${1//\\/\\\\}
+  v=${v//\'/\'\'}
+  printf "'%s'" "$v"
+}
+sql_id() { printf '`%s`' "${1//\`/\`\`}"; }
+
+# The account the servers log in with: the defaults, then the file named by
+# TAVRIN_DB_SETTINGS, then TAVRIN_DB_USER, TAVRIN_DB_PASSWORD, TAVRIN_DB_NAME:
+# the same sources, in the same order, as the servers read.
+load_service_account() {
+  SVC_USER=mvrental SVC_PASSWORD=p8xk42qe SVC_DB=mvrental
+  local file=${TAVRIN_DB_SETTINGS:-} line key value
+  if [[ -n "$file" ]]; then
+    [[ -r "$file" ]] || die "cannot read TAVRIN_DB_SETTINGS=$file"
+    while IFS= read -r line || [[ -n "$line" ]]; do
+      line=$(sed -e 's/^[[:space:]]*//' -e 's/[[:space:]]*$//' <<<"$line")
+      [[ -z "$line" || "$line" == \#* ]] && continue
+      [[ "$line" == *=* ]] || die "$file: expected key = value: $line"
+      key=$(sed -e 's/[[:space:]]*$//' <<<"${line%%=*}")
+      value=$(sed -e 's/^[[:space:]]*//' <<<"${line#*=}")
+      case "$key" in
+        user) SVC_USER=$value ;;
+        password) SVC_PASSWORD=$value ;;
+        database) SVC_DB=$value ;;
+        endpoints) ;;
+        *) die "$file: unknown key '$key' (user, password, database, endpoints)" ;;
+      esac
+    done <"$file"
+  fi
+  SVC_USER=${TAVRIN_DB_USER:-$SVC_USER}
+  SVC_PASSWORD=${TAVRIN_DB_PASSWORD:-$SVC_PASSWORD}
+  SVC_DB=${TAVRIN_DB_NAME:-$SVC_DB}
+}
+
+# The password of the replication account, made once, kept in the state.
+repl_password() {
+  local f="$STATE/replication.secret"
+  if [[ ! -s "$f" ]]; then
+    head -c 32 /dev/urandom | base64 | tr -dc 'A-Za-z0-9' | head -c 24 >"$f"
+  fi
+  cat "$f"
+}
+
+db_start_one() {
+  local n=$1 dir sock pidfile log port
+  load_ports
+  dir=$(db_dir "$n"); sock=$(db_sock "$n"); pidfile=$(db_pidfile "$n")
+  log=$(db_log "$n"); port=$(db_port "$n")
+  [[ -n "$port" ]] || die "$(db_name "$n") has no port: start the standby with ./tavrin up --standby"
+  secure_state
+  mkdir -p "$STATE/logs"
+  if pid_alive "$(read_pid "$pidfile")" && db_ping "$n" >/dev/null 2>&1; then
+    return 0
+  fi
+  if [[ ! -d "$dir/mysql" ]]; then
+    mkdir -p "$dir"
+    # root and the administrator log in through the socket only.
+    mariadb-install-db --no-defaults --user="$(id -un)" --datadir="$dir" \
+      --auth-root-authentication-method=socket --auth-root-socket-user="$DB_ADMIN" \
+      --skip-test-db >"$STATE/logs/$(db_name "$n")-install.log" 2>&1 \
+      || die "mariadb-install-db failed: see $STATE/logs/$(db_name "$n")-install.log"
+  fi
+  local extra=()
+  # Tests trade durability for speed; deployments and benchmarks keep it.
+  [[ "${TAVRIN_FAST_DB:-0}" == 1 ]] && extra+=(--innodb-flush-log-at-trx-commit=2 --innodb-buffer-pool-size=64M)
+  if replicated; then
+    # GTIDs, and a commit acknowledged only once the standby holds it
+    # (AFTER_SYNC). Every database but the recorded primary is read-only, so
+    # a standby or a stale primary never takes the servers' writes.
+    # A standby (or an old primary about to rejoin) starts in the slave role:
+    # its crash recovery then drops a commit it wrote but never got
+    # acknowledged, which the new primary may lack. The primary's recovery
+    # keeps such a commit, which its standby may already hold.
+    local ro=1 role=SLAVE
+    [[ "$n" == "$(db_primary)" ]] && { ro=0; role=MASTER; }
+    extra+=(--server-id="$n" --log-bin=mariadb-bin --relay-log=relay-bin --binlog-format=ROW
+      --log-slave-updates=1 --gtid-strict-mode=1 --init-rpl-role="$role"
+      --rpl-semi-sync-master-enabled=1 --rpl-semi-sync-slave-enabled="$ro"
+      --rpl-semi-sync-master-wait-point=AFTER_SYNC
+      --rpl-semi-sync-master-timeout="$SEMISYNC_TIMEOUT_MS" --read-only="$ro")
+    [[ "${TAVRIN_FAST_DB:-0}" == 1 ]] || extra+=(--sync-binlog=1)
+  else
+    extra+=(--skip-log-bin)
+  fi
+  # UMASK: the error log and every file of the server private too.
+  UMASK=0600 UMASK_DIR=0700 setsid mariadbd --no-defaults --user="$(id -un)" --datadir="$dir" \
+    --socket="$sock" --port="$port" --bind-address=127.0.0.1 \
+    --pid-file="$pidfile" --log-error="$log" \
+    --skip-name-resolve "${extra[@]}" </dev/null >/dev/null 2>&1 &
+  # A loaded machine can take long over InnoDB's start; give up early only
+  # when the server has already exited.
+  local i
+  for ((i = 0; i < 1800; i++)); do
+    db_ping "$n" >/dev/null 2>&1 && return 0
+    if ((i > 20)) && ! pid_alive "$(read_pid "$pidfile")" && ! pgrep -f -- "--datadir=$dir " >/dev/null; then
+      break
+    fi
+    sleep 0.1
+  done
+  tail -n 20 "$log" >&2 2>/dev/null || true
+  die "MariaDB did not start: see $log"
+}
+
+db_stop_one() {
+  local n=$1 pid
+  pid=$(read_pid "$(db_pidfile "$n")")
+  if pid_alive "$pid"; then
+    kill -TERM "$pid" 2>/dev/null || true
+    poll 600 bash -c "! kill -0 $pid" || kill -KILL "$pid" 2>/dev/null || true
+  fi
+  rm -f "$(db_pidfile "$n")"
+}
+
+# db-start / db-stop: the database numbered, or all of them.
+db_start() {
+  load_ports
+  if [[ -n "${1:-}" ]]; then db_start_one "$1"; return; fi
+  local n
+  for n in $(db_instances); do db_start_one "$n"; done
+}
+
+db_stop() {
+  load_ports
+  if [[ -n "${1:-}" ]]; then db_stop_one "$1"; return; fi
+  local n
+  for n in $(db_instances); do db_stop_one "$n"; done
+}
+
+# Accounts, database and schema on database N (the primary by default).
+db_provision() {
+  local n=${1:-$(db_primary)}
+  load_service_account
+  db_login "$n"
+  local svc_local svc_tcp pw admin=""
+  svc_local="$(sql_str "$SVC_USER")@'localhost'"
+  svc_tcp="$(sql_str "$SVC_USER")@'127.0.0.1'"
+  pw=$(sql_str "$SVC_PASSWORD")
+  if [[ "$DB_ADMIN" != root ]]; then
+    admin="CREATE USER IF NOT EXISTS $(sql_str "$DB_ADMIN")@'localhost' IDENTIFIED VIA unix_socket;
+GRANT ALL PRIVILEGES ON *.* TO $(sql_str "$DB_ADMIN")@'localhost' WITH GRANT OPTION;"
+  fi
+  db_sql "$n" <<SQL || die "provisioning $(db_name "$n") failed"
+$admin
+ALTER USER 'root'@'localhost' IDENTIFIED VIA unix_socket;
+CREATE DATABASE IF NOT EXISTS $(sql_id "$SVC_DB") CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci;
+CREATE USER IF NOT EXISTS $svc_local IDENTIFIED BY $pw;
+CREATE USER IF NOT EXISTS $svc_tcp IDENTIFIED BY $pw;
+ALTER USER $svc_local IDENTIFIED BY $pw;
+ALTER USER $svc_tcp IDENTIFIED BY $pw;
+DROP USER IF EXISTS $(sql_str "$SVC_USER")@'%';
+REVOKE ALL PRIVILEGES, GRANT OPTION FROM $svc_local, $svc_tcp;
+GRANT SELECT, INSERT, UPDATE, DELETE, LOCK TABLES ON $(sql_id "$SVC_DB").* TO $svc_local, $svc_tcp;
+SQL
+  ADMIN_LOGIN=$DB_ADMIN
+  # No root for other hosts, and no anonymous users (they would shadow the
+  # service account for some hosts).
+  db_sql "$n" -N -e "SELECT CONCAT('DROP USER ', QUOTE(User), '@', QUOTE(Host), ';') FROM mysql.user
+                     WHERE User = '' OR (User = 'root' AND Host <> 'localhost')" | db_sql "$n"
+  if replicated; then
+    local rpw
+    rpw=$(sql_str "$(repl_password)")
+    db_sql "$n" <<SQL
+CREATE USER IF NOT EXISTS 'tavrin_repl'@'127.0.0.1' IDENTIFIED BY $rpw;
+ALTER USER 'tavrin_repl'@'127.0.0.1' IDENTIFIED BY $rpw;
+GRANT REPLICATION SLAVE ON *.* TO 'tavrin_repl'@'127.0.0.1';
+SQL
+  fi
+  db_sql "$n" "$SVC_DB" <"$ROOT/db/schema.sql"
+  local movies
+  movies=$(db_sql "$n" -N "$SVC_DB" -e "SELECT COUNT(*) FROM movie")
+  if [[ "$movies" == 0 && -f "$ROOT/db/catalogue.sql" ]]; then
+    db_sql "$n" "$SVC_DB" <"$ROOT/db/catalogue.sql"
+  fi
+}
+
+# One field of SHOW SLAVE STATUS on database N.
+slave_field() {
+  db_sql "$1" -E -e "SHOW SLAVE STATUS" 2>/dev/null | sed -n "s/^ *$2: //p" | head -n 1
+}
+
+semisync_clients() {
+  db_sql "$1" -N -e "SHOW GLOBAL STATUS LIKE 'Rpl_semi_sync_master_clients'" 2>/dev/null | cut -f2
+}
+
+# The primary waits for the standby again only from the first commit the
+# standby acknowledges after catching up: make one (an unchanged password)
+# and wait for it, so that what follows is acknowledged.
+semisync_on() {
+  local p=$1 i
+  for ((i = 0; i < 50; i++)); do
+    db_sql "$p" -e "ALTER USER 'tavrin_repl'@'127.0.0.1' IDENTIFIED BY $(sql_str "$(repl_password)")"
+    [[ "$(db_sql "$p" -N -e "SHOW GLOBAL STATUS LIKE 'Rpl_semi_sync_master_status'" | cut -f2)" == ON ]] && return 0
+    sleep 0.2
+  done
+  say "warning: $(db_name "$p") does not wait for its standby yet (semi-sync off); commits are asynchronous until it does"
+}
+
+# Database S replicates primary P from GTID position `pos` ("" for S's own
+# binary log position). Returns 1 when S cannot follow P: it holds
+# transactions P never received.
+db_follow() {
+  local s=$1 p=$2 pos=${3:-} i io sql err
+  # Its own position: the later, per domain, of what it wrote and applied.
+  local set_pos="SET GLOBAL gtid_slave_pos = @@gtid_current_pos;"
+  [[ -n "$pos" ]] && set_pos="SET GLOBAL gtid_slave_pos = $(sql_str "$pos");"
+  db_sql "$s" <<SQL || return 1
+STOP SLAVE;
+RESET SLAVE ALL;
+$set_pos
+CHANGE MASTER TO MASTER_HOST = '127.0.0.1', MASTER_PORT = $(db_port "$p"),
+  MASTER_USER = 'tavrin_repl', MASTER_PASSWORD = $(sql_str "$(repl_password)"),
+  MASTER_USE_GTID = slave_pos, MASTER_CONNECT_RETRY = 1;
+START SLAVE;
+SQL
+  # Caught up with what the primary held when it started, and acknowledging
+  # the primary's commits; an error of its own ends the wait at once.
+  local target
+  target=$(db_sql "$p" -N -e 'SELECT @@gtid_binlog_pos')
+  for ((i = 0; i < 600; i++)); do
+    io=$(slave_field "$s" Slave_IO_Running)
+    sql=$(slave_field "$s" Slave_SQL_Running)
+    err=$(slave_field "$s" Last_IO_Errno)
+    if [[ "$err" == 1236 || "$(slave_field "$s" Last_SQL_Errno)" != 0 ]]; then
+      say "$(db_name "$s") cannot follow $(db_name "$p"): $(slave_field "$s" Last_IO_Error)$(slave_field "$s" Last_SQL_Error)"
+      db_sql "$s" -e "STOP SLAVE" >/dev/null 2>&1 || true
+      return 1
+    fi
+    if [[ "$io" == Yes && "$sql" == Yes && "$(semisync_clients "$p")" -ge 1 ]] &&
+       [[ "$(db_sql "$s" -N -e "SELECT MASTER_GTID_WAIT($(sql_str "$target"), 0.1)")" == 0 ]]; then
+      semisync_on "$p"
+      return 0
+    fi
+    sleep 0.1
+  done
+  say "$(db_name "$s") did not catch up with $(db_name "$p") within a minute"
+  return 1
+}
+
+# Database S becomes a standby of primary P from a fresh copy of P's data.
+# Whatever S held before is kept aside, never deleted.
+db_seed_standby() {
+  local s=$1 p=$2 dir seed pos
+  dir=$(db_dir "$s")
+  db_stop_one "$s"
+  if [[ -d "$dir" ]]; then
+    mv "$dir" "$dir.old-$(date +%Y%m%d-%H%M%S)"
+    say "kept the former data of $(db_name "$s") in $dir.old-*"
+  fi
+  db_start_one "$s"
+  # Set-up of its own, outside its binary log: it must not look like
+  # transactions of the primary's history.
+  NOBINLOG=1 db_provision "$s"
+  seed="$STATE/standby-seed.sql"
+  db_login "$p"
+  mariadb-dump --no-defaults -u"$ADMIN_LOGIN" --socket="$(db_sock "$p")" --single-transaction \
+    --master-data=2 --gtid --triggers --routines --databases "$SVC_DB" >"$seed" \
+    || die "copying $(db_name "$p") failed"
+  pos=$(sed -n "s/^-- SET GLOBAL gtid_slave_pos='\(.*\)';$/\1/p" "$seed" | head -n 1)
+  NOBINLOG=1 db_sql "$s" <"$seed" || die "loading the copy into $(db_name "$s") failed"
+  rm -f "$seed"
+  db_follow "$s" "$p" "$pos" || die "$(db_name "$s") does not replicate $(db_name "$p"): see $(db_log "$s")"
+}
+
+# up --standby: database 2 (or whichever is not the primary) replicates the
+# primary semi-synchronously.
+db_standby_up() {
+  load_ports
+  local p s
+  p=$(db_primary)
+  s=$(db_other "$p")
+  if [[ -z "$DB2_PORT" ]]; then
+    DB2_PORT=$(free_port)
+    while [[ "$DB2_PORT" == "$DB_PORT" || "$DB2_PORT" == "$NAMING_PORT" ]]; do DB2_PORT=$(free_port); done
+    save_ports
+  fi
+  if ! replicated; then
+    touch "$STATE/replication"
+    # The primary needs its binary log from now on.
+    db_stop_one "$p"
+    db_start_one "$p"
+    db_provision "$p"
+  fi
+  if pid_alive "$(read_pid "$(db_pidfile "$s")")" && [[ "$(slave_field "$s" Slave_SQL_Running)" == Yes ]]; then
+    return 0
+  fi
+  # A standby from before, or an old primary, follows from its own position
+  # when it can; else it starts from a copy.
+  if [[ -d "$(db_dir "$s")/mysql" ]]; then
+    db_start_one "$s"
+    db_login "$s"
+    if db_follow "$s" "$p"; then return 0; fi
+  fi
+  db_seed_standby "$s" "$p"
+}
+
+# db-failover: the standby takes over once the primary is gone. An operator's
+# act: nothing promotes on its own, so a partition cannot make two primaries.
+cmd_db_failover() {
+  load_ports
+  replicated && [[ -n "$DB2_PORT" ]] || die "no standby: start one with ./tavrin up --standby"
+  local p s pos r
+  p=$(db_primary)
+  s=$(db_other "$p")
+  # A primary killed a moment ago may take that moment to be gone.
+  local i
+  for ((i = 0; i < 50; i++)); do
+    pid_alive "$(read_pid "$(db_pidfile "$p")")" || break
+    sleep 0.1
+  done
+  if pid_alive "$(read_pid "$(db_pidfile "$p")")" || db_ping "$p" 2>/dev/null | grep -q alive; then
+    die "$(db_name "$p"), the primary, still runs: stop it first (./tavrin db-stop $p) so that there is never more than one primary"
+  fi
+  pid_alive "$(read_pid "$(db_pidfile "$s")")" || die "$(db_name "$s"), the standby, is not running"
+  db_login "$s"
+  # Everything the standby acknowledged is applied before it takes writes.
+  db_sql "$s" -e "STOP SLAVE IO_THREAD" || die "cannot stop replication on $(db_name "$s")"
+  pos=$(slave_field "$s" Gtid_IO_Pos)
+  if [[ -n "$pos" ]]; then
+    r=$(db_sql "$s" -N -e "SELECT MASTER_GTID_WAIT($(sql_str "$pos"), 60)")
+    [[ "$r" == 0 ]] || die "$(db_name "$s") did not apply what it received ($pos): see $(db_log "$s")"
+  fi
+  # Table handles the replication thread left in the cache are closed, so
+  # the primary starts with fresh ones.
+  db_sql "$s" -e "STOP SLAVE; RESET SLAVE ALL; FLUSH LOCAL TABLES; SET GLOBAL read_only = 0" \
+    || die "promoting $(db_name "$s") failed"
+  echo "$s" >"$STATE/db-primary"
+  say "$(db_name "$s") on 127.0.0.1:$(db_port "$s") is the primary now; once $(db_name "$p") can run again: ./tavrin db-rejoin"
+}
+
+# db-rejoin: the old primary becomes a standby of the new one: from its own
+# position when its history is a part of the primary's, else from a copy.
+cmd_db_rejoin() {
+  load_ports
+  replicated && [[ -n "$DB2_PORT" ]] || die "no standby to rejoin: start one with ./tavrin up --standby"
+  local p o
+  p=$(db_primary)
+  o=$(db_other "$p")
+  pid_alive "$(read_pid "$(db_pidfile "$p")")" || die "$(db_name "$p"), the primary, is not running"
+  db_login "$p"
+  # Started read-only, as every database but the primary is.
+  db_stop_one "$o"
+  db_start_one "$o"
+  db_login "$o"
+  if db_follow "$o" "$p"; then
+    say "$(db_name "$o") replicates $(db_name "$p")"
+    return 0
+  fi
+  say "$(db_name "$o") holds transactions $(db_name "$p") never received; they stay in its former data folder, and it starts again from a copy of $(db_name "$p")"
+  db_seed_standby "$o" "$p"
+  say "$(db_name "$o") replicates $(db_name "$p")"
+}
+

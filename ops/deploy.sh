@@ -1,0 +1,131 @@
+# shellcheck shell=bash
+# Sourced by ./tavrin: the deployment's commands: up, status, client, down, reset.
+
+# --- commands --------------------------------------------------------------------
+
+count_arg() {
+  [[ "${2:-}" =~ ^[0-9]+$ ]] || die "up: $1 needs a number"
+  echo "$2"
+}
+
+cmd_up() {
+  local accounts=3 orders=3 naming="" standby=0
+  while [[ $# -gt 0 ]]; do
+    case "$1" in
+      --accounts) accounts=$(count_arg "$1" "${2:-}"); shift 2 ;;
+      --orders) orders=$(count_arg "$1" "${2:-}"); shift 2 ;;
+      --naming) naming=$(count_arg "$1" "${2:-}"); shift 2 ;;
+      --standby) standby=1; shift ;;
+      *) die "up: unknown option $1" ;;
+    esac
+  done
+  load_ports
+  if [[ -n "$naming" ]]; then
+    ((naming <= 9)) || die "up: at most 9 Naming Services"
+    NAMING_COUNT=$naming
+  fi
+  ((NAMING_COUNT > 0 || accounts + orders == 0)) || die "up: replicas need a Naming Service (--naming 1 or more)"
+  save_ports
+  secure_state
+  db_start
+  db_provision
+  ((standby)) && db_standby_up
+  load_ports
+  local p s
+  p=$(db_primary)
+  s=$(db_other "$p")
+  say "$(db_name "$p") running on 127.0.0.1:$(db_port "$p") (pid $(read_pid "$(db_pidfile "$p")")), the primary"
+  if replicated && pid_alive "$(read_pid "$(db_pidfile "$s")")"; then
+    say "$(db_name "$s") running on 127.0.0.1:$(db_port "$s") (pid $(read_pid "$(db_pidfile "$s")")), its standby"
+  fi
+  local j
+  for ((j = NAMING_COUNT + 1; j <= 9; j++)); do naming_stop_one "$j"; done
+  for ((j = 1; j <= NAMING_COUNT; j++)); do
+    naming_start_one "$j"
+    load_ports
+    say "$(naming_label "$j") running on 127.0.0.1:$(naming_port "$j") (pid $(read_pid "$(naming_pidfile "$j")"))"
+  done
+  local i
+  for ((i = 0; i < accounts; i++)); do replica_start "account$i"; done
+  for ((i = 0; i < orders; i++)); do replica_start "orderObj$i"; done
+}
+
+cmd_status() {
+  load_ports
+  local pid run n role p
+  p=$(db_primary)
+  for n in $(db_instances); do
+    pid=$(read_pid "$(db_pidfile "$n")"); run=stopped; pid_alive "$pid" && run=running
+    role=""
+    if replicated; then
+      if [[ "$n" == "$p" ]]; then
+        role=", primary"
+        if [[ $run == running ]]; then
+          role+=", semi-sync $(db_sql "$n" -N -e "SHOW GLOBAL STATUS LIKE 'Rpl_semi_sync_master_status'" 2>/dev/null | cut -f2)"
+        fi
+      elif [[ $run == running && "$(slave_field "$n" Slave_SQL_Running 2>/dev/null)" == Yes ]]; then
+        role=", standby (replicating)"
+      else
+        role=", not replicating (./tavrin db-rejoin)"
+      fi
+    fi
+    printf '%-12s pid %-8s %-8s %s\n' "$(db_name "$n")" "${pid:--}" "$run" "port $(db_port "$n")$role"
+  done
+  local j
+  for ((j = 1; j <= NAMING_COUNT; j++)); do
+    pid=$(read_pid "$(naming_pidfile "$j")"); run=stopped; pid_alive "$pid" && run=running
+    printf '%-12s pid %-8s %-8s %s\n' "$(naming_label "$j")" "${pid:--}" "$run" "port $(naming_port "$j")"
+  done
+  local name bound missing
+  for name in $(replica_names); do
+    pid=$(read_pid "$STATE/pids/$name.pid"); run=stopped; pid_alive "$pid" && run=running
+    missing=()
+    for ((j = 1; j <= NAMING_COUNT; j++)); do naming_bound "$name" "$j" || missing+=("$(naming_label "$j")"); done
+    if ((${#missing[@]} == 0)); then
+      bound=bound
+    elif ((${#missing[@]} == NAMING_COUNT)); then
+      bound=unbound
+    else
+      bound="bound, not in ${missing[*]}"
+    fi
+    printf '%-12s pid %-8s %-8s %s\n' "$name" "${pid:--}" "$run" "$bound"
+  done
+}
+
+cmd_client() {
+  load_ports
+  local quiet=0
+  if [[ "${1:-}" == "--quiet" ]]; then quiet=1; shift; fi
+  local mode=(-manual)
+  if [[ $# -gt 0 ]]; then mode=("$@"); fi
+  [[ -x "$BUILD/Client" ]] || die "Client is not built: run ./tavrin build"
+  if [[ $quiet -eq 1 ]]; then
+    # The client writes its trace to client-<its pid>.log there, mode 0600.
+    (umask 077 && mkdir -p "$STATE/logs")
+    export TAVRIN_CLIENT_LOG_DIR="$STATE/logs"
+  fi
+  exec "$BUILD/Client" -ORBInitRef "$NAMING_REF" "${mode[@]}"
+}
+
+cmd_down() {
+  load_ports
+  local name pid
+  for name in $(replica_names); do
+    pid=$(read_pid "$STATE/pids/$name.pid")
+    if pid_alive "$pid"; then
+      kill -TERM "$pid" 2>/dev/null || true
+      poll 50 bash -c "! kill -0 $pid" || kill -KILL "$pid" 2>/dev/null || true
+    fi
+    rm -f "$STATE/pids/$name.pid"
+  done
+  naming_stop
+  db_stop
+  say "stopped"
+}
+
+cmd_reset() {
+  cmd_down
+  rm -rf "$STATE"
+  say "deployment data deleted"
+}
+

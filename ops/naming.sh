@@ -1,0 +1,97 @@
+# shellcheck shell=bash
+# Sourced by ./tavrin: the Naming Services.
+
+# --- omniNames -------------------------------------------------------------------
+
+# Directory 1 is the one every deployment has; `up --naming K` runs K of them,
+# each with its own port and data folder. They share no bindings: every
+# replica binds into each, and programs reach whichever answers through one
+# reference that lists them all.
+
+naming_dir() { if [[ $1 == 1 ]]; then echo "$STATE/naming"; else echo "$STATE/naming$1"; fi; }
+naming_pidfile() { if [[ $1 == 1 ]]; then echo "$STATE/naming.pid"; else echo "$STATE/naming$1.pid"; fi; }
+naming_log() { if [[ $1 == 1 ]]; then echo "$STATE/logs/omniNames"; else echo "$STATE/logs/omniNames$1"; fi; }
+naming_label() { if [[ $1 == 1 ]]; then echo omniNames; else echo "omniNames$1"; fi; }
+naming_port() {
+  if [[ $1 == 1 ]]; then echo "$NAMING_PORT"; return; fi
+  local v="NAMING_PORT_$1"
+  echo "${!v:-}"
+}
+
+# NAMING_REF: "NameService=corbaname::127.0.0.1:P1,:127.0.0.1:P2,...".
+naming_ref() {
+  local j list=""
+  for ((j = 1; j <= ${NAMING_COUNT:-1}; j++)); do
+    list+="${list:+,}:127.0.0.1:$(naming_port "$j")"
+  done
+  NAMING_REF="NameService=corbaname:${list:-:127.0.0.1:$NAMING_PORT}"
+}
+
+# Bounded, so that a frozen directory cannot hang status or start-up.
+naming_list() {
+  nameclt -ORBclientCallTimeOutPeriod 3000 -ORBclientConnectTimeOutPeriod 2000 \
+    -ORBInitRef "NameService=corbaname::127.0.0.1:$(naming_port "${1:-1}")" list
+}
+
+naming_start_one() {
+  local j=$1 dir pidfile log port
+  load_ports
+  port=$(naming_port "$j")
+  if [[ -z "$port" ]]; then
+    port=$(free_port)
+    printf -v "NAMING_PORT_$j" '%s' "$port"
+    save_ports
+  fi
+  dir=$(naming_dir "$j"); pidfile=$(naming_pidfile "$j"); log=$(naming_log "$j")
+  secure_state
+  mkdir -p "$dir" "$STATE/logs"
+  if pid_alive "$(read_pid "$pidfile")" && naming_list "$j" >/dev/null 2>&1; then
+    return 0
+  fi
+  local start=(-start "$port")
+  # Bindings persist in the data folder; -start only for a fresh one.
+  compgen -G "$dir/omninames*" >/dev/null && start=()
+  setsid omniNames "${start[@]}" -datadir "$dir" -nohostname \
+    -errlog "$log.err" -ORBendPoint "giop:tcp:127.0.0.1:$port" \
+    </dev/null >"$log.log" 2>&1 &
+  echo $! >"$pidfile"
+  if ! poll 1200 naming_list "$j"; then
+    tail -n 20 "$log.err" >&2 2>/dev/null || true
+    die "$(naming_label "$j") did not start: see $log.err"
+  fi
+}
+
+naming_stop_one() {
+  local pidfile pid
+  pidfile=$(naming_pidfile "$1")
+  pid=$(read_pid "$pidfile")
+  if pid_alive "$pid"; then
+    kill -TERM "$pid" 2>/dev/null || true
+    poll 100 bash -c "! kill -0 $pid" || kill -KILL "$pid" 2>/dev/null || true
+  fi
+  rm -f "$pidfile"
+}
+
+# naming-start / naming-stop: directory K, or all of them. Starting a
+# directory beyond the deployment's count adds it.
+naming_start() {
+  load_ports
+  if [[ -n "${1:-}" ]]; then
+    [[ "$1" =~ ^[1-9]$ ]] || die "directories are numbered 1 to 9"
+    if (("$1" > NAMING_COUNT)); then NAMING_COUNT=$1; save_ports; fi
+    naming_start_one "$1"
+    return
+  fi
+  local j
+  for ((j = 1; j <= NAMING_COUNT; j++)); do naming_start_one "$j"; done
+}
+
+naming_stop() {
+  load_ports
+  if [[ -n "${1:-}" ]]; then naming_stop_one "$1"; return; fi
+  local j
+  for ((j = 1; j <= 9; j++)); do naming_stop_one "$j"; done
+}
+
+naming_bound() { naming_list "$2" 2>/dev/null | grep -qx "$1"; }
+
