@@ -13,6 +13,8 @@ db_sock() { if [[ $1 == 1 ]]; then echo "$STATE/db.sock"; else echo "$STATE/db$1
 db_pidfile() { if [[ $1 == 1 ]]; then echo "$STATE/db.pid"; else echo "$STATE/db$1.pid"; fi; }
 db_log() { if [[ $1 == 1 ]]; then echo "$STATE/logs/mariadb.log"; else echo "$STATE/logs/mariadb$1.log"; fi; }
 db_port() { if [[ $1 == 1 ]]; then echo "$DB_PORT"; else echo "$DB2_PORT"; fi; }
+# The pid of database N when it runs for this deployment (in its data folder).
+db_pid() { owned_pid "$(db_pidfile "$1")" "$(db_dir "$1")"; }
 db_name() { if [[ $1 == 1 ]]; then echo mariadb; else echo "mariadb$1"; fi; }
 db_primary() {
   local p
@@ -114,7 +116,7 @@ db_start_one() {
   [[ -n "$port" ]] || die "$(db_name "$n") has no port: start the standby with ./tavrin up --standby"
   secure_state
   mkdir -p "$STATE/logs"
-  if pid_alive "$(read_pid "$pidfile")" && db_ping "$n" >/dev/null 2>&1; then
+  if db_pid "$n" >/dev/null && db_ping "$n" >/dev/null 2>&1; then
     return 0
   fi
   if [[ ! -d "$dir/mysql" ]]; then
@@ -156,8 +158,12 @@ db_start_one() {
   # when the server has already exited.
   local i
   for ((i = 0; i < 1800; i++)); do
-    db_ping "$n" >/dev/null 2>&1 && return 0
-    if ((i > 20)) && ! pid_alive "$(read_pid "$pidfile")" && ! pgrep -f -- "--datadir=$dir " >/dev/null; then
+    if db_ping "$n" >/dev/null 2>&1 && db_pid "$n" >/dev/null; then
+      # With its start time, so that the file never vouches for another process.
+      write_pid "$pidfile" "$(read_pid "$pidfile")"
+      return 0
+    fi
+    if ((i > 20)) && ! db_pid "$n" >/dev/null && ! pgrep -f -- "--datadir=$dir " >/dev/null; then
       break
     fi
     sleep 0.1
@@ -166,15 +172,7 @@ db_start_one() {
   die "MariaDB did not start: see $log"
 }
 
-db_stop_one() {
-  local n=$1 pid
-  pid=$(read_pid "$(db_pidfile "$n")")
-  if pid_alive "$pid"; then
-    kill -TERM "$pid" 2>/dev/null || true
-    poll 600 bash -c "! kill -0 $pid" || kill -KILL "$pid" 2>/dev/null || true
-  fi
-  rm -f "$(db_pidfile "$n")"
-}
+db_stop_one() { stop_owned "$(db_pidfile "$1")" "$(db_dir "$1")" 600; }
 
 # db-start / db-stop: the database numbered, or all of them.
 db_start() {
@@ -345,7 +343,7 @@ db_standby_up() {
     db_start_one "$p"
     db_provision "$p"
   fi
-  if pid_alive "$(read_pid "$(db_pidfile "$s")")" && [[ "$(slave_field "$s" Slave_SQL_Running)" == Yes ]]; then
+  if db_pid "$s" >/dev/null && [[ "$(slave_field "$s" Slave_SQL_Running)" == Yes ]]; then
     return 0
   fi
   # A standby from before, or an old primary, follows from its own position
@@ -358,38 +356,124 @@ db_standby_up() {
   db_seed_standby "$s" "$p"
 }
 
+# Whether primary P, since it last started, went on committing without its
+# standby (semi-sync switched off after its time-out) and the standby never
+# caught up again: such commits were acknowledged to customers and the
+# standby may lack them. Its error log records every switch.
+semisync_fell_back() {
+  local log
+  log=$(db_log "$1")
+  [[ -r "$log" ]] || return 0
+  [[ "$(awk '/ Starting MariaDB / { s = "" }
+             /Semi-sync replication switched OFF/ { s = "OFF" }
+             /Semi-sync replication switched ON/ { s = "ON" }
+             END { print s }' "$log")" == OFF ]]
+}
+
+# Why standby S must not replace primary P without the operator's --force:
+# printed, and true, when S was not replicating from P, or may lack commits P
+# acknowledged. False (and silent) when S is fit to take over.
+failover_refusal() {
+  local p=$1 s=$2 pn sn io sql
+  pn=$(db_name "$p"); sn=$(db_name "$s")
+  if [[ "$(slave_field "$s" Master_Port)" != "$(db_port "$p")" ]]; then
+    echo "$sn was not replicating from $pn, the primary (it is not its standby: ./tavrin db-rejoin makes it one)"
+    return 0
+  fi
+  io=$(slave_field "$s" Slave_IO_Running)
+  sql=$(slave_field "$s" Slave_SQL_Running)
+  if [[ "$sql" != Yes || "$io" == No || -z "$io" ]]; then
+    echo "$sn had stopped replicating from $pn (receiving: ${io:-No}, applying: ${sql:-No}$(slave_errors "$s"))"
+    return 0
+  fi
+  if [[ -z "$(slave_field "$s" Gtid_IO_Pos)" ]]; then
+    echo "$sn has received nothing from $pn"
+    return 0
+  fi
+  if ! [[ -r "$(db_log "$p")" ]]; then
+    echo "$pn's log $(db_log "$p") is missing: whether it committed without $sn is unknown"
+    return 0
+  fi
+  if semisync_fell_back "$p"; then
+    echo "$pn committed without waiting for $sn (semi-sync switched off, see $(db_log "$p")) and $sn had not caught up since: acknowledged commits may be missing from it"
+    return 0
+  fi
+  return 1
+}
+
+slave_errors() {
+  local e
+  e="$(slave_field "$1" Last_IO_Error)$(slave_field "$1" Last_SQL_Error)"
+  [[ -n "$e" ]] && printf '; %s' "$e"
+  return 0
+}
+
+# The last transaction stopped database N wrote to its binary log ("" when
+# unknown): what a forced failover may lose.
+db_last_gtid() {
+  local dir last
+  dir=$(db_dir "$1")
+  last=$(tail -n 1 "$dir/mariadb-bin.index" 2>/dev/null) || return 0
+  [[ -n "$last" ]] || return 0
+  [[ "$last" == /* ]] || last="$dir/${last#./}"
+  mariadb-binlog --no-defaults "$last" 2>/dev/null | grep -o 'GTID [0-9]*-[0-9]*-[0-9]*' | tail -n 1 | cut -d' ' -f2
+}
+
+db_gone() { ! db_pid "$1" >/dev/null; }
+
 # db-failover: the standby takes over once the primary is gone. An operator's
 # act: nothing promotes on its own, so a partition cannot make two primaries.
+# It promotes only a standby that holds all the primary acknowledged, unless
+# the operator accepts the loss (--force).
 cmd_db_failover() {
+  local force=0
+  case "${1:-}" in
+    --force) force=1 ;;
+    "") ;;
+    *) die "usage: ./tavrin db-failover [--force]" ;;
+  esac
   load_ports
   replicated && [[ -n "$DB2_PORT" ]] || die "no standby: start one with ./tavrin up --standby"
-  local p s pos r
+  local p s why
   p=$(db_primary)
   s=$(db_other "$p")
   # A primary killed a moment ago may take that moment to be gone.
-  local i
-  for ((i = 0; i < 50; i++)); do
-    pid_alive "$(read_pid "$(db_pidfile "$p")")" || break
-    sleep 0.1
-  done
-  if pid_alive "$(read_pid "$(db_pidfile "$p")")" || db_ping "$p" 2>/dev/null | grep -q alive; then
+  poll 50 db_gone "$p" || true
+  if db_pid "$p" >/dev/null || db_ping "$p" 2>/dev/null | grep -q alive; then
     die "$(db_name "$p"), the primary, still runs: stop it first (./tavrin db-stop $p) so that there is never more than one primary"
   fi
-  pid_alive "$(read_pid "$(db_pidfile "$s")")" || die "$(db_name "$s"), the standby, is not running"
+  db_pid "$s" >/dev/null || die "$(db_name "$s"), the standby, is not running"
   db_login "$s"
-  # Everything the standby acknowledged is applied before it takes writes.
-  db_sql "$s" -e "STOP SLAVE IO_THREAD" || die "cannot stop replication on $(db_name "$s")"
-  pos=$(slave_field "$s" Gtid_IO_Pos)
-  if [[ -n "$pos" ]]; then
-    r=$(db_sql "$s" -N -e "SELECT MASTER_GTID_WAIT($(sql_str "$pos"), 60)")
-    [[ "$r" == 0 ]] || die "$(db_name "$s") did not apply what it received ($pos): see $(db_log "$s")"
+  if why=$(failover_refusal "$p" "$s"); then
+    ((force)) || die "not promoting $(db_name "$s"): $why. Nothing was changed; ./tavrin db-failover --force promotes it all the same and loses what it lacks"
+    say "warning: $why"
+    say "warning: promoting all the same (--force); $(db_name "$p") last wrote $(db_last_gtid "$p" | sed 's/^$/(unknown)/'), $(db_name "$s") holds $(db_sql "$s" -N -e 'SELECT @@gtid_current_pos' | sed 's/^$/(nothing)/'): transactions between the two are lost"
   fi
+  failover_apply "$s" "$force"
   # Table handles the replication thread left in the cache are closed, so
   # the primary starts with fresh ones.
   db_sql "$s" -e "STOP SLAVE; RESET SLAVE ALL; FLUSH LOCAL TABLES; SET GLOBAL read_only = 0" \
     || die "promoting $(db_name "$s") failed"
   echo "$s" >"$STATE/db-primary"
   say "$(db_name "$s") on 127.0.0.1:$(db_port "$s") is the primary now; once $(db_name "$p") can run again: ./tavrin db-rejoin"
+}
+
+# Everything standby S received is applied before it takes writes. Forced,
+# a standby whose applier stopped is promoted as it is.
+failover_apply() {
+  local s=$1 force=$2 pos r
+  db_sql "$s" -e "STOP SLAVE IO_THREAD" || die "cannot stop replication on $(db_name "$s")"
+  pos=$(slave_field "$s" Gtid_IO_Pos)
+  [[ -n "$pos" ]] || return 0
+  if ((force)) && [[ "$(slave_field "$s" Slave_SQL_Running)" != Yes ]]; then return 0; fi
+  r=$(db_sql "$s" -N -e "SELECT MASTER_GTID_WAIT($(sql_str "$pos"), 60)")
+  [[ "$r" == 0 ]] && return 0
+  if ((force)); then
+    say "warning: $(db_name "$s") did not apply all it received ($pos)"
+    return 0
+  fi
+  db_sql "$s" -e "START SLAVE IO_THREAD" >/dev/null 2>&1 || true
+  die "$(db_name "$s") did not apply what it received ($pos): see $(db_log "$s"); nothing was promoted"
 }
 
 # db-rejoin: the old primary becomes a standby of the new one: from its own
@@ -400,7 +484,7 @@ cmd_db_rejoin() {
   local p o
   p=$(db_primary)
   o=$(db_other "$p")
-  pid_alive "$(read_pid "$(db_pidfile "$p")")" || die "$(db_name "$p"), the primary, is not running"
+  db_pid "$p" >/dev/null || die "$(db_name "$p"), the primary, is not running"
   db_login "$p"
   # Started read-only, as every database but the primary is.
   db_stop_one "$o"

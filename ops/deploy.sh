@@ -35,7 +35,7 @@ cmd_up() {
   p=$(db_primary)
   s=$(db_other "$p")
   say "$(db_name "$p") running on 127.0.0.1:$(db_port "$p") (pid $(read_pid "$(db_pidfile "$p")")), the primary"
-  if replicated && pid_alive "$(read_pid "$(db_pidfile "$s")")"; then
+  if replicated && db_pid "$s" >/dev/null; then
     say "$(db_name "$s") running on 127.0.0.1:$(db_port "$s") (pid $(read_pid "$(db_pidfile "$s")")), its standby"
   fi
   local j
@@ -55,7 +55,7 @@ cmd_status() {
   local pid run n role p
   p=$(db_primary)
   for n in $(db_instances); do
-    pid=$(read_pid "$(db_pidfile "$n")"); run=stopped; pid_alive "$pid" && run=running
+    pid=$(read_pid "$(db_pidfile "$n")"); run=$(proc_state "$(db_pidfile "$n")" "$(db_dir "$n")")
     role=""
     if replicated; then
       if [[ "$n" == "$p" ]]; then
@@ -73,12 +73,12 @@ cmd_status() {
   done
   local j
   for ((j = 1; j <= NAMING_COUNT; j++)); do
-    pid=$(read_pid "$(naming_pidfile "$j")"); run=stopped; pid_alive "$pid" && run=running
+    pid=$(read_pid "$(naming_pidfile "$j")"); run=$(proc_state "$(naming_pidfile "$j")" "$(naming_dir "$j")")
     printf '%-12s pid %-8s %-8s %s\n' "$(naming_label "$j")" "${pid:--}" "$run" "port $(naming_port "$j")"
   done
   local name bound missing
   for name in $(replica_names); do
-    pid=$(read_pid "$STATE/pids/$name.pid"); run=stopped; pid_alive "$pid" && run=running
+    pid=$(read_pid "$STATE/pids/$name.pid"); run=$(proc_state "$STATE/pids/$name.pid" "$STATE/run/$name")
     missing=()
     for ((j = 1; j <= NAMING_COUNT; j++)); do naming_bound "$name" "$j" || missing+=("$(naming_label "$j")"); done
     if ((${#missing[@]} == 0)); then
@@ -111,12 +111,7 @@ cmd_down() {
   load_ports
   local name pid
   for name in $(replica_names); do
-    pid=$(read_pid "$STATE/pids/$name.pid")
-    if pid_alive "$pid"; then
-      kill -TERM "$pid" 2>/dev/null || true
-      poll 50 bash -c "! kill -0 $pid" || kill -KILL "$pid" 2>/dev/null || true
-    fi
-    rm -f "$STATE/pids/$name.pid"
+    stop_owned "$STATE/pids/$name.pid" "$STATE/run/$name" 50
   done
   naming_stop
   db_stop

@@ -28,8 +28,7 @@ replica_start() {
   prog=$(replica_program "$name")
   [[ -x "$prog" ]] || die "$prog is not built: run ./tavrin build"
   ((NAMING_COUNT > 0)) || die "$name needs a Naming Service: ./tavrin up --naming 1"
-  pid=$(read_pid "$STATE/pids/$name.pid")
-  if pid_alive "$pid"; then
+  if pid=$(owned_pid "$STATE/pids/$name.pid" "$STATE/run/$name"); then
     say "$name already running (pid $pid)"
     # Started before directories or a standby were added, it knows only the
     # old ones.
@@ -52,7 +51,7 @@ replica_start() {
   (cd "$STATE/run/$name" && TAVRIN_DB_ENDPOINTS="$(db_endpoints)" exec setsid "$prog" \
     -ORBInitRef "$NAMING_REF" -ORBendPoint "giop:tcp:$HOST:" "$name" </dev/null >>"$log" 2>&1) &
   pid=$!
-  echo "$pid" >"$STATE/pids/$name.pid"
+  write_pid "$STATE/pids/$name.pid" "$pid"
   poll 300 grep -q "Time taken is" "$log" || { tail -n 5 "$log" >&2; die "$name did not register: see $log"; }
   say "$name started (pid $pid)"
 }
@@ -60,10 +59,11 @@ replica_start() {
 replica_kill() {
   local name=$1 pid
   replica_program "$name" >/dev/null
-  pid=$(read_pid "$STATE/pids/$name.pid")
-  pid_alive "$pid" || die "$name is not running"
+  pid=$(owned_pid "$STATE/pids/$name.pid" "$STATE/run/$name") || die "$name is not running"
+  local start
+  start=$(proc_start "$pid")
   kill -KILL "$pid"
-  poll 50 bash -c "! kill -0 $pid" || true
+  poll 50 proc_ended "$pid" "$start" || true
   say "$name killed (pid $pid)"
 }
 
