@@ -9,8 +9,8 @@
 # whose databases write binary logs and replicate.
 
 db_dir() { if [[ $1 == 1 ]]; then echo "$STATE/db"; else echo "$STATE/db$1"; fi; }
-db_sock() { if [[ $1 == 1 ]]; then echo "$STATE/db.sock"; else echo "$STATE/db$1.sock"; fi; }
-db_pidfile() { if [[ $1 == 1 ]]; then echo "$STATE/db.pid"; else echo "$STATE/db$1.pid"; fi; }
+db_sock() { if [[ $1 == 1 ]]; then echo "$(service_run_dir)/db.sock"; else echo "$(service_run_dir)/db$1.sock"; fi; }
+db_pidfile() { if [[ $1 == 1 ]]; then echo "$(service_run_dir)/db.pid"; else echo "$(service_run_dir)/db$1.pid"; fi; }
 db_log() { if [[ $1 == 1 ]]; then echo "$STATE/logs/mariadb.log"; else echo "$STATE/logs/mariadb$1.log"; fi; }
 db_port() { if [[ $1 == 1 ]]; then echo "$DB_PORT"; else echo "$DB2_PORT"; fi; }
 # The pid of database N when it runs for this deployment (in its data folder).
@@ -114,17 +114,16 @@ db_start_one() {
   dir=$(db_dir "$n"); sock=$(db_sock "$n"); pidfile=$(db_pidfile "$n")
   log=$(db_log "$n"); port=$(db_port "$n")
   [[ -n "$port" ]] || die "$(db_name "$n") has no port: start the standby with ./tavrin up --standby"
-  secure_state
-  mkdir -p "$STATE/logs"
+  secure_state "$STATE/logs" "$(service_run_dir)"
   if db_pid "$n" >/dev/null && db_ping "$n" >/dev/null 2>&1; then
     return 0
   fi
   if [[ ! -d "$dir/mysql" ]]; then
-    mkdir -p "$dir"
+    secure_state "$dir"
     # root and the administrator log in through the socket only.
-    mariadb-install-db --no-defaults --user="$(id -un)" --datadir="$dir" \
+    mariadb-install-db --no-defaults --user="$RUN_USER" --datadir="$dir" \
       --auth-root-authentication-method=socket --auth-root-socket-user="$DB_ADMIN" \
-      --skip-test-db >"$STATE/logs/$(db_name "$n")-install.log" 2>&1 \
+      --skip-test-db 2>&1 | service_write "$STATE/logs/$(db_name "$n")-install.log" \
       || die "mariadb-install-db failed: see $STATE/logs/$(db_name "$n")-install.log"
   fi
   local extra=()
@@ -149,8 +148,9 @@ db_start_one() {
   else
     extra+=(--skip-log-bin)
   fi
+  rotate_log "$log"
   # UMASK: the error log and every file of the server private too.
-  UMASK=0600 UMASK_DIR=0700 setsid mariadbd --no-defaults --user="$(id -un)" --datadir="$dir" \
+  UMASK=0600 UMASK_DIR=0700 setsid mariadbd --no-defaults --user="$RUN_USER" --datadir="$dir" \
     --socket="$sock" --port="$port" --bind-address=127.0.0.1 \
     --pid-file="$pidfile" --log-error="$log" \
     --skip-name-resolve "${extra[@]}" </dev/null >/dev/null 2>&1 &
@@ -159,8 +159,9 @@ db_start_one() {
   local i
   for ((i = 0; i < 1800; i++)); do
     if db_ping "$n" >/dev/null 2>&1 && db_pid "$n" >/dev/null; then
-      # With its start time, so that the file never vouches for another process.
-      write_pid "$pidfile" "$(read_pid "$pidfile")"
+      # With its start time, so that the file never vouches for another
+      # process; a file of the deployment's account is left as it wrote it.
+      ((${#AS_SERVICE[@]} > 0)) || write_pid "$pidfile" "$(read_pid "$pidfile")"
       return 0
     fi
     if ((i > 20)) && ! db_pid "$n" >/dev/null && ! pgrep -f -- "--datadir=$dir " >/dev/null; then
@@ -172,7 +173,14 @@ db_start_one() {
   die "MariaDB did not start: see $log"
 }
 
-db_stop_one() { stop_owned "$(db_pidfile "$1")" "$(db_dir "$1")" 600; }
+db_stop_one() {
+  stop_owned "$(db_pidfile "$1")" "$(db_dir "$1")" 600
+  # A database an older version started as root keeps its pid file in the
+  # state folder itself.
+  if [[ "$(service_run_dir)" != "$STATE" ]]; then
+    stop_owned "$STATE/$(basename "$(db_pidfile "$1")")" "$(db_dir "$1")" 600
+  fi
+}
 
 # db-start / db-stop: the database numbered, or all of them.
 db_start() {
