@@ -551,7 +551,15 @@ void restartDatabase() {
 
 // --- StandbyDatabases -------------------------------------------------------
 
-StandbyDatabases::StandbyDatabases() : dir_(scratchDir() + "/databases") {
+namespace {
+// Each pair its own folder: a test program may make several, one after another.
+std::string freshDatabasesDir() {
+  static int made = 0;
+  return scratchDir() + "/databases" + (made++ == 0 ? "" : std::to_string(made));
+}
+}  // namespace
+
+StandbyDatabases::StandbyDatabases() : dir_(freshDatabasesDir()) {
   mkdir(dir_.c_str(), 0700);
   port1_ = freePort();
   do port2_ = freePort();
