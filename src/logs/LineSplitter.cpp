@@ -1,20 +1,12 @@
 #include "LineSplitter.h"
 
-#include <cstring>
-
 bool LineSplitter::feed(const char* data, std::size_t n) {
-  const void* nl = nullptr;
-  for (std::size_t i = n; i > 0; --i)
-    if (data[i - 1] == '\n') {
-      nl = data + i - 1;
-      break;
-    }
-  if (nl == nullptr) {
+  std::size_t whole = n;  // bytes up to and including the last newline
+  while (whole > 0 && data[whole - 1] != '\n') --whole;
+  if (whole == 0) {
     pending_.append(data, n);
-    if (pending_.size() < kMaxPending) return true;
-    return finish();
+    return pending_.size() < kMaxPending || finish();
   }
-  const std::size_t whole = static_cast<std::size_t>(static_cast<const char*>(nl) - data) + 1;
   pending_.append(data, whole);
   bool ok = sink_(pending_.data(), pending_.size());
   pending_.assign(data + whole, n - whole);
