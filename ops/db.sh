@@ -123,8 +123,10 @@ db_start_one() {
     # root and the administrator log in through the socket only.
     mariadb-install-db --no-defaults --user="$RUN_USER" --datadir="$dir" \
       --auth-root-authentication-method=socket --auth-root-socket-user="$DB_ADMIN" \
-      --skip-test-db 2>&1 | service_write "$STATE/logs/$(db_name "$n")-install.log" \
-      || die "mariadb-install-db failed: see $STATE/logs/$(db_name "$n")-install.log"
+      --skip-test-db 2>&1 | service_write "$STATE/logs/$(db_name "$n")-install.log" || {
+      tail -n 20 "$STATE/logs/$(db_name "$n")-install.log" >&2 2>/dev/null || true
+      die "mariadb-install-db failed: see $STATE/logs/$(db_name "$n")-install.log"
+    }
   fi
   local extra=()
   # Tests trade durability for speed; deployments and benchmarks keep it.
@@ -364,18 +366,27 @@ db_standby_up() {
   db_seed_standby "$s" "$p"
 }
 
-# Whether primary P, since it last started, went on committing without its
-# standby (semi-sync switched off after its time-out) and the standby never
-# caught up again: such commits were acknowledged to customers and the
-# standby may lack them. Its error log records every switch.
-semisync_fell_back() {
-  local log
-  log=$(db_log "$1")
-  [[ -r "$log" ]] || return 0
-  [[ "$(awk '/ Starting MariaDB / { s = "" }
-             /Semi-sync replication switched OFF/ { s = "OFF" }
-             /Semi-sync replication switched ON/ { s = "ON" }
-             END { print s }' "$log")" == OFF ]]
+# The last switch of semi-sync that primary P's error log records: "OFF"
+# (it went on committing without its standby after the time-out: commits
+# acknowledged to customers that the standby may lack), "ON" (the standby
+# had caught up again) or "" (none). With SINCE_START=1, only since its last
+# start.
+semisync_last_switch() {
+  awk -v since="$2" '(since == 1 && / Starting MariaDB /) { s = "" }
+                     /Semi-sync replication switched OFF/ { s = "OFF" }
+                     /Semi-sync replication switched ON/ { s = "ON" }
+                     END { print s }' "$(db_log "$1")"
+}
+
+# Whether database S holds transaction GTID (domain-server-sequence).
+db_holds() {
+  local s=$1 gtid=$2 pos entry
+  [[ "$gtid" =~ ^([0-9]+)-[0-9]+-([0-9]+)$ ]] || return 1
+  pos=$(db_sql "$s" -N -e 'SELECT @@gtid_current_pos') || return 1
+  for entry in ${pos//,/ }; do
+    [[ "${entry%%-*}" == "${BASH_REMATCH[1]}" && "${entry##*-}" -ge "${BASH_REMATCH[2]}" ]] && return 0
+  done
+  return 1
 }
 
 # Why standby S must not replace primary P without the operator's --force:
@@ -402,8 +413,16 @@ failover_refusal() {
     echo "$pn's log $(db_log "$p") is missing: whether it committed without $sn is unknown"
     return 0
   fi
-  if semisync_fell_back "$p"; then
+  if [[ "$(semisync_last_switch "$p" 1)" == OFF ]]; then
     echo "$pn committed without waiting for $sn (semi-sync switched off, see $(db_log "$p")) and $sn had not caught up since: acknowledged commits may be missing from it"
+    return 0
+  fi
+  # Restarted after such a fall-back, a primary starts as if its standby had
+  # caught up: only the standby holding its last transaction shows that.
+  local last
+  last=$(db_last_gtid "$p")
+  if [[ "$(semisync_last_switch "$p" 0)" == OFF ]] && ! db_holds "$s" "$last"; then
+    echo "$pn committed without waiting for $sn (semi-sync switched off) before its last start, and $sn lacks its last transaction (${last:-unknown}): acknowledged commits may be missing from it"
     return 0
   fi
   return 1
@@ -424,7 +443,11 @@ db_last_gtid() {
   last=$(tail -n 1 "$dir/mariadb-bin.index" 2>/dev/null) || return 0
   [[ -n "$last" ]] || return 0
   [[ "$last" == /* ]] || last="$dir/${last#./}"
-  mariadb-binlog --no-defaults "$last" 2>/dev/null | grep -o 'GTID [0-9]*-[0-9]*-[0-9]*' | tail -n 1 | cut -d' ' -f2
+  # A file begins with the list of what came before it (a fresh one holds
+  # nothing else); its transactions follow.
+  mariadb-binlog --no-defaults "$last" 2>/dev/null |
+    grep -oE 'GTID [0-9]+-[0-9]+-[0-9]+|Gtid list \[[^]]*\]' | tail -n 1 |
+    grep -oE '[0-9]+-[0-9]+-[0-9]+' | tail -n 1
 }
 
 db_gone() { ! db_pid "$1" >/dev/null; }
