@@ -108,6 +108,20 @@ repl_password() {
   cat "$f"
 }
 
+# A fresh data folder DIR for database N, owned by the deployment's account.
+db_install() {
+  local n=$1 dir=$2 log
+  log="$STATE/logs/$(db_name "$n")-install.log"
+  secure_state "$dir"
+  # root and the administrator log in through the socket only.
+  mariadb-install-db --no-defaults --user="$RUN_USER" --datadir="$dir" \
+    --auth-root-authentication-method=socket --auth-root-socket-user="$DB_ADMIN" \
+    --skip-test-db 2>&1 | service_write "$log" || {
+    tail -n 20 "$log" >&2 2>/dev/null || true
+    die "mariadb-install-db failed: see $log"
+  }
+}
+
 db_start_one() {
   local n=$1 dir sock pidfile log port
   load_ports
@@ -118,16 +132,7 @@ db_start_one() {
   if db_pid "$n" >/dev/null && db_ping "$n" >/dev/null 2>&1; then
     return 0
   fi
-  if [[ ! -d "$dir/mysql" ]]; then
-    secure_state "$dir"
-    # root and the administrator log in through the socket only.
-    mariadb-install-db --no-defaults --user="$RUN_USER" --datadir="$dir" \
-      --auth-root-authentication-method=socket --auth-root-socket-user="$DB_ADMIN" \
-      --skip-test-db 2>&1 | service_write "$STATE/logs/$(db_name "$n")-install.log" || {
-      tail -n 20 "$STATE/logs/$(db_name "$n")-install.log" >&2 2>/dev/null || true
-      die "mariadb-install-db failed: see $STATE/logs/$(db_name "$n")-install.log"
-    }
-  fi
+  [[ -d "$dir/mysql" ]] || db_install "$n" "$dir"
   local extra=()
   # Tests trade durability for speed; deployments and benchmarks keep it.
   [[ "${TAVRIN_FAST_DB:-0}" == 1 ]] && extra+=(--innodb-flush-log-at-trx-commit=2 --innodb-buffer-pool-size=64M)
