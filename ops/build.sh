@@ -9,6 +9,7 @@ cmd_setup() {
   for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
+  service_account
   [[ ${#missing[@]} -eq 0 ]] && return 0
   local sudo=""
   [[ $(id -u) -eq 0 ]] || sudo="sudo"

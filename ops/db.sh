@@ -9,10 +9,12 @@
 # whose databases write binary logs and replicate.
 
 db_dir() { if [[ $1 == 1 ]]; then echo "$STATE/db"; else echo "$STATE/db$1"; fi; }
-db_sock() { if [[ $1 == 1 ]]; then echo "$STATE/db.sock"; else echo "$STATE/db$1.sock"; fi; }
-db_pidfile() { if [[ $1 == 1 ]]; then echo "$STATE/db.pid"; else echo "$STATE/db$1.pid"; fi; }
+db_sock() { if [[ $1 == 1 ]]; then echo "$(service_run_dir)/db.sock"; else echo "$(service_run_dir)/db$1.sock"; fi; }
+db_pidfile() { if [[ $1 == 1 ]]; then echo "$(service_run_dir)/db.pid"; else echo "$(service_run_dir)/db$1.pid"; fi; }
 db_log() { if [[ $1 == 1 ]]; then echo "$STATE/logs/mariadb.log"; else echo "$STATE/logs/mariadb$1.log"; fi; }
 db_port() { if [[ $1 == 1 ]]; then echo "$DB_PORT"; else echo "$DB2_PORT"; fi; }
+# The pid of database N when it runs for this deployment (in its data folder).
+db_pid() { owned_pid "$(db_pidfile "$1")" "$(db_dir "$1")"; }
 db_name() { if [[ $1 == 1 ]]; then echo mariadb; else echo "mariadb$1"; fi; }
 db_primary() {
   local p
@@ -106,25 +108,31 @@ repl_password() {
   cat "$f"
 }
 
+# A fresh data folder DIR for database N, owned by the deployment's account.
+db_install() {
+  local n=$1 dir=$2 log
+  log="$STATE/logs/$(db_name "$n")-install.log"
+  secure_state "$dir"
+  # root and the administrator log in through the socket only.
+  mariadb-install-db --no-defaults --user="$RUN_USER" --datadir="$dir" \
+    --auth-root-authentication-method=socket --auth-root-socket-user="$DB_ADMIN" \
+    --skip-test-db 2>&1 | service_write "$log" || {
+    tail -n 20 "$log" >&2 2>/dev/null || true
+    die "mariadb-install-db failed: see $log"
+  }
+}
+
 db_start_one() {
   local n=$1 dir sock pidfile log port
   load_ports
   dir=$(db_dir "$n"); sock=$(db_sock "$n"); pidfile=$(db_pidfile "$n")
   log=$(db_log "$n"); port=$(db_port "$n")
   [[ -n "$port" ]] || die "$(db_name "$n") has no port: start the standby with ./tavrin up --standby"
-  secure_state
-  mkdir -p "$STATE/logs"
-  if pid_alive "$(read_pid "$pidfile")" && db_ping "$n" >/dev/null 2>&1; then
+  secure_state "$STATE/logs" "$(service_run_dir)"
+  if db_pid "$n" >/dev/null && db_ping "$n" >/dev/null 2>&1; then
     return 0
   fi
-  if [[ ! -d "$dir/mysql" ]]; then
-    mkdir -p "$dir"
-    # root and the administrator log in through the socket only.
-    mariadb-install-db --no-defaults --user="$(id -un)" --datadir="$dir" \
-      --auth-root-authentication-method=socket --auth-root-socket-user="$DB_ADMIN" \
-      --skip-test-db >"$STATE/logs/$(db_name "$n")-install.log" 2>&1 \
-      || die "mariadb-install-db failed: see $STATE/logs/$(db_name "$n")-install.log"
-  fi
+  [[ -d "$dir/mysql" ]] || db_install "$n" "$dir"
   local extra=()
   # Tests trade durability for speed; deployments and benchmarks keep it.
   [[ "${TAVRIN_FAST_DB:-0}" == 1 ]] && extra+=(--innodb-flush-log-at-trx-commit=2 --innodb-buffer-pool-size=64M)
@@ -147,8 +155,9 @@ db_start_one() {
   else
     extra+=(--skip-log-bin)
   fi
+  rotate_log "$log"
   # UMASK: the error log and every file of the server private too.
-  UMASK=0600 UMASK_DIR=0700 setsid mariadbd --no-defaults --user="$(id -un)" --datadir="$dir" \
+  UMASK=0600 UMASK_DIR=0700 setsid mariadbd --no-defaults --user="$RUN_USER" --datadir="$dir" \
     --socket="$sock" --port="$port" --bind-address=127.0.0.1 \
     --pid-file="$pidfile" --log-error="$log" \
     --skip-name-resolve "${extra[@]}" </dev/null >/dev/null 2>&1 &
@@ -156,8 +165,13 @@ db_start_one() {
   # when the server has already exited.
   local i
   for ((i = 0; i < 1800; i++)); do
-    db_ping "$n" >/dev/null 2>&1 && return 0
-    if ((i > 20)) && ! pid_alive "$(read_pid "$pidfile")" && ! pgrep -f -- "--datadir=$dir " >/dev/null; then
+    if db_ping "$n" >/dev/null 2>&1 && db_pid "$n" >/dev/null; then
+      # With its start time, so that the file never vouches for another
+      # process; a file of the deployment's account is left as it wrote it.
+      ((${#AS_SERVICE[@]} > 0)) || write_pid "$pidfile" "$(read_pid "$pidfile")"
+      return 0
+    fi
+    if ((i > 20)) && ! db_pid "$n" >/dev/null && ! pgrep -f -- "--datadir=$dir " >/dev/null; then
       break
     fi
     sleep 0.1
@@ -167,13 +181,12 @@ db_start_one() {
 }
 
 db_stop_one() {
-  local n=$1 pid
-  pid=$(read_pid "$(db_pidfile "$n")")
-  if pid_alive "$pid"; then
-    kill -TERM "$pid" 2>/dev/null || true
-    poll 600 bash -c "! kill -0 $pid" || kill -KILL "$pid" 2>/dev/null || true
+  stop_owned "$(db_pidfile "$1")" "$(db_dir "$1")" 600
+  # A database an older version started as root keeps its pid file in the
+  # state folder itself.
+  if [[ "$(service_run_dir)" != "$STATE" ]]; then
+    stop_owned "$STATE/$(basename "$(db_pidfile "$1")")" "$(db_dir "$1")" 600
   fi
-  rm -f "$(db_pidfile "$n")"
 }
 
 # db-start / db-stop: the database numbered, or all of them.
@@ -345,7 +358,7 @@ db_standby_up() {
     db_start_one "$p"
     db_provision "$p"
   fi
-  if pid_alive "$(read_pid "$(db_pidfile "$s")")" && [[ "$(slave_field "$s" Slave_SQL_Running)" == Yes ]]; then
+  if db_pid "$s" >/dev/null && [[ "$(slave_field "$s" Slave_SQL_Running)" == Yes ]]; then
     return 0
   fi
   # A standby from before, or an old primary, follows from its own position
@@ -358,38 +371,145 @@ db_standby_up() {
   db_seed_standby "$s" "$p"
 }
 
+# The last switch of semi-sync that primary P's error log records: "OFF"
+# (it went on committing without its standby after the time-out: commits
+# acknowledged to customers that the standby may lack), "ON" (the standby
+# had caught up again) or "" (none). With SINCE_START=1, only since its last
+# start.
+semisync_last_switch() {
+  awk -v since="$2" '(since == 1 && / Starting MariaDB /) { s = "" }
+                     /Semi-sync replication switched OFF/ { s = "OFF" }
+                     /Semi-sync replication switched ON/ { s = "ON" }
+                     END { print s }' "$(db_log "$1")"
+}
+
+# Whether database S holds transaction GTID (domain-server-sequence).
+db_holds() {
+  local s=$1 gtid=$2 pos entry
+  [[ "$gtid" =~ ^([0-9]+)-[0-9]+-([0-9]+)$ ]] || return 1
+  pos=$(db_sql "$s" -N -e 'SELECT @@gtid_current_pos') || return 1
+  for entry in ${pos//,/ }; do
+    [[ "${entry%%-*}" == "${BASH_REMATCH[1]}" && "${entry##*-}" -ge "${BASH_REMATCH[2]}" ]] && return 0
+  done
+  return 1
+}
+
+# Why standby S must not replace primary P without the operator's --force:
+# printed, and true, when S was not replicating from P, or may lack commits P
+# acknowledged. False (and silent) when S is fit to take over.
+failover_refusal() {
+  local p=$1 s=$2 pn sn io sql
+  pn=$(db_name "$p"); sn=$(db_name "$s")
+  if [[ "$(slave_field "$s" Master_Port)" != "$(db_port "$p")" ]]; then
+    echo "$sn was not replicating from $pn, the primary (it is not its standby: ./tavrin db-rejoin makes it one)"
+    return 0
+  fi
+  io=$(slave_field "$s" Slave_IO_Running)
+  sql=$(slave_field "$s" Slave_SQL_Running)
+  if [[ "$sql" != Yes || "$io" == No || -z "$io" ]]; then
+    echo "$sn had stopped replicating from $pn (receiving: ${io:-No}, applying: ${sql:-No}$(slave_errors "$s"))"
+    return 0
+  fi
+  if [[ -z "$(slave_field "$s" Gtid_IO_Pos)" ]]; then
+    echo "$sn has received nothing from $pn"
+    return 0
+  fi
+  if ! [[ -r "$(db_log "$p")" ]]; then
+    echo "$pn's log $(db_log "$p") is missing: whether it committed without $sn is unknown"
+    return 0
+  fi
+  if [[ "$(semisync_last_switch "$p" 1)" == OFF ]]; then
+    echo "$pn committed without waiting for $sn (semi-sync switched off, see $(db_log "$p")) and $sn had not caught up since: acknowledged commits may be missing from it"
+    return 0
+  fi
+  # Restarted after such a fall-back, a primary starts as if its standby had
+  # caught up: only the standby holding its last transaction shows that.
+  local last
+  last=$(db_last_gtid "$p")
+  if [[ "$(semisync_last_switch "$p" 0)" == OFF ]] && ! db_holds "$s" "$last"; then
+    echo "$pn committed without waiting for $sn (semi-sync switched off) before its last start, and $sn lacks its last transaction (${last:-unknown}): acknowledged commits may be missing from it"
+    return 0
+  fi
+  return 1
+}
+
+slave_errors() {
+  local e
+  e="$(slave_field "$1" Last_IO_Error)$(slave_field "$1" Last_SQL_Error)"
+  [[ -n "$e" ]] && printf '; %s' "$e"
+  return 0
+}
+
+# The last transaction stopped database N wrote to its binary log ("" when
+# unknown): what a forced failover may lose.
+db_last_gtid() {
+  local dir last
+  dir=$(db_dir "$1")
+  last=$(tail -n 1 "$dir/mariadb-bin.index" 2>/dev/null) || return 0
+  [[ -n "$last" ]] || return 0
+  [[ "$last" == /* ]] || last="$dir/${last#./}"
+  # A file begins with the list of what came before it (a fresh one holds
+  # nothing else); its transactions follow.
+  mariadb-binlog --no-defaults "$last" 2>/dev/null |
+    grep -oE 'GTID [0-9]+-[0-9]+-[0-9]+|Gtid list \[[^]]*\]' | tail -n 1 |
+    grep -oE '[0-9]+-[0-9]+-[0-9]+' | tail -n 1
+}
+
+db_gone() { ! db_pid "$1" >/dev/null; }
+
 # db-failover: the standby takes over once the primary is gone. An operator's
 # act: nothing promotes on its own, so a partition cannot make two primaries.
+# It promotes only a standby that holds all the primary acknowledged, unless
+# the operator accepts the loss (--force).
 cmd_db_failover() {
+  local force=0
+  case "${1:-}" in
+    --force) force=1 ;;
+    "") ;;
+    *) die "usage: ./tavrin db-failover [--force]" ;;
+  esac
   load_ports
   replicated && [[ -n "$DB2_PORT" ]] || die "no standby: start one with ./tavrin up --standby"
-  local p s pos r
+  local p s why
   p=$(db_primary)
   s=$(db_other "$p")
   # A primary killed a moment ago may take that moment to be gone.
-  local i
-  for ((i = 0; i < 50; i++)); do
-    pid_alive "$(read_pid "$(db_pidfile "$p")")" || break
-    sleep 0.1
-  done
-  if pid_alive "$(read_pid "$(db_pidfile "$p")")" || db_ping "$p" 2>/dev/null | grep -q alive; then
+  poll 50 db_gone "$p" || true
+  if db_pid "$p" >/dev/null || db_ping "$p" 2>/dev/null | grep -q alive; then
     die "$(db_name "$p"), the primary, still runs: stop it first (./tavrin db-stop $p) so that there is never more than one primary"
   fi
-  pid_alive "$(read_pid "$(db_pidfile "$s")")" || die "$(db_name "$s"), the standby, is not running"
+  db_pid "$s" >/dev/null || die "$(db_name "$s"), the standby, is not running"
   db_login "$s"
-  # Everything the standby acknowledged is applied before it takes writes.
-  db_sql "$s" -e "STOP SLAVE IO_THREAD" || die "cannot stop replication on $(db_name "$s")"
-  pos=$(slave_field "$s" Gtid_IO_Pos)
-  if [[ -n "$pos" ]]; then
-    r=$(db_sql "$s" -N -e "SELECT MASTER_GTID_WAIT($(sql_str "$pos"), 60)")
-    [[ "$r" == 0 ]] || die "$(db_name "$s") did not apply what it received ($pos): see $(db_log "$s")"
+  if why=$(failover_refusal "$p" "$s"); then
+    ((force)) || die "not promoting $(db_name "$s"): $why. Nothing was changed; ./tavrin db-failover --force promotes it all the same and loses what it lacks"
+    say "warning: $why"
+    say "warning: promoting all the same (--force); $(db_name "$p") last wrote $(db_last_gtid "$p" | sed 's/^$/(unknown)/'), $(db_name "$s") holds $(db_sql "$s" -N -e 'SELECT @@gtid_current_pos' | sed 's/^$/(nothing)/'): transactions between the two are lost"
   fi
+  failover_apply "$s" "$force"
   # Table handles the replication thread left in the cache are closed, so
   # the primary starts with fresh ones.
   db_sql "$s" -e "STOP SLAVE; RESET SLAVE ALL; FLUSH LOCAL TABLES; SET GLOBAL read_only = 0" \
     || die "promoting $(db_name "$s") failed"
   echo "$s" >"$STATE/db-primary"
   say "$(db_name "$s") on 127.0.0.1:$(db_port "$s") is the primary now; once $(db_name "$p") can run again: ./tavrin db-rejoin"
+}
+
+# Everything standby S received is applied before it takes writes. Forced,
+# a standby whose applier stopped is promoted as it is.
+failover_apply() {
+  local s=$1 force=$2 pos r
+  db_sql "$s" -e "STOP SLAVE IO_THREAD" || die "cannot stop replication on $(db_name "$s")"
+  pos=$(slave_field "$s" Gtid_IO_Pos)
+  [[ -n "$pos" ]] || return 0
+  if ((force)) && [[ "$(slave_field "$s" Slave_SQL_Running)" != Yes ]]; then return 0; fi
+  r=$(db_sql "$s" -N -e "SELECT MASTER_GTID_WAIT($(sql_str "$pos"), 60)")
+  [[ "$r" == 0 ]] && return 0
+  if ((force)); then
+    say "warning: $(db_name "$s") did not apply all it received ($pos)"
+    return 0
+  fi
+  db_sql "$s" -e "START SLAVE IO_THREAD" >/dev/null 2>&1 || true
+  die "$(db_name "$s") did not apply what it received ($pos): see $(db_log "$s"); nothing was promoted"
 }
 
 # db-rejoin: the old primary becomes a standby of the new one: from its own
@@ -400,7 +520,7 @@ cmd_db_rejoin() {
   local p o
   p=$(db_primary)
   o=$(db_other "$p")
-  pid_alive "$(read_pid "$(db_pidfile "$p")")" || die "$(db_name "$p"), the primary, is not running"
+  db_pid "$p" >/dev/null || die "$(db_name "$p"), the primary, is not running"
   db_login "$p"
   # Started read-only, as every database but the primary is.
   db_stop_one "$o"

@@ -25,6 +25,7 @@ cmd_up() {
     NAMING_COUNT=$naming
   fi
   ((NAMING_COUNT > 0 || accounts + orders == 0)) || die "up: replicas need a Naming Service (--naming 1 or more)"
+  service_account
   save_ports
   secure_state
   db_start
@@ -35,7 +36,7 @@ cmd_up() {
   p=$(db_primary)
   s=$(db_other "$p")
   say "$(db_name "$p") running on 127.0.0.1:$(db_port "$p") (pid $(read_pid "$(db_pidfile "$p")")), the primary"
-  if replicated && pid_alive "$(read_pid "$(db_pidfile "$s")")"; then
+  if replicated && db_pid "$s" >/dev/null; then
     say "$(db_name "$s") running on 127.0.0.1:$(db_port "$s") (pid $(read_pid "$(db_pidfile "$s")")), its standby"
   fi
   local j
@@ -52,16 +53,23 @@ cmd_up() {
 
 cmd_status() {
   load_ports
-  local pid run n role p
+  status_databases
+  status_naming
+  status_replicas
+}
+
+status_databases() {
+  local pid run n role p warning=""
   p=$(db_primary)
   for n in $(db_instances); do
-    pid=$(read_pid "$(db_pidfile "$n")"); run=stopped; pid_alive "$pid" && run=running
+    pid=$(read_pid "$(db_pidfile "$n")"); run=$(proc_state "$(db_pidfile "$n")" "$(db_dir "$n")")
     role=""
     if replicated; then
       if [[ "$n" == "$p" ]]; then
         role=", primary"
         if [[ $run == running ]]; then
-          role+=", semi-sync $(db_sql "$n" -N -e "SHOW GLOBAL STATUS LIKE 'Rpl_semi_sync_master_status'" 2>/dev/null | cut -f2)"
+          role+=$(primary_role "$n")
+          warning=$(async_warning "$n")
         fi
       elif [[ $run == running && "$(slave_field "$n" Slave_SQL_Running 2>/dev/null)" == Yes ]]; then
         role=", standby (replicating)"
@@ -71,14 +79,42 @@ cmd_status() {
     fi
     printf '%-12s pid %-8s %-8s %s\n' "$(db_name "$n")" "${pid:--}" "$run" "port $(db_port "$n")$role"
   done
-  local j
+  if [[ -n "$warning" ]]; then say "$warning"; fi
+}
+
+semisync_state() {
+  db_sql "$1" -N -e "SHOW GLOBAL STATUS LIKE 'Rpl_semi_sync_master_status'" 2>/dev/null | cut -f2
+}
+
+# ", semi-sync ON, 1 standby connected"
+primary_role() {
+  local c
+  c=$(semisync_clients "$1")
+  printf ', semi-sync %s, %s standby%s connected' "$(semisync_state "$1")" "${c:-0}" "$([[ "${c:-0}" == 1 ]] || echo s)"
+}
+
+# A primary commits asynchronously once semi-sync is off, and will after its
+# next commit's time-out when no standby is connected.
+async_warning() {
+  local c
+  c=$(semisync_clients "$1")
+  if [[ "$(semisync_state "$1")" != ON || "${c:-0}" == 0 ]]; then
+    echo "warning: commits on $(db_name "$1") are asynchronous (no standby acknowledges them): a failover now may lose acknowledged commits"
+  fi
+}
+
+status_naming() {
+  local j pid run
   for ((j = 1; j <= NAMING_COUNT; j++)); do
-    pid=$(read_pid "$(naming_pidfile "$j")"); run=stopped; pid_alive "$pid" && run=running
+    pid=$(read_pid "$(naming_pidfile "$j")"); run=$(proc_state "$(naming_pidfile "$j")" "$(naming_dir "$j")")
     printf '%-12s pid %-8s %-8s %s\n' "$(naming_label "$j")" "${pid:--}" "$run" "port $(naming_port "$j")"
   done
-  local name bound missing
+}
+
+status_replicas() {
+  local name pid run bound missing j
   for name in $(replica_names); do
-    pid=$(read_pid "$STATE/pids/$name.pid"); run=stopped; pid_alive "$pid" && run=running
+    pid=$(read_pid "$STATE/pids/$name.pid"); run=$(proc_state "$STATE/pids/$name.pid" "$STATE/run/$name")
     missing=()
     for ((j = 1; j <= NAMING_COUNT; j++)); do naming_bound "$name" "$j" || missing+=("$(naming_label "$j")"); done
     if ((${#missing[@]} == 0)); then
@@ -88,6 +124,7 @@ cmd_status() {
     else
       bound="bound, not in ${missing[*]}"
     fi
+    if [[ $run == running ]]; then bound+=", $(replica_database "$name" "$pid")"; fi
     printf '%-12s pid %-8s %-8s %s\n' "$name" "${pid:--}" "$run" "$bound"
   done
 }
@@ -101,22 +138,17 @@ cmd_client() {
   [[ -x "$BUILD/Client" ]] || die "Client is not built: run ./tavrin build"
   if [[ $quiet -eq 1 ]]; then
     # The client writes its trace to client-<its pid>.log there, mode 0600.
-    (umask 077 && mkdir -p "$STATE/logs")
+    secure_state "$STATE/logs"
     export TAVRIN_CLIENT_LOG_DIR="$STATE/logs"
   fi
-  exec "$BUILD/Client" -ORBInitRef "$NAMING_REF" "${mode[@]}"
+  exec "${AS_SERVICE[@]}" "$BUILD/Client" -ORBInitRef "$NAMING_REF" "${mode[@]}"
 }
 
 cmd_down() {
   load_ports
   local name pid
   for name in $(replica_names); do
-    pid=$(read_pid "$STATE/pids/$name.pid")
-    if pid_alive "$pid"; then
-      kill -TERM "$pid" 2>/dev/null || true
-      poll 50 bash -c "! kill -0 $pid" || kill -KILL "$pid" 2>/dev/null || true
-    fi
-    rm -f "$STATE/pids/$name.pid"
+    stop_owned "$STATE/pids/$name.pid" "$STATE/run/$name" 50
   done
   naming_stop
   db_stop

@@ -43,34 +43,26 @@ naming_start_one() {
     save_ports
   fi
   dir=$(naming_dir "$j"); pidfile=$(naming_pidfile "$j"); log=$(naming_log "$j")
-  secure_state
-  mkdir -p "$dir" "$STATE/logs"
-  if pid_alive "$(read_pid "$pidfile")" && naming_list "$j" >/dev/null 2>&1; then
+  secure_state "$dir" "$STATE/logs"
+  if owned_pid "$pidfile" "$dir" >/dev/null && naming_list "$j" >/dev/null 2>&1; then
     return 0
   fi
   local start=(-start "$port")
   # Bindings persist in the data folder; -start only for a fresh one.
   compgen -G "$dir/omninames*" >/dev/null && start=()
-  setsid omniNames "${start[@]}" -datadir "$dir" -nohostname \
-    -errlog "$log.err" -ORBendPoint "giop:tcp:127.0.0.1:$port" \
-    </dev/null >"$log.log" 2>&1 &
-  echo $! >"$pidfile"
+  rotate_log "$log.err"
+  # Working in its data folder: that tells it from another deployment's.
+  (cd "$dir" && exec "${AS_SERVICE[@]}" setsid sh -c 'exec "$@" >>"$0" 2>&1' "$log.log" \
+    omniNames "${start[@]}" -datadir "$dir" -nohostname \
+    -errlog "$log.err" -ORBendPoint "giop:tcp:127.0.0.1:$port" </dev/null) &
+  write_pid "$pidfile" $!
   if ! poll 1200 naming_list "$j"; then
     tail -n 20 "$log.err" >&2 2>/dev/null || true
     die "$(naming_label "$j") did not start: see $log.err"
   fi
 }
 
-naming_stop_one() {
-  local pidfile pid
-  pidfile=$(naming_pidfile "$1")
-  pid=$(read_pid "$pidfile")
-  if pid_alive "$pid"; then
-    kill -TERM "$pid" 2>/dev/null || true
-    poll 100 bash -c "! kill -0 $pid" || kill -KILL "$pid" 2>/dev/null || true
-  fi
-  rm -f "$pidfile"
-}
+naming_stop_one() { stop_owned "$(naming_pidfile "$1")" "$(naming_dir "$1")" 100; }
 
 # naming-start / naming-stop: directory K, or all of them. Starting a
 # directory beyond the deployment's count adds it.

@@ -28,8 +28,7 @@ replica_start() {
   prog=$(replica_program "$name")
   [[ -x "$prog" ]] || die "$prog is not built: run ./tavrin build"
   ((NAMING_COUNT > 0)) || die "$name needs a Naming Service: ./tavrin up --naming 1"
-  pid=$(read_pid "$STATE/pids/$name.pid")
-  if pid_alive "$pid"; then
+  if pid=$(owned_pid "$STATE/pids/$name.pid" "$STATE/run/$name"); then
     say "$name already running (pid $pid)"
     # Started before directories or a standby were added, it knows only the
     # old ones.
@@ -45,25 +44,48 @@ replica_start() {
     fi
     return 0
   fi
-  secure_state
-  mkdir -p "$STATE/pids" "$STATE/logs" "$STATE/run/$name"
+  secure_state "$STATE/pids" "$STATE/logs" "$STATE/run/$name"
+  service_can_run "$prog"
+  local settings
+  settings=$(service_settings)
   local log="$STATE/logs/$name.log"
-  : >"$log"
-  (cd "$STATE/run/$name" && TAVRIN_DB_ENDPOINTS="$(db_endpoints)" exec setsid "$prog" \
-    -ORBInitRef "$NAMING_REF" -ORBendPoint "giop:tcp:$HOST:" "$name" </dev/null >>"$log" 2>&1) &
+  [[ -x "$BUILD/tavrin-logpipe" ]] || die "$BUILD/tavrin-logpipe is not built: run ./tavrin build"
+  # The trace is appended, so a restart keeps the evidence of a crash; the
+  # log writer rotates it by size and ends when the replica does.
+  local mark
+  mark=$(log_size "$log")
+  (cd "$STATE/run/$name" && TAVRIN_DB_ENDPOINTS="$(db_endpoints)" TAVRIN_DB_SETTINGS="$settings" \
+    exec "${AS_SERVICE[@]}" setsid "$prog" \
+    -ORBInitRef "$NAMING_REF" -ORBendPoint "giop:tcp:$HOST:" "$name" </dev/null \
+    > >(cd "$STATE/logs" && exec "${AS_SERVICE[@]}" setsid "$BUILD/tavrin-logpipe" "$log" "$LOG_MAX_BYTES" "$LOG_KEEP" \
+      >/dev/null 2>&1) 2>&1) &
   pid=$!
-  echo "$pid" >"$STATE/pids/$name.pid"
-  poll 300 grep -q "Time taken is" "$log" || { tail -n 5 "$log" >&2; die "$name did not register: see $log"; }
+  write_pid "$STATE/pids/$name.pid" "$pid"
+  poll 300 logged_since "$log" "$mark" "Time taken is" || { tail -n 5 "$log" >&2; die "$name did not register: see $log"; }
   say "$name started (pid $pid)"
+}
+
+# The database settings file the replicas read: the operator's, or, when they
+# run as the deployment's account, a copy of it that account owns (0400).
+service_settings() {
+  local file=${TAVRIN_DB_SETTINGS:-} copy="$STATE/secrets/db.conf"
+  if [[ -z "$file" || ${#AS_SERVICE[@]} -eq 0 ]]; then
+    echo "$file"
+    return 0
+  fi
+  secure_state "$STATE/secrets"
+  give_to_service "$file" "$copy" 0400
+  echo "$copy"
 }
 
 replica_kill() {
   local name=$1 pid
   replica_program "$name" >/dev/null
-  pid=$(read_pid "$STATE/pids/$name.pid")
-  pid_alive "$pid" || die "$name is not running"
+  pid=$(owned_pid "$STATE/pids/$name.pid" "$STATE/run/$name") || die "$name is not running"
+  local start
+  start=$(proc_start "$pid")
   kill -KILL "$pid"
-  poll 50 bash -c "! kill -0 $pid" || true
+  poll 50 proc_ended "$pid" "$start" || true
   say "$name killed (pid $pid)"
 }
 
@@ -76,3 +98,25 @@ replica_names() {
   return 0
 }
 
+# Whether replica NAME (pid PID) reaches a database: the one it holds its
+# connection to; else whether any database it was given answers (it connects
+# at its next request) or none does.
+replica_database() {
+  local pid=$2 n port ep theirs
+  for n in $(db_instances); do
+    port=$(db_port "$n")
+    [[ -n "$port" ]] || continue
+    if ss -Htnp state established "( dport = :$port )" 2>/dev/null | grep -q "pid=$pid,"; then
+      echo "database $(db_name "$n")"
+      return 0
+    fi
+  done
+  theirs=$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | sed -n 's/^TAVRIN_DB_ENDPOINTS=//p')
+  for ep in ${theirs//,/ }; do
+    if (exec 3<>"/dev/tcp/${ep%:*}/${ep##*:}") 2>/dev/null; then
+      echo "no database connection yet ($ep answers)"
+      return 0
+    fi
+  done
+  echo "cannot reach a database (${theirs:-none given})"
+}

@@ -18,6 +18,11 @@ cmd_test() {
   export TAVRIN_STATE_DIR="$TEST_TMP"
   STATE="$TEST_TMP"
   export TAVRIN_FAST_DB=1
+  # The suite runs everything as the account that runs it, root included.
+  export TAVRIN_SERVICE_USER
+  TAVRIN_SERVICE_USER=$(id -un)
+  RUN_USER=$TAVRIN_SERVICE_USER
+  AS_SERVICE=()
   unset TAVRIN_DB2_PORT
   # Stop what this run started, also when tests fail or the run is interrupted.
   trap 'cmd_down >/dev/null 2>&1 || true; kill_leftovers "$TEST_TMP"; rm -rf "$TEST_TMP"' EXIT

@@ -551,7 +551,15 @@ void restartDatabase() {
 
 // --- StandbyDatabases -------------------------------------------------------
 
-StandbyDatabases::StandbyDatabases() : dir_(scratchDir() + "/databases") {
+namespace {
+// Each pair its own folder: a test program may make several, one after another.
+std::string freshDatabasesDir() {
+  static int made = 0;
+  return scratchDir() + "/databases" + (made++ == 0 ? "" : std::to_string(made));
+}
+}  // namespace
+
+StandbyDatabases::StandbyDatabases() : dir_(freshDatabasesDir()) {
   mkdir(dir_.c_str(), 0700);
   port1_ = freePort();
   do port2_ = freePort();
@@ -590,28 +598,47 @@ pid_t StandbyDatabases::pid(int n) const {
 
 std::string StandbyDatabases::command(const std::string& args) {
   std::string out;
-  int rc = tavrin(args,
-                  {{"TAVRIN_STATE_DIR", dir_},
-                   {"TAVRIN_DB_PORT", ""},
-                   {"TAVRIN_DB2_PORT", ""},
-                   {"TAVRIN_NAMING_PORT", ""}},
-                  &out);
+  int rc = run(args, &out);
   EXPECT_EQ(rc, 0) << "./tavrin " << args << " failed:\n" << out;
   return out;
 }
 
-std::string StandbyDatabases::semisync() {
+int StandbyDatabases::run(const std::string& args, std::string* output) {
+  return tavrin(args,
+                {{"TAVRIN_STATE_DIR", dir_},
+                 {"TAVRIN_DB_PORT", ""},
+                 {"TAVRIN_DB2_PORT", ""},
+                 {"TAVRIN_NAMING_PORT", ""}},
+                output);
+}
+
+namespace {
+
+// Column `column` of the first row `statement` returns on `socketPath`.
+std::string adminValue(const std::string& socketPath, const std::string& statement, int column) {
   std::string value;
-  MYSQL* m = adminConnect(primarySocket(dir_), nullptr);
+  MYSQL* m = adminConnect(socketPath, nullptr);
   if (m == nullptr) return value;
-  if (mysql_query(m, "show global status like 'Rpl_semi_sync_master_status'") == 0) {
+  if (mysql_query(m, statement.c_str()) == 0) {
     if (MYSQL_RES* r = mysql_store_result(m)) {
-      if (MYSQL_ROW row = mysql_fetch_row(r)) value = row[1] ? row[1] : "";
+      MYSQL_ROW row = mysql_fetch_row(r);
+      if (row != nullptr && static_cast<int>(mysql_num_fields(r)) > column && row[column])
+        value = row[column];
       mysql_free_result(r);
     }
   }
   mysql_close(m);
   return value;
+}
+
+}  // namespace
+
+std::string StandbyDatabases::sql(int n, const std::string& statement) {
+  return adminValue(dir_ + (n == 2 ? "/db2.sock" : "/db.sock"), statement, 0);
+}
+
+std::string StandbyDatabases::semisync() {
+  return adminValue(primarySocket(dir_), "show global status like 'Rpl_semi_sync_master_status'", 1);
 }
 
 // --- Records --------------------------------------------------------------

@@ -180,6 +180,12 @@ class StandbyDatabases {
   // ./tavrin with `args` on these databases; fails the test when it fails.
   // Returns what it printed.
   std::string command(const std::string& args);
+  // The same, for a command that may fail: its exit status, and what it
+  // printed in `output`.
+  int run(const std::string& args, std::string* output);
+  // A statement on database `n` as its administrator: the first column of
+  // the first row, "" when none or on error.
+  std::string sql(int n, const std::string& statement);
   // Rpl_semi_sync_master_status of the primary: "ON" or "OFF".
   std::string semisync();
 

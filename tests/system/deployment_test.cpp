@@ -144,6 +144,15 @@ TEST(Deployment, InstallsIntoAPrefixAndTheInstalledServerStarts) {
   EXPECT_NE(readFile(prefix + "/share/tavrin/systemd/tavrin-account@.service")
                 .find("ExecStart=" + prefix + "/bin/acctserver "),
             std::string::npos);
+  // Each unit confined: exposure 2.5 or lower ("--threshold" counts tenths).
+  for (const char* unit : {"tavrin-account@.service", "tavrin-order@.service",
+                           "tavrin-naming.service"}) {
+    const std::string check = "systemd-analyze security --offline=true --threshold=25 " + prefix +
+                              "/share/tavrin/systemd/" + unit + " >" + scratchDir() +
+                              "/exposure.txt 2>&1";
+    EXPECT_EQ(std::system(check.c_str()), 0)
+        << unit << ":\n" << readFile(scratchDir() + "/exposure.txt");
+  }
 
   ChildProcess installed(prefix + "/bin/acctserver", {});
   EXPECT_EQ(installed.wait(), 1);
