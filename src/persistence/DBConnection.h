@@ -42,7 +42,7 @@ class DBConnection {
   using TimePoint = std::chrono::steady_clock::time_point;
   // Until clearDeadline(), every statement is sent with what is left until
   // `deadline` as its own time limit (lock waits included), and none is sent
-  // once the deadline has passed: it fails with kBudgetExhausted. A ROLLBACK
+  // once the deadline has passed: it fails with DBFailure::kBudgetExhausted. A ROLLBACK
   // is the exception: it undoes work, so it always goes out, unbounded. Set
   // by the request's scope; without one, statements are bounded by the
   // session's limits alone.

@@ -35,6 +35,8 @@
 
 #include "DBTransaction.h"
 
+class TransactionGuard;
+
 // A refusal whose work so far is committed with its log entry (the waiting
 // row that the refusal at the limit of three promises).
 class RefusalKeepingWork : public TavrinException {
@@ -72,7 +74,7 @@ class RequestProtocol {
   static void prepare(const Steps& steps);
   static bool answeredBeforeLock(const Steps& steps);
   static bool runLocked(const Steps& steps);
-  static void workAndCommit(const Steps& steps, class TransactionGuard& transaction);
+  static void workAndCommit(const Steps& steps, TransactionGuard& transaction);
   static void logRefusal(const Steps& steps, TransactionGuard& transaction,
                          const TavrinException& refusal);
   static void commit(const Steps& steps, TransactionGuard& transaction);
