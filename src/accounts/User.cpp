@@ -197,7 +197,8 @@ void User::logout(const Ticket_var& custTicket) {
   RequestProtocol::Steps steps;
   steps.claim = logoutClaim(custTicket.in());
   steps.texts = {"User::logout(): TavrinException Occured: ",
-                 "User::logout(): Generic Exception Occured ", nullptr};
+                 "User::logout(): Generic Exception Occured ",
+                 "User::logout(): no session left, answered without the lock"};
   // Without a session there is nothing to protect or to end: every replica
   // of one log-out succeeds, those after the first without the lock.
   steps.beforeLock = [&] { return checkSessionStatus(str(custTicket->username)) == 0; };
