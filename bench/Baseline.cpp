@@ -4,35 +4,44 @@
 #include <string>
 
 #include "Contract.h"
+#include <optional>
+
 #include "CustTransaction.h"
 #include "DBConnection.h"
+#include "DBFailure.h"
 #include "DBQuery.h"
 #include "DBTransaction.h"
+#include "TableLock.h"
 #include "TestSupport.h"
+#include "TransactionGuard.h"
 
 namespace bench {
 
 namespace {
 
 bool run(DBQuery& q, const std::string& stmt, std::string* failure) {
-  if (q.query(stmt.c_str())) return true;
-  *failure = stmt + ": " + q.mySQLerror;
-  return false;
+  try {
+    q.query(stmt);
+    return true;
+  } catch (const DBFailure& f) {
+    *failure = stmt + ": " + f.what();
+    return false;
+  }
 }
 
 // Sends a select and reads its whole result, as the servers do; the number
 // of rows, or -1 on failure.
 long select(DBQuery& q, const std::string& stmt, std::string* failure) {
   if (!run(q, stmt, failure)) return -1;
-  if (!q.storeResults()) {
-    *failure = stmt + ": no result: " + q.mySQLerror;
+  try {
+    long n = q.storeResults();
+    while (q.isRows()) {
+    }
+    return n;
+  } catch (const DBFailure& f) {
+    *failure = stmt + ": no result: " + f.what();
     return -1;
   }
-  long n = q.rows();
-  while (q.isRows()) {
-  }
-  q.freeit();
-  return n;
 }
 
 // The servant's ticket check, which runs before the table lock.
@@ -47,10 +56,14 @@ bool validate(DBQuery& q, const Ticket& t, std::string* failure) {
   return false;
 }
 
-bool lock(DBTransaction& tx, std::string* failure) {
-  if (tx.lockMovieTables()) return true;
-  *failure = std::string("lock: ") + tx.mySQLerror;
-  return false;
+bool lock(std::optional<TableLock>& held, std::string* failure) {
+  try {
+    held.emplace(TableFamily::kMovies);
+    return true;
+  } catch (const DBFailure& f) {
+    *failure = std::string("lock: ") + f.what();
+    return false;
+  }
 }
 
 }  // namespace
@@ -64,7 +77,7 @@ ClientTransaction Baseline::nextTransaction() {
   return tt::makeTrans(clientID_, ++transactionID_);
 }
 
-void Baseline::timedCommit(DBTransaction& tx) {
+void Baseline::timedCommit(TransactionGuard& tx) {
   auto start = std::chrono::steady_clock::now();
   tx.commit();
   commits_.push_back(
@@ -85,12 +98,12 @@ bool Baseline::checkout(CORBA::ULong movieID, std::string* failure) {
   const std::string id = std::to_string(movieID);
   const ClientTransaction ct = nextTransaction();
   DBQuery q;
-  DBTransaction tx;
   CustTransaction log;
   bool ok = false;
   try {
-    if (validate(q, ticket_, failure) && lock(tx, failure)) {
-      tx.start();
+    std::optional<TableLock> held;
+    if (validate(q, ticket_, failure) && lock(held, failure)) {
+      TransactionGuard tx;
       if (log.CheckTransaction(ticket_, ct)) {
         *failure = "request already logged";
       } else {
@@ -101,17 +114,13 @@ bool Baseline::checkout(CORBA::ULong movieID, std::string* failure) {
              run(q, "insert into checkedoutmovies values('" + user_ + "', " + id + ")", failure);
         if (ok) log.AddTransaction(ticket_, ct);
       }
-      if (ok)
-        timedCommit(tx);
-      else
-        tx.rollback();
-      tx.unlockTables();
+      if (ok) timedCommit(tx);
     }
-  } catch (const TavrinException& e) {
+  } catch (const std::exception& e) {
     ok = false;
-    *failure = str(e.errorMessage.in());
+    *failure = e.what();
   }
-  tx.endRequest();
+  DBTransaction::endRequest();
   return ok;
 }
 
@@ -119,12 +128,12 @@ bool Baseline::giveBack(CORBA::ULong movieID, const std::string& title, std::str
   const std::string id = std::to_string(movieID);
   const ClientTransaction ct = nextTransaction();
   DBQuery q;
-  DBTransaction tx;
   CustTransaction log;
   bool ok = false;
   try {
-    if (validate(q, ticket_, failure) && lock(tx, failure)) {
-      tx.start();
+    std::optional<TableLock> held;
+    if (validate(q, ticket_, failure) && lock(held, failure)) {
+      TransactionGuard tx;
       if (log.CheckTransaction(ticket_, ct)) {
         *failure = "request already logged";
       } else {
@@ -153,17 +162,13 @@ bool Baseline::giveBack(CORBA::ULong movieID, const std::string& title, std::str
                       failure) >= 0;
         }
       }
-      if (ok)
-        timedCommit(tx);
-      else
-        tx.rollback();
-      tx.unlockTables();
+      if (ok) timedCommit(tx);
     }
-  } catch (const TavrinException& e) {
+  } catch (const std::exception& e) {
     ok = false;
-    *failure = str(e.errorMessage.in());
+    *failure = e.what();
   }
-  tx.endRequest();
+  DBTransaction::endRequest();
   return ok;
 }
 

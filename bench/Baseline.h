@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-class DBTransaction;
+class TransactionGuard;
 
 namespace bench {
 
@@ -28,7 +28,7 @@ class Baseline {
   bool checkout(CORBA::ULong movieID, std::string* failure);
   bool giveBack(CORBA::ULong movieID, const std::string& title, std::string* failure);
   ClientTransaction nextTransaction();
-  void timedCommit(::DBTransaction& tx);
+  void timedCommit(::TransactionGuard& tx);
 
   Ticket ticket_;
   std::string user_;  // escaped

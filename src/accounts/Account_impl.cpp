@@ -1,10 +1,10 @@
 #include "Account_impl.h"
 
-#include <iostream>
 #include <string>
 
 #include "Contract.h"
 #include "ServeRequest.h"
+#include "Trace.h"
 #include "User.h"
 
 namespace {
@@ -39,7 +39,7 @@ Ticket* Account_impl::logIn(UserInfo& userInfoObj, const ClientTransaction& ctIn
     Ticket_var ticketObj = userObj->login(userInfoObj, ctInfoObj);
     if (ticketObj.operator->() == nullptr)
       throw Unavailable(Unavailable::kInternal, "log-in produced no ticket");
-    std::cout << "Username in Ticket is " << str(ticketObj->username.in()) << std::endl;
+    trace("Username in Ticket is ", TraceValue{str(ticketObj->username.in())});
     return ticketObj._retn();
   });
 }
@@ -69,12 +69,12 @@ void Account_impl::updateProfile(const UserInfo& userInfoObj, const Ticket& tick
 
 void Account_impl::logOut(const Ticket& ticketObj) {
   serveRequest("logOut", [&]() {
-    std::cout << "logOut(): Username passed is " << str(ticketObj.username.in()) << std::endl;
+    trace("logOut(): Username passed is ", TraceValue{str(ticketObj.username.in())});
     Ticket_var tmpTicket = copyTicket(ticketObj);
-    std::cout << "Account_impl: Before removing ticket" << std::endl;
+    trace("Account_impl: Before removing ticket");
     User::getInstance()->logout(tmpTicket);
-    std::cout << "Account_impl: After logout on db" << std::endl;
-    std::cout << "Account_impl:Before returning from logout" << std::endl;
+    trace("Account_impl: After logout on db");
+    trace("Account_impl:Before returning from logout");
   });
 }
 

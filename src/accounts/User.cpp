@@ -7,16 +7,14 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <iostream>
-#include <memory>
 
 #include "Contract.h"
 #include "CustTransaction.h"
-#include "DBConnection.h"
 #include "DBFailure.h"
 #include "DBQuery.h"
-#include "DBTransaction.h"
+#include "LoggedRequest.h"
 #include "SqlText.h"
+#include "Trace.h"
 #include "tavrinTimer.h"
 
 namespace {
@@ -32,17 +30,22 @@ const char* const kMoviesOut = "Please return your movies before discontinuing y
 // Echoes and sends one statement, secrets masked; a failure raises prefix +
 // the error text, as a refusal of the values or as Unavailable.
 void send(DBQuery& queryObj, const SqlText& sql, const char* prefix, bool echo = true) {
-  if (echo) std::cout << "Query: " << sql.shown() << std::endl;
-  if (!queryObj.query(sql.text().c_str()))
-    raiseStatementFailure(prefix, sql.masked(queryObj.mySQLerror).c_str(), queryObj.mySQLerrno);
+  if (echo) trace("Query: ", sql.shownParts());
+  try {
+    queryObj.query(sql);
+  } catch (const DBFailure& f) {
+    raiseFor(f, prefix);
+  }
 }
 
 // Stores the result of a SELECT and returns its row count; a failure raises
 // the error text alone.
 long storeRows(DBQuery& queryObj) {
-  if (!queryObj.storeResults())
-    raiseStatementFailure("", queryObj.mySQLerror, queryObj.mySQLerrno);
-  return queryObj.rows();
+  try {
+    return queryObj.storeResults();
+  } catch (const DBFailure& f) {
+    raiseFor(f);
+  }
 }
 
 // Copies a column of the current row into a contract string; a missing value
@@ -67,7 +70,7 @@ CORBA::Long randomToken() {
     }
     if (value != 0) return static_cast<CORBA::Long>(value);
   }
-  std::cout << "User::generateTicket(): no random source" << std::endl;
+  trace("User::generateTicket(): no random source");
   throw Unavailable(Unavailable::kInternal, "no random source for the session token");
 }
 
@@ -89,36 +92,11 @@ Clock now() {
   return {static_cast<uint32_t>(tv.tv_sec), static_cast<uint32_t>(tv.tv_usec)};
 }
 
-void prepareOrFail(DBTransaction& transaction, const std::string& claim) {
-  if (transaction.prepare(claim)) return;
-  throw Unavailable(unavailabilityOf(transaction.mySQLerrno, Unavailable::kStartFailed),
-                    std::string("cannot prepare the request: ") + transaction.mySQLerror);
-}
-
-// Opens the transaction once the lock is held; unlocks before raising.
-void startOrFail(DBTransaction& transaction) {
-  if (transaction.start()) return;
-  Unavailable e(unavailabilityOf(transaction.mySQLerrno, Unavailable::kStartFailed),
-                std::string("cannot set autocommit to 0: ") + transaction.mySQLerror);
-  transaction.unlockTables();
-  throw e;
-}
-
-void lockOrFail(DBTransaction& transaction, bool withRentals = false) {
-  if (withRentals ? transaction.lockAccountAndRentalTables() : transaction.lockAccountTables())
-    return;
-  throw Unavailable(unavailabilityOf(transaction.mySQLerrno, Unavailable::kStatementFailed),
-                    DBTransaction::kAccountLockFailed + std::string(transaction.mySQLerror));
-}
-
-
-void commitOrFail(DBTransaction& transaction, bool locked, const char* message) {
-  if (transaction.commit()) return;
-  Unavailable e = commitFailure(transaction.mySQLerrno, transaction.mySQLerror);
-  std::cout << message << e.what() << std::endl;
-  transaction.rollback();
-  if (locked) transaction.unlockTables();
-  throw e;
+// The claim of a log-out: its replicas take turns. Keyed on the ticket; a
+// client identity holds digits only, so no log-in's key is the same.
+std::string logoutClaim(const Ticket& ticket) {
+  return DBTransaction::claimKey(str(ticket.username), "logout " + std::to_string(ticket.token),
+                                 0);
 }
 
 }  // namespace
@@ -147,119 +125,100 @@ void User::writeTiming(std::ofstream& file, uint32_t secBefore, uint32_t usecBef
   file << tavrinTimer::millisBetween(secBefore, usecBefore, after.sec, after.usec) << std::endl;
 }
 
-void User::guarded(DBTransaction& transaction, bool locked, const char* tavrinMsg,
-                   const char* genericMsg, const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const TavrinException& e) {
-    std::cout << tavrinMsg << e << std::endl;
-    transaction.rollback();
-    if (locked) transaction.unlockTables();
-    throw;
-  } catch (const Unavailable& e) {
-    std::cout << genericMsg << ": " << e.what() << std::endl;
-    transaction.rollback();
-    if (locked) transaction.unlockTables();
-    throw;
-  } catch (...) {
-    std::cout << genericMsg << std::endl;
-    transaction.rollback();
-    if (locked) transaction.unlockTables();
-    throw Unavailable(Unavailable::kInternal, genericMsg);
-  }
-}
-
 // ---------------------------------------------------------------- sessions
 
 Ticket_var User::login(UserInfo& uinfo, const ClientTransaction& ctinfo) {
-  std::cout << "User::login called" << std::endl;
+  trace("User::login called");
   Clock before = now();
-  DBTransaction transaction;
-  CustTransaction ctrans;
   Ticket_var ticket;
-
+  bool hasSession = false;
+  CustTransaction log;
+  RequestProtocol::Steps steps;
   // Replicas of one log-in take turns: the first opens the session, the
   // others find it with this client's identity and hand out its ticket.
-  prepareOrFail(transaction, DBTransaction::claimKey(str(uinfo.username), str(ctinfo.clientID),
-                                                      ctinfo.transactionID));
-  lockOrFail(transaction);
-  startOrFail(transaction);
-
-  bool repeat = false;
-  guarded(transaction, true, "User::login(): TavrinExceptin occured:",
-          "User::login(): Generic Exception occured", [&] {
-            bool hasSession = checkSessionStatus(str(uinfo.username)) == 1;
-            if (hasSession && validateClient(uinfo, ctinfo) == 1) {
-              // A repeat from this client instance: every replica answers
-              // with the stored ticket.
-              populateUserInfo(uinfo);
-              ticket = getTicket(uinfo);
-              repeat = true;
-              return;
-            }
-            // A log-in that another replica carried out, whose session has
-            // since ended or been replaced: opening or ending a session now
-            // would act for nobody.
-            if (ctrans.CheckTransaction(uinfo, ctinfo) == 1) fail(kLoginAlreadyDone);
-            if (hasSession) {
-              // Another client instance holds the session. Its session ends
-              // only for someone who knows the password.
-              populateUserInfo(uinfo);
-              Ticket_var stored = getTicket(uinfo);
-              endSession(stored, false);
-            }
-          });
-  if (repeat) {
-    transaction.unlockTables();
-    return ticket;
-  }
-
-  guarded(transaction, true, "User::login(): TavrinException 2 occured: ",
-          "User::login(): Generic Exceptin 2 occured", [&] {
-            populateUserInfo(uinfo);
-            _login(uinfo, ctinfo);
-            ticket = generateTicket(uinfo);
-            addTicket(ticket);
-            ctrans.AddTransaction(uinfo, ctinfo);
-          });
-  commitOrFail(transaction, true, "User::login(): TavrinException 2 occured: ");
-  transaction.unlockTables();
-  writeTiming(fileLogin, before.sec, before.usec);
+  steps.claim = DBTransaction::claimKey(str(uinfo.username), str(ctinfo.clientID),
+                                        ctinfo.transactionID);
+  steps.texts = {"User::login(): TavrinExceptin occured:",
+                 "User::login(): Generic Exception occured: ",
+                 "User::login(): already carried out, answered from the request log"};
+  steps.beforeLock = [&] {
+    return log.CheckTransaction(uinfo, ctinfo) &&
+           sessionOfThisClient(uinfo, ctinfo, ticket, hasSession);
+  };
+  steps.underLock = [&] {
+    // A repeat from this client instance: every replica answers with the
+    // stored ticket.
+    if (sessionOfThisClient(uinfo, ctinfo, ticket, hasSession)) return true;
+    // Carried out by another replica, its session since ended or replaced:
+    // opening or ending a session now would act for nobody.
+    if (log.CheckTransaction(uinfo, ctinfo)) fail(kLoginAlreadyDone);
+    return false;
+  };
+  // The refusals of a log-in are not logged: the log entry comes with the
+  // session it opened.
+  steps.work = [&] { openSession(uinfo, ctinfo, hasSession, ticket); };
+  if (RequestProtocol::run(steps)) writeTiming(fileLogin, before.sec, before.usec);
   return ticket;
 }
 
-void User::logout(const Ticket_var& custTicket) { endSession(custTicket, true); }
+bool User::sessionOfThisClient(UserInfo& uinfo, const ClientTransaction& ctinfo,
+                               Ticket_var& ticket, bool& hasSession) {
+  hasSession = checkSessionStatus(str(uinfo.username)) == 1;
+  if (!hasSession || validateClient(uinfo, ctinfo) != 1) return false;
+  populateUserInfo(uinfo);
+  // Before the lock the session may have ended since: the lock decides.
+  return storedTicket(uinfo, ticket);
+}
 
-void User::endSession(const Ticket_var& custTicket, bool lockTables) {
-  std::cout << "User::logout called" << std::endl;
-  Clock before = now();
-  DBTransaction transaction;
-
-  // The session check and the deletes must not interleave with another
-  // replica's log-in replacing the session.
-  if (lockTables) {
-    prepareOrFail(transaction, "");
-    lockOrFail(transaction);
-    startOrFail(transaction);
+void User::openSession(UserInfo& uinfo, const ClientTransaction& ctinfo, bool hasSession,
+                       Ticket_var& ticket) {
+  if (hasSession) {
+    // Another client instance holds the session. Its session ends only for
+    // someone who knows the password.
+    populateUserInfo(uinfo);
+    Ticket_var stored;
+    if (!storedTicket(uinfo, stored))
+      fail("more than one or no user found with the specified username");
+    trace("User::logout called");
+    Clock before = now();
+    endSession(stored);
+    writeTiming(fileLogout, before.sec, before.usec);
   }
-  guarded(transaction, lockTables, "User::logout(): TavrinException Occured: ",
-          "User::logout(): Generic Exception Occured ", [&] {
-            // Only the session's own ticket ends it; without a session there
-            // is nothing to protect, so every replica of one log-out succeeds.
-            if (checkSessionStatus(str(custTicket->username)) == 1) validateTicket(custTicket);
-            _logout(custTicket);
-            removeTicket(custTicket);
-          });
-  commitOrFail(transaction, lockTables, "User::logout(): TavrinException Occured: ");
-  if (lockTables) transaction.unlockTables();
+  populateUserInfo(uinfo);
+  _login(uinfo, ctinfo);
+  ticket = generateTicket(uinfo);
+  addTicket(ticket);
+  CustTransaction().AddTransaction(uinfo, ctinfo);
+}
+
+void User::logout(const Ticket_var& custTicket) {
+  trace("User::logout called");
+  Clock before = now();
+  RequestProtocol::Steps steps;
+  steps.claim = logoutClaim(custTicket.in());
+  steps.texts = {"User::logout(): TavrinException Occured: ",
+                 "User::logout(): Generic Exception Occured ",
+                 "User::logout(): no session left, answered without the lock"};
+  // Without a session there is nothing to protect or to end: every replica
+  // of one log-out succeeds, those after the first without the lock.
+  steps.beforeLock = [&] { return checkSessionStatus(str(custTicket->username)) == 0; };
+  steps.work = [&] { endSession(custTicket); };
+  RequestProtocol::run(steps);
   writeTiming(fileLogout, before.sec, before.usec);
 }
 
+void User::endSession(const Ticket_var& custTicket) {
+  // Only the session's own ticket ends it.
+  if (checkSessionStatus(str(custTicket->username)) == 1) validateTicket(custTicket);
+  _logout(custTicket);
+  removeTicket(custTicket);
+}
+
 void User::_login(UserInfo& uinfo, const ClientTransaction& ctinfo) {
-  std::cout << "User::_login called" << std::endl;
-  std::cout << "ClientTransaction.clientID: " << str(ctinfo.clientID) << std::endl;
-  std::cout << "ClientTransaction.transactionID: " << ctinfo.transactionID << std::endl;
-  std::cout << "UserInfo.username: " << str(uinfo.username) << std::endl;
+  trace("User::_login called");
+  trace("ClientTransaction.clientID: ", TraceValue{str(ctinfo.clientID)});
+  trace("ClientTransaction.transactionID: ", ctinfo.transactionID);
+  trace("UserInfo.username: ", TraceValue{str(uinfo.username)});
   DBQuery queryObj;
   SqlText sql;
   sql << "insert into client values ('";
@@ -269,7 +228,7 @@ void User::_login(UserInfo& uinfo, const ClientTransaction& ctinfo) {
 }
 
 void User::_logout(const Ticket_var& custTicket) {
-  std::cout << "User::_logout called" << std::endl;
+  trace("User::_logout called");
   const std::string username = str(custTicket->username);
   DBQuery queryObj;
   // The user's request log outlives the session: a replica that is slow to
@@ -286,35 +245,30 @@ void User::_logout(const Ticket_var& custTicket) {
 }
 
 Ticket_var User::generateTicket(UserInfo& uinfo) {
-  std::cout << "User::generateTicket called" << std::endl;
+  trace("User::generateTicket called");
   Ticket_var ticket = new Ticket;
   ticket->username = CORBA::string_dup(str(uinfo.username).c_str());
   ticket->token = randomToken();
   return ticket;
 }
 
-Ticket_var User::getTicket(UserInfo& uinfo) {
-  std::cout << "User::getTicket called" << std::endl;
+bool User::storedTicket(UserInfo& uinfo, Ticket_var& ticket) {
+  trace("User::getTicket called");
   DBQuery queryObj;
   SqlText sql;
   sql << "select token from ticket where username = '";
   sql.value(str(uinfo.username)) << "';";
   send(queryObj, sql, "Query failed: ");
-  if (storeRows(queryObj) != 1) {
-    queryObj.freeit();
-    fail("more than one or no user found with the specified username");
-  }
-  queryObj.isRows();
+  if (storeRows(queryObj) != 1 || !queryObj.isRows()) return false;
   const char* token = queryObj.valueOf("token");
-  Ticket_var ticket = new Ticket;
+  ticket = new Ticket;
   ticket->username = CORBA::string_dup(str(uinfo.username).c_str());
   ticket->token = token ? std::atoi(token) : 0;
-  queryObj.freeit();
-  return ticket;
+  return true;
 }
 
 void User::addTicket(const Ticket_var& custTicket) {
-  std::cout << "User::addTicket called" << std::endl;
+  trace("User::addTicket called");
   DBQuery queryObj;
   SqlText sql;
   sql << "insert into ticket values ('";
@@ -324,32 +278,28 @@ void User::addTicket(const Ticket_var& custTicket) {
 }
 
 void User::validateTicket(const Ticket_var& custTicket) {
-  std::cout << "User::validateTicket called" << std::endl;
+  trace("User::validateTicket called");
   DBQuery queryObj;
   SqlText sql;
   sql << "select * from ticket where username = '";
   sql.value(str(custTicket->username)) << "' and token = ";
   sql.secret(std::to_string(custTicket->token));
   send(queryObj, sql, "Query failed: ");
-  long rows = storeRows(queryObj);
-  queryObj.freeit();
-  if (rows != 1) fail(kBadTicket);
+  if (storeRows(queryObj) != 1) fail(kBadTicket);
 }
 
 unsigned int User::checkSessionStatus(std::string username) {
-  std::cout << "User::checkSessionStatus called" << std::endl;
+  trace("User::checkSessionStatus called");
   DBQuery queryObj;
   SqlText sql;
   sql << "select * from ticket where username = '";
   sql.value(username) << "';";
   send(queryObj, sql, "Check user session status failed: ");
-  long rows = storeRows(queryObj);
-  queryObj.freeit();
-  return rows > 0 ? 1 : 0;
+  return storeRows(queryObj) > 0 ? 1 : 0;
 }
 
 void User::removeTicket(const Ticket_var& custTicket) {
-  std::cout << "User::removeTicket called" << std::endl;
+  trace("User::removeTicket called");
   DBQuery queryObj;
   SqlText sql;
   sql << "delete from ticket where username = '";
@@ -358,30 +308,25 @@ void User::removeTicket(const Ticket_var& custTicket) {
 }
 
 unsigned int User::validateClient(const UserInfo& uinfo, const ClientTransaction& ctinfo) {
-  std::cout << "User::validateClient called" << std::endl;
+  trace("User::validateClient called");
   DBQuery queryObj;
   SqlText sql;
   sql << "select * from client where username = '";
   sql.value(str(uinfo.username)) << "' and clientID = '";
   sql.value(str(ctinfo.clientID)) << "';";
   send(queryObj, sql, "Query failed: ");
-  long rows = storeRows(queryObj);
-  queryObj.freeit();
-  return rows == 1 ? 1 : 0;
+  return storeRows(queryObj) == 1 ? 1 : 0;
 }
 
 void User::populateUserInfo(UserInfo& uinfo) {
-  std::cout << "User::populateUserInfo called" << std::endl;
+  trace("User::populateUserInfo called");
   DBQuery queryObj;
   SqlText sql;
   sql << "select * from user where userName = '";
   sql.value(str(uinfo.username)) << "' and password = '";
   sql.secret(str(uinfo.password)) << "'";
   send(queryObj, sql, "Query failed: ");
-  if (storeRows(queryObj) != 1) {
-    queryObj.freeit();
-    fail(kBadPassword);
-  }
+  if (storeRows(queryObj) != 1) fail(kBadPassword);
   queryObj.isRows();
   copyColumn(queryObj, "fName", uinfo.fName);
   copyColumn(queryObj, "lName", uinfo.lName);
@@ -389,116 +334,63 @@ void User::populateUserInfo(UserInfo& uinfo) {
   copyColumn(queryObj, "creditCardNum", uinfo.creditCardNum);
   copyColumn(queryObj, "phoneNum", uinfo.phoneNum);
   copyColumn(queryObj, "eMail", uinfo.eMail);
-  queryObj.freeit();
 }
 
 // ---------------------------------------------------------------- profiles
 
 bool User::runProfileRequest(const UserInfo& uinfo, const ClientTransaction& ctinfo,
-                             const Ticket* ticket, Tables tables,
-                             void (User::*worker)(const UserInfo&), const char* operation,
-                             const char* tavrinMsg, const char* genericMsg) {
-  DBTransaction transaction;
-  CustTransaction ctrans;
-  prepareOrFail(transaction, DBTransaction::claimKey(str(uinfo.username), str(ctinfo.clientID),
-                                                      ctinfo.transactionID));
-
-  // True when the request is logged as carried out; raises its logged
-  // refusal, or, under the lock, the session refusal when the ticket no
-  // longer holds a session. A logged answer is final, also once the session
-  // has ended (the first replica may have ended it: a discontinuation).
-  auto answeredFromLog = [&](bool underLock) -> bool {
-    std::string refusal;
-    bool session = true;
-    unsigned int logged =
-        ticket && underLock ? ctrans.CheckTransaction(*ticket, ctinfo, &refusal, &session)
-                            : ctrans.CheckTransaction(uinfo, ctinfo, &refusal);
-    if (!logged) {
-      if (!session) fail(kBadTicket);
-      return false;
-    }
-    if (!refusal.empty()) fail(refusal);
-    return true;
-  };
-
-  // A committed log entry is final: the replicas after the first answer
-  // from it without queueing for the table lock. Before the lock one table
-  // at a time, so that no statement can deadlock with a replica taking its
-  // table locks.
-  bool logged = false;
-  guarded(transaction, false, tavrinMsg, genericMsg, [&] {
-    logged = answeredFromLog(false);
-    if (!logged && ticket != nullptr) {
-      Ticket_var own = copyTicket(*ticket);
-      validateTicket(own);
-    }
-  });
-  if (logged) {
-    std::cout << "User::" << operation << "(): already carried out, answered from the request log"
-              << std::endl;
-    return false;
+                             const Ticket* ticket, TableFamily tables,
+                             void (User::*worker)(const UserInfo&),
+                             const RequestProtocol::Texts& texts) {
+  LoggedRequest log(str(uinfo.username), ctinfo);
+  RequestProtocol::Steps steps;
+  steps.tables = tables;
+  steps.texts = texts;
+  std::function<void()> checkTicket;
+  if (ticket != nullptr) {
+    log.requireSession(*ticket, kBadTicket);
+    checkTicket = [this, ticket] { validateTicket(copyTicket(*ticket)); };
   }
-
-  lockOrFail(transaction, tables == Tables::kAccountsAndRentals);
-  startOrFail(transaction);
-
-  // Under the lock the log and the session decide. A refusal of the work is
-  // logged with the request, so that a replica running it later gives the
-  // same answer instead of carrying it out on changed tables.
-  std::unique_ptr<TavrinException> refused;
-  guarded(transaction, true, tavrinMsg, genericMsg, [&] {
-    if ((logged = answeredFromLog(true))) return;
-    try {
-      (this->*worker)(uinfo);
-    } catch (const TavrinException& e) {
-      std::cout << tavrinMsg << e << std::endl;
-      refused.reset(new TavrinException(e));
-      if (!transaction.rollback())
-        throw Unavailable(unavailabilityOf(transaction.mySQLerrno, Unavailable::kStatementFailed),
-                          std::string("rollback failed: ") + transaction.mySQLerror);
-    }
-    ctrans.AddTransaction(uinfo, ctinfo, refused ? str(refused->errorMessage.in()) : "");
-  });
-  if (logged) {
-    transaction.unlockTables();
-    return false;
-  }
-  commitOrFail(transaction, true, tavrinMsg);
-  transaction.unlockTables();
-  if (refused) throw TavrinException(*refused);
-  return true;
+  log.supply(steps, checkTicket);
+  steps.work = [&] { (this->*worker)(uinfo); };
+  return RequestProtocol::run(steps);
 }
 
 void User::createProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo) {
-  std::cout << "User::createProfile called" << std::endl;
+  trace("User::createProfile called");
   Clock before = now();
-  if (runProfileRequest(uinfo, ctinfo, nullptr, Tables::kAccounts, &User::_createProfile,
-                        "createProfile", "User::createProfile(): TavrinException occured: ",
-                        "User::createProfile(): Generic Exceptin occured"))
+  if (runProfileRequest(uinfo, ctinfo, nullptr, TableFamily::kAccounts, &User::_createProfile,
+                        {"User::createProfile(): TavrinException occured: ",
+                         "User::createProfile(): Generic Exceptin occured: ",
+                         "User::createProfile(): already carried out, answered from the "
+                         "request log"}))
     writeTiming(fileCreateProfile, before.sec, before.usec);
 }
 
 void User::updateProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo,
                          const Ticket* ticket) {
-  std::cout << "User::updateProfile called" << std::endl;
-  runProfileRequest(uinfo, ctinfo, ticket, Tables::kAccounts, &User::_updateProfile,
-                    "updateProfile", "User::updateProfile(): TavrinException occured : ",
-                    "User::updateProfile(): Generic Exception occured");
+  trace("User::updateProfile called");
+  runProfileRequest(uinfo, ctinfo, ticket, TableFamily::kAccounts, &User::_updateProfile,
+                    {"User::updateProfile(): TavrinException occured : ",
+                     "User::updateProfile(): Generic Exception occured: ",
+                     "User::updateProfile(): already carried out, answered from the request log"});
 }
 
 void User::discontinueAccount(const UserInfo& uinfo, const ClientTransaction& ctinfo,
                               const Ticket* ticket) {
-  std::cout << "User::discontinueAccount called" << std::endl;
+  trace("User::discontinueAccount called");
   // The rental tables too: whether movies are out, and the waiting rows
   // that go with the account.
-  runProfileRequest(uinfo, ctinfo, ticket, Tables::kAccountsAndRentals,
-                    &User::_discontinueAccount, "discontinueAccount",
-                    "User::discontinueAccount(): TavrinException occured: ",
-                    "User::discontinueAccount(): Generic Exception occured");
+  runProfileRequest(uinfo, ctinfo, ticket, TableFamily::kAccountsAndRentals,
+                    &User::_discontinueAccount,
+                    {"User::discontinueAccount(): TavrinException occured: ",
+                     "User::discontinueAccount(): Generic Exception occured: ",
+                     "User::discontinueAccount(): already carried out, answered from the "
+                     "request log"});
 }
 
 void User::_createProfile(const UserInfo& uinfo) {
-  std::cout << "User::_createProfile called" << std::endl;
+  trace("User::_createProfile called");
   DBQuery queryObj;
   SqlText sql;
   sql << "insert into user values ('";
@@ -514,7 +406,7 @@ void User::_createProfile(const UserInfo& uinfo) {
 }
 
 void User::_updateProfile(const UserInfo& uinfo) {
-  std::cout << "User::_updateProfile called" << std::endl;
+  trace("User::_updateProfile called");
   DBQuery queryObj;
   SqlText sql;
   sql << "update user set ";
@@ -538,7 +430,7 @@ void User::_updateProfile(const UserInfo& uinfo) {
 }
 
 void User::_discontinueAccount(const UserInfo& uinfo) {
-  std::cout << "User::_discontinueAccount called" << std::endl;
+  trace("User::_discontinueAccount called");
   // Copies out under this name would leave circulation for good, and a
   // later registrant of the name would inherit them.
   Ticket_var holder = new Ticket;
@@ -567,7 +459,7 @@ void User::_discontinueAccount(const UserInfo& uinfo) {
 }
 
 unsigned int User::getOutstandingMovieCount(const Ticket_var& custTicket) {
-  std::cout << "User::getOutstandingMovieCount called" << std::endl;
+  trace("User::getOutstandingMovieCount called");
   DBQuery queryObj;
   SqlText sql;
   sql << "select count(username) from checkedoutmovies where userName = '";
@@ -579,6 +471,5 @@ unsigned int User::getOutstandingMovieCount(const Ticket_var& custTicket) {
     const char* value = queryObj.valueOf("count(username)");
     if (value) returnVal = static_cast<unsigned int>(std::atoi(value));
   }
-  queryObj.freeit();
   return returnVal;
 }

@@ -22,11 +22,9 @@
 
 #include <cstdint>
 #include <fstream>
-#include <functional>
 #include <string>
 
-class DBTransaction;
-class SqlText;
+#include "RequestProtocol.h"
 
 class User {
  public:
@@ -35,10 +33,13 @@ class User {
 
   // Checks the password, fills in the six profile members of uinfo and
   // returns the session's ticket: the stored one when this client instance
-  // already holds the session, else a new one.
+  // already holds the session, else a new one. A log-in another replica
+  // carried out is answered before the table lock, the password checked
+  // all the same.
   Ticket_var login(UserInfo& uinfo, const ClientTransaction& ctinfo);
   // Ends the ticket's user's session. Refused when the user has a session
-  // whose token is not the ticket's; succeeds when there is no session.
+  // whose token is not the ticket's; succeeds when there is no session,
+  // then without the table lock. The replicas of one log-out take turns.
   void logout(const Ticket_var& custTicket);
 
   void addTicket(const Ticket_var& custTicket);
@@ -70,32 +71,34 @@ class User {
 
   void _login(UserInfo& uinfo, const ClientTransaction& ctinfo);
   void _logout(const Ticket_var& custTicket);
-  // The body of logout. Takes the account tables unless the caller (a
-  // log-in replacing another client's session) already holds them.
-  void endSession(const Ticket_var& custTicket, bool lockTables);
+  // True, with the session's ticket, when this client instance holds the
+  // user's session; the caller is authenticated first. `hasSession` says
+  // whether the user has a session at all.
+  bool sessionOfThisClient(UserInfo& uinfo, const ClientTransaction& ctinfo, Ticket_var& ticket,
+                           bool& hasSession);
+  // The work of a log-in: ends another client instance's session (only for
+  // someone who knows the password), opens a new one and logs the request.
+  void openSession(UserInfo& uinfo, const ClientTransaction& ctinfo, bool hasSession,
+                   Ticket_var& ticket);
+  // The work of a log-out, under the account tables' lock.
+  void endSession(const Ticket_var& custTicket);
   Ticket_var generateTicket(UserInfo& uinfo);
-  Ticket_var getTicket(UserInfo& uinfo);
+  // The stored session's ticket; false when there is not exactly one.
+  bool storedTicket(UserInfo& uinfo, Ticket_var& ticket);
   unsigned int checkSessionStatus(std::string username);
   void populateUserInfo(UserInfo& uinfo);
   void _createProfile(const UserInfo& uinfo);
   void _updateProfile(const UserInfo& uinfo);
   void _discontinueAccount(const UserInfo& uinfo);
 
-  enum class Tables { kAccounts, kAccountsAndRentals };
-  // The profile requests' common course: the claim, the request log, the
-  // lock, the log again and the session (the authority), `worker`, the log
-  // entry, the commit. A refusal by `worker` is logged with the request.
-  // False when the request had already been carried out.
+  // A profile request through RequestProtocol: the request log before and
+  // under the lock, with the ticket (when given) checked before the lock
+  // and its session under it, then `worker`. False when the request had
+  // already been carried out.
   bool runProfileRequest(const UserInfo& uinfo, const ClientTransaction& ctinfo,
-                         const Ticket* ticket, Tables tables,
-                         void (User::*worker)(const UserInfo&), const char* operation,
-                         const char* tavrinMsg, const char* genericMsg);
-  // Runs `body` inside the request's transaction. On any exception: prints
-  // it (tavrinMsg or genericMsg), rolls back, unlocks when `locked`, and
-  // raises it on; anything but TavrinException and Unavailable leaves as
-  // Unavailable.
-  static void guarded(DBTransaction& transaction, bool locked, const char* tavrinMsg,
-                      const char* genericMsg, const std::function<void()>& body);
+                         const Ticket* ticket, TableFamily tables,
+                         void (User::*worker)(const UserInfo&),
+                         const RequestProtocol::Texts& texts);
   // Appends one duration line (milliseconds) to a timing file.
   static void writeTiming(std::ofstream& file, uint32_t secBefore, uint32_t usecBefore);
 

@@ -1,6 +1,19 @@
 #include "tavrinTimer.h"
 
-#include <iostream>
+#include <ostream>
+
+#include "Trace.h"
+
+namespace {
+// The readings go to the trace, or to the stream a caller gave.
+void report(std::ostream* out, const char* first, uint32_t a, const char* second, uint32_t b) {
+  if (out == nullptr) {
+    trace(first, a, second, b);
+    return;
+  }
+  *out << first << a << second << b << std::endl;
+}
+}  // namespace
 
 tavrinTimer::tavrinTimer()
     : tavrinTimer([](struct timeval* t) { gettimeofday(t, nullptr); }) {}
@@ -12,7 +25,7 @@ tavrinTimer::tavrinTimer(Clock clock, std::ostream* out)
       sec_after(0),
       usec_after(0),
       clock_(std::move(clock)),
-      out_(out ? out : &std::cout) {}
+      out_(out) {}
 
 tavrinTimer::~tavrinTimer() = default;
 
@@ -20,8 +33,7 @@ void tavrinTimer::timerStart() {
   clock_(&tv);
   sec_before = static_cast<uint32_t>(tv.tv_sec);
   usec_before = static_cast<uint32_t>(tv.tv_usec);
-  *out_ << "Timer at Start; sec_before: " << sec_before
-        << " usec_before: " << usec_before << std::endl;
+  report(out_, "Timer at Start; sec_before: ", sec_before, " usec_before: ", usec_before);
   clearTimer();
 }
 
@@ -29,8 +41,7 @@ void tavrinTimer::timerEnd() {
   clock_(&tv);
   sec_after = static_cast<uint32_t>(tv.tv_sec);
   usec_after = static_cast<uint32_t>(tv.tv_usec);
-  *out_ << "Timer at End; sec_after: " << sec_after
-        << " usec_after: " << usec_after << std::endl;
+  report(out_, "Timer at End; sec_after: ", sec_after, " usec_after: ", usec_after);
   clearTimer();
 }
 

@@ -16,6 +16,7 @@ class tavrinTimer {
   using Clock = std::function<void(struct timeval*)>;
 
   tavrinTimer();
+  // Prints its readings to `out`, or to the trace (Trace.h) without one.
   explicit tavrinTimer(Clock clock, std::ostream* out = nullptr);
   ~tavrinTimer();
 

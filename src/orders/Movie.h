@@ -12,10 +12,10 @@
 
 #include <ServerIDL.hh>
 
+#include <functional>
 #include <string>
 
 class DBQuery;
-class DBTransaction;
 
 class Movie {
  public:
@@ -41,9 +41,15 @@ class Movie {
   Movie(const Movie&) = delete;
   Movie& operator=(const Movie&) = delete;
 
-  enum class Request { kCheckout, kWaitlist, kReturn };
-  void runRequest(Request request, MovieInfo& minfo, const Ticket_var& ticket,
-                  const ClientTransaction& ctinfo);
+  struct Texts {
+    const char* entry;    // "Movie::checkoutMovie called"
+    const char* refused;  // before a refusal in its trace line
+    const char* failed;   // before a failure in its trace line
+  };
+  // The request through RequestProtocol: the request log before and under
+  // the movie tables' lock, the ticket checked before the lock, then `work`.
+  void runRequest(const Texts& texts, const Ticket_var& ticket, const ClientTransaction& ctinfo,
+                  const std::function<void()>& work);
 
   unsigned int getMovieCount(MovieInfo& minfo, DBQuery& queryObj);
   void populateMovieInfo(MovieInfo& minfo, DBQuery& queryObj);
@@ -54,12 +60,12 @@ class Movie {
   void _clearCustomersFromWaitlist(MovieInfo& minfo);
   void _clearMoviesFromCustomerWaitlist(const Ticket_var& ticket);
   // Both passes: checks the copy out to the waiting customer and removes
-  // the waiting row. `pass` names the pass in the trace lines.
-  void handOverFromWaitlist(MovieInfo& minfo, const Ticket_var& ticket, const char* pass);
-
-  // Puts the user on the movie's waiting list unless already there. 1 on
-  // success, 0 with queryObj.mySQLerror set.
-  int addToWaitlist(const std::string& username, CORBA::ULong movieID, DBQuery& queryObj);
+  // the waiting row.
+  void handOverFromWaitlist(MovieInfo& minfo, const Ticket_var& ticket);
+  // Puts the user on the movie's waiting list unless already there; a
+  // failure raises failPrefix + the error text.
+  void addToWaitlist(const std::string& username, CORBA::ULong movieID,
+                     const std::string& failPrefix);
 
   static Movie* instance;
 };

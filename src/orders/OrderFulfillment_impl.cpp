@@ -1,10 +1,9 @@
 #include "OrderFulfillment_impl.h"
 
-#include <iostream>
-
 #include "Contract.h"
 #include "Movie.h"
 #include "ServeRequest.h"
+#include "Trace.h"
 #include "User.h"
 
 OrderFulfillment_impl* OrderFulfillment_impl::OFSObj = nullptr;
@@ -24,16 +23,16 @@ void OrderFulfillment_impl::searchByTitle(MovieInfo& movieInfoObj, const Ticket&
     Movie* movieObj = Movie::getInstance();
     Ticket_var tmpTicket = copyTicket(ticketObj);
     userObj->validateTicket(tmpTicket);
-    std::cout << "Server: Before Having Called Thread ..... movieTitle: "
-              << str(movieInfoObj.title) << std::endl;
+    trace("Server: Before Having Called Thread ..... movieTitle: ",
+          TraceValue{str(movieInfoObj.title)});
     try {
       movieObj->searchByTitle(movieInfoObj);
     } catch (...) {
-      std::cout << "Server: Exception thrown in searchByTitle" << std::endl;
+      trace("Server: Exception thrown in searchByTitle");
       throw;
     }
-    std::cout << "Server: After Having Called Thread ..... movieTitle: "
-              << str(movieInfoObj.title) << std::endl;
+    trace("Server: After Having Called Thread ..... movieTitle: ",
+          TraceValue{str(movieInfoObj.title)});
   });
 }
 

@@ -1,23 +1,20 @@
 #include "CustTransaction.h"
 
 #include <cstdlib>
-#include <sstream>
 
 #include "Contract.h"
-#include "DBConnection.h"
 #include "DBFailure.h"
 #include "DBQuery.h"
+#include "SqlText.h"
 
-unsigned int CustTransaction::CheckTransaction(const Ticket& ticket,
-                                               const ClientTransaction& ctinfo,
-                                               std::string* refusal, bool* session) {
+bool CustTransaction::CheckTransaction(const Ticket& ticket, const ClientTransaction& ctinfo,
+                                       std::string* refusal, bool* session) {
   return _CheckTransaction(str(ticket.username), str(ctinfo.clientID), ctinfo.transactionID,
                            refusal, session ? &ticket.token : nullptr, session);
 }
 
-unsigned int CustTransaction::CheckTransaction(const UserInfo& uinfo,
-                                               const ClientTransaction& ctinfo,
-                                               std::string* refusal) {
+bool CustTransaction::CheckTransaction(const UserInfo& uinfo, const ClientTransaction& ctinfo,
+                                       std::string* refusal) {
   return _CheckTransaction(str(uinfo.username), str(ctinfo.clientID), ctinfo.transactionID,
                            refusal, nullptr, nullptr);
 }
@@ -32,51 +29,49 @@ void CustTransaction::AddTransaction(const UserInfo& uinfo, const ClientTransact
   _AddTransaction(str(uinfo.username), str(ctinfo.clientID), ctinfo.transactionID, refusal);
 }
 
-unsigned int CustTransaction::_CheckTransaction(const std::string& username,
-                                                const std::string& clientID,
-                                                int transactionID, std::string* refusal,
-                                                const CORBA::Long* token, bool* session) {
-  DBQuery queryObj;
-  const std::string user = DBConnection::escape(username);
-  std::ostringstream query;
+bool CustTransaction::_CheckTransaction(const std::string& username, const std::string& clientID,
+                                        int transactionID, std::string* refusal,
+                                        const CORBA::Long* token, bool* session) {
   // One row whatever the log holds: how many entries, and the answer.
-  query << "select count(*) as logged, coalesce(max(refusal), '') as refusal";
-  if (token != nullptr)
-    query << ", (select count(*) from ticket where username = '" << user
-          << "' and token = " << *token << ") as sessions";
-  query << " from transactions where username='" << user << "' and clientID='"
-        << DBConnection::escape(clientID) << "' and transactionID=" << transactionID << ";";
-  if (!queryObj.query(query.str().c_str()))
-    raiseStatementFailure("CheckTransaction query failed: ", queryObj.mySQLerror,
-                          queryObj.mySQLerrno);
-  if (!queryObj.storeResults())
-    raiseStatementFailure("", queryObj.mySQLerror, queryObj.mySQLerrno);
-  if (!queryObj.isRows()) {
-    queryObj.freeit();
-    throw Unavailable(Unavailable::kStatementFailed, "CheckTransaction query returned no row");
+  SqlText sql;
+  sql << "select count(*) as logged, coalesce(max(refusal), '') as refusal";
+  if (token != nullptr) {
+    sql << ", (select count(*) from ticket where username = '";
+    sql.value(username) << "' and token = ";
+    sql.secret(std::to_string(*token)) << ") as sessions";
   }
-  auto number = [&queryObj](const char* column) {
-    const char* v = queryObj.valueOf(column);
-    return v != nullptr && v != queryObj.err ? std::atol(v) : 0L;
-  };
-  const unsigned int found = number("logged") > 0 ? 1 : 0;
+  sql << " from transactions where username='";
+  sql.value(username) << "' and clientID='";
+  sql.value(clientID) << "' and transactionID=" << transactionID << ";";
+  DBQuery queryObj;
+  try {
+    queryObj.query(sql);
+  } catch (const DBFailure& f) {
+    throw f.prefixed("CheckTransaction query failed: ");
+  }
+  queryObj.storeResults();
+  if (!queryObj.isRows())
+    throw DBFailure(DBQuery::kNoResult, "CheckTransaction query returned no row");
+  const bool found = std::atol(queryObj.valueOf("logged")) > 0;
   if (refusal != nullptr) {
     const char* text = queryObj.valueOf("refusal");
-    *refusal = found && text != nullptr && text != queryObj.err ? text : "";
+    *refusal = found && text != nullptr ? text : "";
   }
-  if (session != nullptr) *session = number("sessions") == 1;
-  queryObj.freeit();
+  if (session != nullptr) *session = std::atol(queryObj.valueOf("sessions")) == 1;
   return found;
 }
 
 void CustTransaction::_AddTransaction(const std::string& username, const std::string& clientID,
                                       int transactionID, const std::string& refusal) {
+  SqlText sql;
+  sql << "insert into transactions (username, clientID, transactionID, refusal) values ('";
+  sql.value(username) << "','";
+  sql.value(clientID) << "'," << transactionID << ",'";
+  sql.value(refusal) << "');";
   DBQuery queryObj;
-  std::ostringstream query;
-  query << "insert into transactions (username, clientID, transactionID, refusal) values ('"
-        << DBConnection::escape(username) << "','" << DBConnection::escape(clientID) << "',"
-        << transactionID << ",'" << DBConnection::escape(refusal) << "');";
-  if (!queryObj.query(query.str().c_str()))
-    raiseStatementFailure("Transaction cannot be added: ", queryObj.mySQLerror,
-                          queryObj.mySQLerrno);
+  try {
+    queryObj.query(sql);
+  } catch (const DBFailure& f) {
+    throw f.prefixed("Transaction cannot be added: ");
+  }
 }

@@ -7,8 +7,8 @@
 // request not (yet) logged only while the caller holds its family's table
 // locks from before the check until after the commit.
 //
-// A statement that fails raises Unavailable, or TavrinException where the
-// database refused the values themselves (see DBFailure.h).
+// A statement that fails raises DBFailure, its text after the prefix
+// "CheckTransaction query failed: " or "Transaction cannot be added: ".
 #ifndef TAVRIN_CUSTTRANSACTION_H
 #define TAVRIN_CUSTTRANSACTION_H
 
@@ -18,15 +18,15 @@
 
 class CustTransaction {
  public:
-  // 1 when the request is already logged, else 0. When `refusal` is given
+  // True when the request is already logged. When `refusal` is given
   // it receives the answer a refused request was logged with ("" when the
   // request was carried out). When `session` is given, the same statement
   // also reads whether exactly the ticket's session is stored, and
   // *session receives that.
-  unsigned int CheckTransaction(const Ticket& ticket, const ClientTransaction& ctinfo,
-                                std::string* refusal = nullptr, bool* session = nullptr);
-  unsigned int CheckTransaction(const UserInfo& uinfo, const ClientTransaction& ctinfo,
-                                std::string* refusal = nullptr);
+  bool CheckTransaction(const Ticket& ticket, const ClientTransaction& ctinfo,
+                        std::string* refusal = nullptr, bool* session = nullptr);
+  bool CheckTransaction(const UserInfo& uinfo, const ClientTransaction& ctinfo,
+                        std::string* refusal = nullptr);
   // Logs the request as carried out, or, with a non-empty `refusal`, as
   // refused with that answer.
   void AddTransaction(const Ticket& ticket, const ClientTransaction& ctinfo,
@@ -34,10 +34,11 @@ class CustTransaction {
   void AddTransaction(const UserInfo& uinfo, const ClientTransaction& ctinfo,
                       const std::string& refusal = "");
 
- private:
-  unsigned int _CheckTransaction(const std::string& username, const std::string& clientID,
-                                 int transactionID, std::string* refusal,
-                                 const CORBA::Long* token, bool* session);
+  // The same by the key's parts, for a caller that holds neither form.
+  // With `token`, *session receives whether exactly that session is stored.
+  bool _CheckTransaction(const std::string& username, const std::string& clientID,
+                         int transactionID, std::string* refusal, const CORBA::Long* token,
+                         bool* session);
   void _AddTransaction(const std::string& username, const std::string& clientID,
                        int transactionID, const std::string& refusal);
 };

@@ -26,11 +26,6 @@ const char* const kSessionSetup =
     "session wait_timeout = 30";
 
 const char* const kBudgetText = "The request's time budget ran out";
-
-void copyError(char* dst, const char* src) {
-  std::memset(dst, 0, 1024);
-  std::snprintf(dst, 1024, "%s", src ? src : "");
-}
 }  // namespace
 
 void DBConnection::libraryInit() {
@@ -65,7 +60,6 @@ DBConnection::DBConnection()
       claimHeld_(false),
       uncommitted_(false),
       hasDeadline_(false) {
-  std::memset(mySQLerror, 0, sizeof mySQLerror);
   libraryInit();
   mysql_init(&mysql);
   ready_ = mySQLconnect() && mySQLselectDB() && sessionSetup();
@@ -130,7 +124,7 @@ int DBConnection::mySQLconnect() {
   connected = 0;
   endpointInUse_ = -1;
   if (eps.size() > 1) errors = "No writable database among the endpoints: " + errors;
-  copyError(mySQLerror, errors.c_str());
+  lastError_ = errors;
   return 0;
 }
 
@@ -138,7 +132,7 @@ int DBConnection::mySQLselectDB() {
   db = settings_.database;
   isDB = mysql_select_db(&mysql, db.c_str());
   if (isDB != 0) {
-    copyError(mySQLerror, mysql_error(&mysql));
+    lastError_ = mysql_error(&mysql);
     return 0;
   }
   return 1;
@@ -146,7 +140,7 @@ int DBConnection::mySQLselectDB() {
 
 int DBConnection::sessionSetup() {
   if (mysql_query(&mysql, kSessionSetup) != 0) {
-    copyError(mySQLerror, mysql_error(&mysql));
+    lastError_ = mysql_error(&mysql);
     return 0;
   }
   return 1;
@@ -171,45 +165,6 @@ void DBConnection::closeConnection() {
   uncommitted_ = false;
 }
 
-bool DBConnection::isConnectionLost(unsigned int code) {
-  switch (code) {
-    case CR_CONNECTION_ERROR:      // 2002
-    case CR_CONN_HOST_ERROR:       // 2003
-    case CR_SERVER_GONE_ERROR:     // 2006
-    case CR_SERVER_LOST:           // 2013
-    case 2055:                     // lost, extended form
-    case ER_SERVER_SHUTDOWN:       // 1053
-    case ER_CONNECTION_KILLED:     // 1927
-    case 4031:                     // disconnected for inactivity
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool DBConnection::isContentError(unsigned int code) {
-  switch (code) {
-    case ER_DUP_ENTRY:                        // 1062: a taken user name
-    case ER_DATA_TOO_LONG:                    // 1406
-    case ER_TRUNCATED_WRONG_VALUE_FOR_FIELD:  // 1366: not valid text
-    case ER_TRUNCATED_WRONG_VALUE:            // 1292
-    case ER_WARN_DATA_OUT_OF_RANGE:           // 1264
-    case ER_BAD_NULL_ERROR:                   // 1048
-    case ER_INVALID_CHARACTER_STRING:         // 1300
-    case WARN_DATA_TRUNCATED:                 // 1265
-    case ER_DATA_OUT_OF_RANGE:                // 1690
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool DBConnection::isTimeLimit(unsigned int code) {
-  return code == ER_LOCK_WAIT_TIMEOUT || code == ER_LOCK_DEADLOCK ||
-         code == ER_STATEMENT_TIMEOUT || code == ER_QUERY_INTERRUPTED ||
-         code == kBudgetExhausted;
-}
-
 void DBConnection::setDeadline(TimePoint deadline) {
   deadline_ = deadline;
   hasDeadline_ = true;
@@ -223,85 +178,75 @@ double DBConnection::secondsLeft() const {
 namespace {
 
 // Whether `stmt` begins with `word`, ignoring letter case.
-bool startsWith(const char* stmt, unsigned long len, const char* word) {
+bool startsWith(const std::string& stmt, const char* word) {
   const size_t n = std::strlen(word);
-  return len >= n && strncasecmp(stmt, word, n) == 0;
+  return stmt.size() >= n && strncasecmp(stmt.c_str(), word, n) == 0;
 }
 
 }  // namespace
 
-int DBConnection::execute(const char* stmt, unsigned long len, char* err, unsigned int* code) {
-  unsigned int scratch = 0;
-  if (code == nullptr) code = &scratch;
-  *code = 0;
+DBFailure DBConnection::lastFailure() {
+  return DBFailure(mysql_errno(&mysql), mysql_error(&mysql));
+}
+
+void DBConnection::checkSendable(bool rollback) {
   if (sessionBroken_) {
-    copyError(err, "Lost connection to the database during this request");
-    *code = CR_SERVER_GONE_ERROR;  // not sent: unlike CR_SERVER_LOST, surely not done
-    return 1;
+    // Not sent: unlike CR_SERVER_LOST, surely not done.
+    throw DBFailure(CR_SERVER_GONE_ERROR, "Lost connection to the database during this request");
   }
-  // Ending the transaction either way leaves no work behind it; session
-  // settings and table locks add none; any other statement in it adds work
-  // that must be committed or rolled back.
-  const bool rollback = startsWith(stmt, len, "rollback");
-  const bool ends = rollback || startsWith(stmt, len, "commit");
-  const bool addsWork = !ends && !startsWith(stmt, len, "set ") &&
-                        !startsWith(stmt, len, "lock ") && !startsWith(stmt, len, "unlock ");
-  if (autocommitOff_ && addsWork) uncommitted_ = true;
-  if (hasDeadline_ && !rollback && secondsLeft() <= 0) {
-    copyError(err, kBudgetText);
-    *code = kBudgetExhausted;
-    return 1;
-  }
-  if (!ready_ && !reconnect()) {
-    copyError(err, mySQLerror);
-    *code = CR_CONNECTION_ERROR;
-    return 1;
-  }
+  if (hasDeadline_ && !rollback && secondsLeft() <= 0)
+    throw DBFailure(DBFailure::kBudgetExhausted, kBudgetText);
+  if (!ready_ && !reconnect()) throw DBFailure(CR_CONNECTION_ERROR, lastError_);
   if (mysql.status == MYSQL_STATUS_GET_RESULT) {
     // An earlier statement's result was never read; without this the
     // connection would refuse every later statement as out of sync.
     MYSQL_RES* unread = mysql_store_result(&mysql);
     if (unread != nullptr) mysql_free_result(unread);
   }
-  // The database itself ends a statement, lock waits included, once the
-  // request's time is up: no work can take effect after that.
-  auto send = [&]() {
-    if (!hasDeadline_ || rollback) return mysql_real_query(&mysql, stmt, len);
-    char prefix[64];
-    std::snprintf(prefix, sizeof prefix, "SET STATEMENT max_statement_time=%.3f FOR ",
-                  std::max(secondsLeft(), 0.001));
-    std::string bounded = prefix;
-    bounded.append(stmt, len);
-    return mysql_real_query(&mysql, bounded.data(), bounded.size());
-  };
-  int rv = send();
-  if (rv == 0) {
-    if (ends) uncommitted_ = false;
-    return 0;
-  }
+}
 
-  *code = mysql_errno(&mysql);
-  copyError(err, mysql_error(&mysql));
+// The database itself ends a statement, lock waits included, once the
+// request's time is up: no work can take effect after that.
+int DBConnection::send(const std::string& stmt, bool rollback) {
+  if (!hasDeadline_ || rollback) return mysql_real_query(&mysql, stmt.data(), stmt.size());
+  char prefix[64];
+  std::snprintf(prefix, sizeof prefix, "SET STATEMENT max_statement_time=%.3f FOR ",
+                std::max(secondsLeft(), 0.001));
+  const std::string bounded = prefix + stmt;
+  return mysql_real_query(&mysql, bounded.data(), bounded.size());
+}
+
+void DBConnection::execute(const std::string& stmt) {
+  // Ending the transaction either way leaves no work behind it; session
+  // settings and table locks add none; any other statement in it adds work
+  // that must be committed or rolled back.
+  const bool rollback = startsWith(stmt, "rollback");
+  const bool ends = rollback || startsWith(stmt, "commit");
+  const bool addsWork = !ends && !startsWith(stmt, "set ") && !startsWith(stmt, "lock ") &&
+                        !startsWith(stmt, "unlock ");
+  checkSendable(rollback);
+  if (autocommitOff_ && addsWork) uncommitted_ = true;
+  if (send(stmt, rollback) != 0) recover(stmt, rollback);
+  if (ends) uncommitted_ = false;
+}
+
+void DBConnection::recover(const std::string& stmt, bool rollback) {
+  DBFailure failure = lastFailure();
   // A database made read-only while it runs (a planned switchover) keeps
   // the connection but takes no writes: connect again, to the first
   // endpoint that does.
-  if (!isConnectionLost(*code) && *code != ER_OPTION_PREVENTS_STATEMENT) return rv;
-
+  if (!DBFailure::isConnectionLost(failure.code()) && failure.code() != ER_OPTION_PREVENTS_STATEMENT)
+    throw failure;
   // The server has dropped the session, or this one is of no use; whatever
   // it held is gone with it.
-  bool heldSession = lockHeld_ || autocommitOff_ || claimHeld_;
+  const bool heldSession = lockHeld_ || autocommitOff_ || claimHeld_;
   closeConnection();
   if (heldSession) {
     sessionBroken_ = true;
-    return rv;
+    throw failure;
   }
-  if (!reconnect()) return rv;
-  rv = send();
-  if (rv != 0) {
-    *code = mysql_errno(&mysql);
-    copyError(err, mysql_error(&mysql));
-  }
-  return rv;
+  if (!reconnect()) throw failure;
+  if (send(stmt, rollback) != 0) throw lastFailure();
 }
 
 std::string DBConnection::escape(const std::string& value) {

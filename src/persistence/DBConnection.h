@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "DBFailure.h"
 #include "DBSettings.h"
 
 class DBConnection {
@@ -27,11 +28,6 @@ class DBConnection {
   // Escapes a value for use between single quotes in a statement.
   static std::string escape(const std::string& value);
 
-  // Connects to the first writable endpoint of DBSettings::current(), in
-  // list order: 1 when connected, else 0 and mySQLerror says what each
-  // endpoint answered.
-  int mySQLconnect();
-  int mySQLselectDB();  // 1 on success, else 0 and mySQLerror set
   // Index in DBSettings::current().endpoints of the database in use, or -1
   // while not connected.
   int endpointInUse() const { return connected ? endpointInUse_ : -1; }
@@ -39,15 +35,14 @@ class DBConnection {
   // Runs one statement on the connection, reconnecting when the connection
   // was never made, has been lost or was left half set up, and retrying once
   // when nothing of the session (table lock, open transaction) was lost with
-  // it. Returns the library's status: 0 on success. On failure, fills err
-  // (1024 bytes) and, when given, *code with the error number.
-  int execute(const char* stmt, unsigned long len, char* err, unsigned int* code = nullptr);
+  // it. Raises DBFailure when the statement failed or could not be sent.
+  void execute(const std::string& stmt);
 
   // --- the request in progress ---------------------------------------------
   using TimePoint = std::chrono::steady_clock::time_point;
   // Until clearDeadline(), every statement is sent with what is left until
   // `deadline` as its own time limit (lock waits included), and none is sent
-  // once the deadline has passed: it fails with kBudgetExhausted. A ROLLBACK
+  // once the deadline has passed: it fails with DBFailure::kBudgetExhausted. A ROLLBACK
   // is the exception: it undoes work, so it always goes out, unbounded. Set
   // by the request's scope; without one, statements are bounded by the
   // session's limits alone.
@@ -64,16 +59,6 @@ class DBConnection {
   // longer than this. Between requests the session gets kIdleLimitSec.
   static constexpr unsigned int kIdleLimitWhileHoldingSec = 3;
   static constexpr unsigned int kIdleLimitSec = 30;
-
-  // Error numbers, for the business layer's choice between a refusal and
-  // "could not do it".
-  static constexpr unsigned int kBudgetExhausted = 60001;  // ours: no statement sent
-  // Errors that every replica meets alike for the same values: the database
-  // refused the content of the request (a taken key, a value too long or
-  // not valid text, a number out of range).
-  static bool isContentError(unsigned int code);
-  // A lock wait or a time limit ran out (the database's, or the budget's).
-  static bool isTimeLimit(unsigned int code);
 
   // Session bookkeeping, kept by DBTransaction: a lost connection only
   // retries a statement when neither is set.
@@ -104,21 +89,32 @@ class DBConnection {
   // Closes the connection; the next statement reconnects. For tests.
   void closeConnection();
 
-  // Client error codes that mean the connection is gone.
-  static bool isConnectionLost(unsigned int code);
-
-  char mySQLerror[1024];
-  std::string db;
-
  private:
   DBConnection();
   DBConnection(const DBConnection&) = delete;
   DBConnection& operator=(const DBConnection&) = delete;
 
   bool reconnect();  // close, connect, select, session setup
+  // Connects to the first writable endpoint of the settings, in list order:
+  // 1 when connected, else 0 and lastError_ says what each endpoint answered.
+  int mySQLconnect();
+  int mySQLselectDB();  // 1 on success, else 0 and lastError_ set
   int sessionSetup();
   // One connection attempt, with the writable check: 1, or 0 with `why`.
   int connectTo(const DBSettings::Endpoint& ep, std::string& why);
+  // Raises the failure, when there is one, that keeps `stmt` from being
+  // sent now (a broken session, the budget run out, no connection).
+  void checkSendable(bool rollback);
+  // Sends once, within what is left of the budget (a rollback unbounded):
+  // the library's status, 0 on success.
+  int send(const std::string& stmt, bool rollback);
+  // After a failed send: reconnects where the session held nothing and
+  // sends once more; raises when that is not possible or fails too.
+  void recover(const std::string& stmt, bool rollback);
+  DBFailure lastFailure();  // the library's error of the last call
+
+  std::string lastError_;
+  std::string db;
 
   int connected;
   int isDB;

@@ -1,48 +1,51 @@
 // One statement (or a short series) on the process's connection, and its
 // result. Owned by the caller, usually a local; not thread safe.
 //
-// Strings returned by fieldName/fieldValue/valueOf belong to the stored
-// result and stay valid until freeit() or destruction; copy what you keep.
+// Every failure raises DBFailure (DBFailure.h). The result of a statement is
+// owned by this object: it is freed when the next statement is sent and on
+// destruction, never by anyone else. Strings returned by fieldName,
+// fieldValue and valueOf belong to that result; copy what you keep.
 #ifndef TAVRIN_DBQUERY_H
 #define TAVRIN_DBQUERY_H
 
 #include <mysql.h>
 
+#include <string>
+
+class SqlText;
+
 class DBQuery {
  public:
+  // Ours: a column asked for by name is not in the result.
+  static constexpr unsigned int kNoSuchColumn = 60002;
+  // Ours: the statement gave no result set to store (an INSERT).
+  static constexpr unsigned int kNoResult = 60003;
+
   DBQuery();
-  ~DBQuery();  // releases a stored result that nobody freed
+  ~DBQuery();
   DBQuery(const DBQuery&) = delete;
   DBQuery& operator=(const DBQuery&) = delete;
 
-  int query(const char* ptr);  // 1 on success, 0 with mySQLerror and mySQLerrno set
-  int storeResults();          // 1 when a result set was stored, else 0
-  long rows();                 // row count of the stored result
-  int isRows();                // 1 when a next row was fetched, 0 after the last
-  char* fieldName(int num);
-  char* fieldValue(int num);   // null for SQL NULL
-  // Value of the named column in the current row (null for SQL NULL), or
-  // the text "Field <name> not found!" in err when there is no such column.
-  char* valueOf(const char* fldName);
-  void freeit();
-
-  char mySQLerror[1024];
-  // The error number of the last failure (DBConnection's classes tell a
-  // refusal of the values from a failure to do the work); 0 when none.
-  unsigned int mySQLerrno;
-  char err[256];
+  void query(const std::string& stmt);
+  // The same; the secrets of `sql` are masked in a failure's text.
+  void query(const SqlText& sql);
+  // Stores the result of the last statement and returns its row count.
+  long storeResults();
+  long rows() const;  // row count of the stored result
+  bool isRows();      // fetches the next row: false after the last
+  const char* fieldName(int num) const;   // null when there is no such column
+  const char* fieldValue(int num) const;  // null for SQL NULL or no such column
+  // Value of the named column in the current row, null for SQL NULL. A name
+  // that is not a column of the result raises DBFailure (kNoSuchColumn).
+  const char* valueOf(const std::string& column) const;
 
  private:
-  void captureError();
   void discardUnreadResult();
   void releaseResult();
 
-  MYSQL_FIELD* fld;
   MYSQL* mysql;
   MYSQL_RES* res;
   MYSQL_ROW row;
-  unsigned long numRows;
-  int qryRV;
   bool unread_;  // a statement ran and its result was not stored
 };
 

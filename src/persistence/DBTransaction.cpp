@@ -3,35 +3,72 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <iostream>
 
 #include "DBConnection.h"
+#include "DBFailure.h"
 #include "DBQuery.h"
+#include "Trace.h"
 
 const char* const DBTransaction::kMovieLockFailed = "locking of movie related tables failed: ";
 const char* const DBTransaction::kAccountLockFailed =
     "locking of account related tables failed: ";
+const char* const DBTransaction::kPrepareFailed = "cannot prepare the request: ";
+const char* const DBTransaction::kStartFailed = "cannot set autocommit to 0: ";
 
 namespace {
 
-void setError(char* dst, const char* text) {
-  std::memset(dst, 0, 1024);
-  std::snprintf(dst, 1024, "%s", text);
+struct LockTexts {
+  const char* stmt;
+  const char* before;
+  const char* after;
+  const char* failPrefix;
+};
+
+// Write locks only: a read lock on a table that the other families lock for
+// writing lets the database's lock acquisition deadlock between them.
+LockTexts lockTexts(TableFamily family) {
+  switch (family) {
+    case TableFamily::kMovies:
+      return {"lock table movie write, checkedoutmovies write, transactions write, "
+              "waitlistedmovies write;",
+              "Trying to lock Movie tables movie (write), checkedoutmovies (write), "
+              "transactions (write), waitlistedmovies (write)",
+              " Locked Movie tables movie (write), checkedoutmovies (write), transactions "
+              "(write), waitlistedmovies (write)",
+              DBTransaction::kMovieLockFailed};
+    case TableFamily::kAccounts:
+      return {"lock table ticket write, user write, transactions write, client write;",
+              "Trying to lock Account tables ticket (write), user (write), transactions "
+              "(write), client (write)",
+              " Locked Account tables ticket (write), user (write), transactions (write), "
+              "client (write)",
+              DBTransaction::kAccountLockFailed};
+    case TableFamily::kAccountsAndRentals:
+      break;
+  }
+  return {"lock table ticket write, user write, transactions write, client write, "
+          "checkedoutmovies write, waitlistedmovies write;",
+          "Trying to lock Account tables ticket (write), user (write), transactions (write), "
+          "client (write), checkedoutmovies (write), waitlistedmovies (write)",
+          " Locked Account tables ticket (write), user (write), transactions (write), "
+          "client (write), checkedoutmovies (write), waitlistedmovies (write)",
+          DBTransaction::kAccountLockFailed};
 }
+
+long nowSeconds() { return static_cast<long>(time(nullptr)); }
 
 }  // namespace
 
-DBTransaction::DBTransaction() : mySQLerrno(0) { std::memset(mySQLerror, 0, sizeof mySQLerror); }
-
-int DBTransaction::run(const std::string& stmt, const char* failPrefix) {
-  DBQuery queryObj;
-  if (queryObj.query(stmt.c_str())) return 1;
-  std::memcpy(mySQLerror, queryObj.mySQLerror, sizeof mySQLerror);
-  mySQLerrno = queryObj.mySQLerrno;
-  std::cout << failPrefix << queryObj.mySQLerror << std::endl;
-  return 0;
+void DBTransaction::run(const std::string& stmt, const char* failPrefix, bool prefixed) {
+  try {
+    DBQuery queryObj;
+    queryObj.query(stmt);
+  } catch (const DBFailure& f) {
+    trace(failPrefix, TraceValue{f.what()});
+    if (prefixed) throw f.prefixed(failPrefix);
+    throw;
+  }
 }
 
 std::string DBTransaction::claimKey(const std::string& username, const std::string& clientID,
@@ -51,7 +88,7 @@ std::string DBTransaction::claimKey(const std::string& username, const std::stri
   return key;
 }
 
-int DBTransaction::prepare(const std::string& claim) {
+void DBTransaction::prepare(const std::string& claim) {
   DBConnection* conn = DBConnection::getInstance();
   std::string stmt = "set session wait_timeout = " +
                      std::to_string(DBConnection::kIdleLimitWhileHoldingSec);
@@ -66,80 +103,51 @@ int DBTransaction::prepare(const std::string& claim) {
   stmt += ";";
   // The first statement of a request: a connection found broken here held
   // nothing, so it may be made again and the statement sent once more.
-  if (!run(stmt, "cannot prepare the request: ")) return 0;
+  run(stmt, kPrepareFailed);
   conn->setPrepared(true);
   if (claiming) conn->setClaimHeld(true);
-  return 1;
 }
 
-int DBTransaction::start() {
-  if (!run("set autocommit = 0;", "cannot set autocommit to 0: ")) return 0;
+void DBTransaction::start() {
+  run("set autocommit = 0;", kStartFailed);
   DBConnection::getInstance()->setAutocommitOff(true);
-  return 1;
 }
 
-int DBTransaction::rollback() { return run("rollback;", "rollback failed: "); }
+void DBTransaction::rollback() { run("rollback;", "rollback failed: "); }
 
-int DBTransaction::commit() {
+void DBTransaction::commit() {
   DBConnection* conn = DBConnection::getInstance();
   if (conn->hasDeadline() && conn->secondsLeft() <= 0) {
-    setError(mySQLerror, "The request's time budget ran out before its commit");
-    mySQLerrno = DBConnection::kBudgetExhausted;
-    std::cout << "commit failed: " << mySQLerror << std::endl;
-    return 0;
+    DBFailure late(DBFailure::kBudgetExhausted,
+                   "The request's time budget ran out before its commit");
+    trace("commit failed: ", TraceValue{late.what()});
+    throw late;
   }
-  return run("commit;", "commit failed: ");
+  run("commit;", "commit failed: ", false);
 }
 
-int DBTransaction::lockTables(const char* stmt, const char* before, const char* after,
-                              const char* failPrefix) {
-  std::cout << "<-- " << static_cast<long>(time(nullptr)) << before << std::endl;
-  int ok = run(stmt, failPrefix);
-  std::cout << "--> " << static_cast<long>(time(nullptr)) << after << std::endl;
-  if (ok) DBConnection::getInstance()->setLockHeld(true);
-  return ok;
-}
-
-int DBTransaction::lockMovieTables() {
-  return lockTables(
-      "lock table movie write, checkedoutmovies write, transactions write, "
-      "waitlistedmovies write;",
-      "Trying to lock Movie tables movie (write), checkedoutmovies (write), "
-      "transactions (write), waitlistedmovies (write)",
-      " Locked Movie tables movie (write), checkedoutmovies (write), transactions (write), "
-      "waitlistedmovies (write)",
-      kMovieLockFailed);
-}
-
-int DBTransaction::lockAccountTables() {
-  return lockTables(
-      "lock table ticket write, user write, transactions write, client write;",
-      "Trying to lock Account tables ticket (write), user (write), transactions (write), "
-      "client (write)",
-      " Locked Account tables ticket (write), user (write), transactions (write), "
-      "client (write)",
-      kAccountLockFailed);
-}
-
-// Write locks only: a read lock on a table that the other families lock for
-// writing lets the database's lock acquisition deadlock between them.
-int DBTransaction::lockAccountAndRentalTables() {
-  return lockTables(
-      "lock table ticket write, user write, transactions write, client write, "
-      "checkedoutmovies write, waitlistedmovies write;",
-      "Trying to lock Account tables ticket (write), user (write), transactions (write), "
-      "client (write), checkedoutmovies (write), waitlistedmovies (write)",
-      " Locked Account tables ticket (write), user (write), transactions (write), "
-      "client (write), checkedoutmovies (write), waitlistedmovies (write)",
-      kAccountLockFailed);
+void DBTransaction::lock(TableFamily family) {
+  const LockTexts texts = lockTexts(family);
+  trace("<-- ", nowSeconds(), texts.before);
+  try {
+    run(texts.stmt, texts.failPrefix);
+  } catch (const DBFailure&) {
+    trace("--> ", nowSeconds(), texts.after);
+    throw;
+  }
+  trace("--> ", nowSeconds(), texts.after);
+  DBConnection::getInstance()->setLockHeld(true);
 }
 
 void DBTransaction::unlockTables() {
-  std::cout << "<-- " << static_cast<long>(time(nullptr)) << "Trying to unlock tables"
-            << std::endl;
-  if (run("unlock tables;", "unlocking of tables failed: "))
+  trace("<-- ", nowSeconds(), "Trying to unlock tables");
+  try {
+    run("unlock tables;", "unlocking of tables failed: ");
     DBConnection::getInstance()->setLockHeld(false);
-  std::cout << "--> " << static_cast<long>(time(nullptr)) << " Unlocked tables" << std::endl;
+  } catch (const DBFailure&) {
+    // Printed; the end of the request, or the lost session, frees them.
+  }
+  trace("--> ", nowSeconds(), " Unlocked tables");
 }
 
 void DBTransaction::endRequest() {
@@ -152,39 +160,38 @@ void DBTransaction::endRequest() {
 }
 
 void DBTransaction::restoreSession(DBConnection* conn) {
-  // Whatever a request did not commit must not become committed now, by
-  // the UNLOCK TABLES or the autocommit below.
-  if (conn->uncommittedWork()) {
-    DBQuery undo;
-    if (!undo.query("rollback;")) {
-      std::cout << "rollback failed: " << undo.mySQLerror << std::endl;
-      // The session cannot be trusted with that work: drop it, and the
-      // database rolls it back.
-      conn->closeConnection();
-      return;
-    }
+  try {
+    // Whatever a request did not commit must not become committed now, by
+    // the UNLOCK TABLES or the autocommit below.
+    if (conn->uncommittedWork()) run("rollback;", "rollback failed: ");
+  } catch (const DBFailure&) {
+    // The session cannot be trusted with that work: drop it, and the
+    // database rolls it back.
+    conn->closeConnection();
+    return;
   }
-  if (conn->lockHeld()) {
-    DBQuery unlock;
-    if (unlock.query("unlock tables;"))
+  try {
+    if (conn->lockHeld()) {
+      run("unlock tables;", "unlocking of tables failed: ");
       conn->setLockHeld(false);
-    else
-      std::cout << "unlocking of tables failed: " << unlock.mySQLerror << std::endl;
+    }
+  } catch (const DBFailure&) {
+    // Printed; the autocommit below still goes out.
   }
-  if (!conn->autocommitOff() && !conn->prepared()) return;
-  // One statement puts the whole session back: autocommit (which commits),
-  // the usual idle limit, and no claim.
-  std::string stmt = "set session autocommit = 1";
-  if (conn->prepared())
-    stmt += ", session wait_timeout = " + std::to_string(DBConnection::kIdleLimitSec);
-  if (conn->claimHeld()) stmt += ", @tavrin_claim = release_all_locks()";
-  stmt += ";";
-  DBQuery restore;
-  if (restore.query(stmt.c_str())) {
+  try {
+    if (!conn->autocommitOff() && !conn->prepared()) return;
+    // One statement puts the whole session back: autocommit (which commits),
+    // the usual idle limit, and no claim.
+    std::string stmt = "set session autocommit = 1";
+    if (conn->prepared())
+      stmt += ", session wait_timeout = " + std::to_string(DBConnection::kIdleLimitSec);
+    if (conn->claimHeld()) stmt += ", @tavrin_claim = release_all_locks()";
+    stmt += ";";
+    run(stmt, "cannot set autocommit to 1: ");
     conn->setAutocommitOff(false);
     conn->setPrepared(false);
     conn->setClaimHeld(false);
-  } else {
-    std::cout << "cannot set autocommit to 1: " << restore.mySQLerror << std::endl;
+  } catch (const DBFailure&) {
+    // Printed; the next request's statements find what is left.
   }
 }

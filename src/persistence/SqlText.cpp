@@ -9,10 +9,17 @@ const char* const SqlText::kMask = "***";
 SqlText& SqlText::operator<<(const std::string& sql) {
   text_ += sql;
   shown_ += sql;
+  parts_.push_back({sql, false});
   return *this;
 }
 
-SqlText& SqlText::value(const std::string& raw) { return *this << DBConnection::escape(raw); }
+SqlText& SqlText::value(const std::string& raw) {
+  const std::string escaped = DBConnection::escape(raw);
+  text_ += escaped;
+  shown_ += escaped;
+  parts_.push_back({escaped, true});
+  return *this;
+}
 
 SqlText& SqlText::operator<<(long long number) { return *this << std::to_string(number); }
 
@@ -20,6 +27,7 @@ SqlText& SqlText::secret(const std::string& raw) {
   const std::string escaped = DBConnection::escape(raw);
   text_ += escaped;
   shown_ += kMask;
+  parts_.push_back({kMask, false});
   // Too short a secret would mask ordinary letters of the error text.
   for (const std::string* s : {&raw, &escaped})
     if (s->size() >= 4) secrets_.push_back(*s);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "Trace.h"
+
 class SqlText {
  public:
   static const char* const kMask;  // "***"
@@ -21,12 +23,16 @@ class SqlText {
 
   const std::string& text() const { return text_; }
   const std::string& shown() const { return shown_; }
+  // The echo as trace parts: the statement's text, and each value as a
+  // value part (a secret shows as the mask, which is ours).
+  const std::vector<TracePart>& shownParts() const { return parts_; }
   // `error` with every secret of this statement masked.
   std::string masked(const std::string& error) const;
 
  private:
   std::string text_;
   std::string shown_;
+  std::vector<TracePart> parts_;
   std::vector<std::string> secrets_;
 };
 

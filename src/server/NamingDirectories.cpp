@@ -4,9 +4,10 @@
 
 #include <chrono>
 #include <cstring>
-#include <iostream>
 #include <sstream>
 #include <thread>
+
+#include "Trace.h"
 
 std::string nameServiceArgument(int argc, char** argv) {
   const std::string key = "NameService=";
@@ -63,8 +64,9 @@ std::string describeException(const CORBA::Exception& e) {
 }
 
 namespace {
-// One line, written at once: the retry thread and the servants share stdout.
-void say(const std::string& line) { std::cout << line + "\n" << std::flush; }
+// The retry thread and the servants share stdout: trace writes each line at
+// once.
+TraceValue v(const std::string& text) { return TraceValue{text}; }
 }  // namespace
 
 NamingDirectories::Result NamingDirectories::bindOne(Directory& d, const CosNaming::Name& name,
@@ -83,7 +85,7 @@ NamingDirectories::Result NamingDirectories::bindOne(Directory& d, const CosNami
     try {
       d.nc->bind(name, ref);
     } catch (const CosNaming::NamingContext::AlreadyBound&) {
-      if (!rebound) say("Re-binding the IOR");
+      if (!rebound) trace("Re-binding the IOR");
       rebound = true;
       d.nc->rebind(name, ref);
     }
@@ -109,7 +111,7 @@ size_t NamingDirectories::bindAll(std::vector<Directory>& dirs, const CosNaming:
       ++bound;
       continue;
     }
-    say("Cannot bind " + id + " in the Naming Service at " + d.label + ": " + why);
+    trace("Cannot bind ", v(id), " in the Naming Service at ", v(d.label), ": ", v(why));
     if (r == Result::Unreachable) pending.push_back(d);
   }
   return bound;
@@ -119,8 +121,8 @@ void NamingDirectories::retryInBackground(std::vector<Directory> pending,
                                           const CosNaming::Name& name, CORBA::Object_ptr ref) {
   const std::string id = name[0].id.in();
   for (const Directory& d : pending)
-    say("Binding " + id + " in the Naming Service at " + d.label + " in the background, every " +
-        std::to_string(kRetrySeconds) + " s");
+    trace("Binding ", v(id), " in the Naming Service at ", v(d.label),
+          " in the background, every ", kRetrySeconds, " s");
   CORBA::Object_var mine = CORBA::Object::_duplicate(ref);
   std::thread([pending, name, mine, id]() mutable {
     unsigned attempts = 0;
@@ -132,15 +134,16 @@ void NamingDirectories::retryInBackground(std::vector<Directory> pending,
         std::string why;
         Result r = bindOne(*it, name, mine, rebound, why);
         if (r == Result::Bound) {
-          say("Bound " + id + " in the Naming Service at " + it->label);
+          trace("Bound ", v(id), " in the Naming Service at ", v(it->label));
           it = pending.erase(it);
         } else if (r == Result::Refused) {
-          say("Cannot bind " + id + " in the Naming Service at " + it->label + ": " + why +
-              "; no more attempts there");
+          trace("Cannot bind ", v(id), " in the Naming Service at ", v(it->label), ": ", v(why),
+                "; no more attempts there");
           it = pending.erase(it);
         } else {
           if (attempts % (60 / kRetrySeconds) == 0)
-            say("Still cannot bind " + id + " in the Naming Service at " + it->label + ": " + why);
+            trace("Still cannot bind ", v(id), " in the Naming Service at ", v(it->label), ": ",
+                  v(why));
           ++it;
         }
       }

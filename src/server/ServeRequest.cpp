@@ -1,11 +1,12 @@
 #include "ServeRequest.h"
 
-#include <ios>
+#include <cstdio>
 
 CORBA::TRANSIENT couldNotServe(const char* operation, const Unavailable& e) {
-  std::cout << "Server: could not serve " << operation << ": " << e.what()
-            << " (TRANSIENT, minor 0x" << std::hex << e.minor() << std::dec << ", "
-            << (e.completion() == CORBA::COMPLETED_MAYBE ? "completed maybe" : "completed no")
-            << ")" << std::endl;
+  char minor[16];
+  std::snprintf(minor, sizeof minor, "%lx", static_cast<unsigned long>(e.minor()));
+  trace("Server: could not serve ", operation, ": ", TraceValue{e.what()},
+        " (TRANSIENT, minor 0x", minor, ", ",
+        e.completion() == CORBA::COMPLETED_MAYBE ? "completed maybe" : "completed no", ")");
   return e.toTransient();
 }

@@ -4,15 +4,74 @@
 #include <omniORB4/minorCode.h>
 #include <omniORB4/omniORB.h>
 
-#include <iostream>
 #include <vector>
 
 #include "DBConnection.h"
 #include "DBSettings.h"
 #include "NamingDirectories.h"
 #include "RequestDeadline.h"
+#include "Trace.h"
 
 tavrinTimer* hftObj = nullptr;
+
+namespace {
+
+// The one directory of a single reference, as the ORB resolves it; false,
+// after saying why, when it cannot be used.
+bool resolveOne(CORBA::ORB_ptr orb, const std::string& namingRef,
+                std::vector<NamingDirectories::Directory>& dirs) {
+  NamingDirectories::Directory d;
+  d.label = namingRef.empty() ? "NameService" : namingRef;
+  try {
+    d.obj = orb->resolve_initial_references("NameService");
+  } catch (const CORBA::ORB::InvalidName&) {
+    trace(" Can't resolve Naming Service ");
+    return false;
+  } catch (const CORBA::NO_RESOURCES& e) {
+    // omniORB's way of saying that no NameService reference is configured.
+    if (e.minor() != omni::NO_RESOURCES_InitialRefNotFound) throw;
+    trace(" Can't resolve Naming Service ");
+    return false;
+  }
+  if (CORBA::is_nil(d.obj)) {
+    trace(" NameService is a nil object reference ");
+    return false;
+  }
+  omniORB::setClientCallTimeout(d.obj, NamingDirectories::kCallTimeoutMs);
+  try {
+    d.nc = CosNaming::NamingContext::_narrow(d.obj);
+  } catch (const CORBA::Exception& e) {
+    trace("CORBA Exception while narrowing nc");
+    trace("The Naming Service at ", TraceValue{d.label},
+          " cannot be used: ", TraceValue{describeException(e)});
+  }
+  if (CORBA::is_nil(d.nc)) {
+    trace(" NameService is not a NamingContext object reference ");
+    return false;
+  }
+  dirs.push_back(d);
+  return true;
+}
+
+// Several directories: each gets the binding, and clients reach whichever
+// answers.
+void resolveEach(CORBA::ORB_ptr orb, const std::vector<std::string>& refs,
+                 std::vector<NamingDirectories::Directory>& dirs) {
+  for (const std::string& ref : refs) {
+    NamingDirectories::Directory d;
+    d.label = ref;
+    try {
+      d.obj = orb->string_to_object(ref.c_str());
+    } catch (const CORBA::Exception& e) {
+      trace("The Naming Service reference ", TraceValue{ref},
+            " cannot be used: ", TraceValue{describeException(e)});
+      continue;
+    }
+    dirs.push_back(d);
+  }
+}
+
+}  // namespace
 
 int runServer(CORBA::ORB_ptr orb, const char* iorName, const ServerStyle& style,
               const Activator& activate, const std::string& namingRef) {
@@ -24,56 +83,12 @@ int runServer(CORBA::ORB_ptr orb, const char* iorName, const ServerStyle& style,
   std::vector<NamingDirectories::Directory> dirs;
   const std::vector<std::string> refs = splitReference(namingRef);
   if (refs.size() <= 1) {
-    // One directory, as the ORB resolves it.
-    NamingDirectories::Directory d;
-    d.label = namingRef.empty() ? "NameService" : namingRef;
-    try {
-      d.obj = orb->resolve_initial_references("NameService");
-    } catch (const CORBA::ORB::InvalidName&) {
-      std::cout << " Can't resolve Naming Service " << std::endl;
-      return 1;
-    } catch (const CORBA::NO_RESOURCES& e) {
-      // omniORB's way of saying that no NameService reference is configured.
-      if (e.minor() != omni::NO_RESOURCES_InitialRefNotFound) throw;
-      std::cout << " Can't resolve Naming Service " << std::endl;
-      return 1;
-    }
-    if (CORBA::is_nil(d.obj)) {
-      std::cout << " NameService is a nil object reference " << std::endl;
-      return 1;
-    }
-    omniORB::setClientCallTimeout(d.obj, NamingDirectories::kCallTimeoutMs);
-    try {
-      d.nc = CosNaming::NamingContext::_narrow(d.obj);
-    } catch (const CORBA::Exception& e) {
-      std::cout << "CORBA Exception while narrowing nc" << std::endl;
-      std::cout << "The Naming Service at " << d.label
-                << " cannot be used: " << describeException(e) << std::endl;
-    }
-    if (CORBA::is_nil(d.nc)) {
-      std::cout << " NameService is not a NamingContext object reference " << std::endl;
-      return 1;
-    }
-    dirs.push_back(d);
+    if (!resolveOne(orb, namingRef, dirs)) return 1;
   } else {
-    // Several directories: each gets the binding, and clients reach
-    // whichever answers.
-    for (const std::string& ref : refs) {
-      NamingDirectories::Directory d;
-      d.label = ref;
-      try {
-        d.obj = orb->string_to_object(ref.c_str());
-      } catch (const CORBA::Exception& e) {
-        std::cout << "The Naming Service reference " << ref
-                  << " cannot be used: " << describeException(e) << std::endl;
-        continue;
-      }
-      dirs.push_back(d);
-    }
+    resolveEach(orb, refs, dirs);
   }
-  std::cout << "Obtained nameservice reference and it is non-null, now about to bind names"
-            << std::endl;
-  if (style.printIorName) std::cout << "IOR Name is " << iorName << std::endl;
+  trace("Obtained nameservice reference and it is non-null, now about to bind names");
+  if (style.printIorName) trace("IOR Name is ", TraceValue{iorName});
 
   CosNaming::Name name;
   name.length(1);
@@ -83,16 +98,14 @@ int runServer(CORBA::ORB_ptr orb, const char* iorName, const ServerStyle& style,
   bool rebound = false;
   if (NamingDirectories::bindAll(dirs, name, servantRef, pending, rebound) == 0) {
     // Nobody could find this replica: better gone than silently unused.
-    std::cout << "Could not register " << iorName << " in any Naming Service; exiting"
-              << std::endl;
+    trace("Could not register ", TraceValue{iorName}, " in any Naming Service; exiting");
     return 1;
   }
   if (!pending.empty()) NamingDirectories::retryInBackground(pending, name, servantRef);
 
   hftObj->timerEnd();
-  std::cout << style.timeLinePrefix << hftObj->timeDiff() << std::endl;
-  if (style.printRegistered)
-    std::cout << "Server has successfully registered IOR with naming services" << std::endl;
+  trace(style.timeLinePrefix, hftObj->timeDiff());
+  if (style.printRegistered) trace("Server has successfully registered IOR with naming services");
 
   manager->activate();
   orb->run();
@@ -108,10 +121,10 @@ int serverMain(int argc, char** argv, const ServerStyle& style, const Activator&
     DBSettings settings;
     std::string error, warning;
     if (!DBSettings::load(settings, error, warning)) {
-      std::cout << "Database settings: " << error << std::endl;
+      trace("Database settings: ", TraceValue{error});
       return 1;
     }
-    if (!warning.empty()) std::cout << "Database settings: " << warning << std::endl;
+    if (!warning.empty()) trace("Database settings: ", TraceValue{warning});
   }
   // ORB_init removes the option; the directories are read from it first.
   const std::string namingRef = nameServiceArgument(argc, argv);
@@ -122,13 +135,13 @@ int serverMain(int argc, char** argv, const ServerStyle& style, const Activator&
     // Requests then carry their client's deadline to RequestScope.
     RequestDeadline::installServer();
     if (argc < 2 || argv[1][0] == '\0') {
-      std::cout << style.usage << std::endl;
+      trace(style.usage);
       status = 1;
     } else {
       status = runServer(orb, argv[1], style, activate, namingRef);
     }
   } catch (const CORBA::Exception& e) {
-    std::cout << "Exiting on a CORBA exception: " << describeException(e) << std::endl;
+    trace("Exiting on a CORBA exception: ", TraceValue{describeException(e)});
     status = 1;
   }
   if (!CORBA::is_nil(orb)) {

@@ -119,6 +119,18 @@ class AccountService : public ::testing::Test {
     return n;
   }
 
+  // How often the replicas have tried to take the account tables' lock.
+  size_t lockAttempts() {
+    const std::string needle = "Trying to lock Account tables";
+    size_t n = 0;
+    for (const auto& r : deployment->accountReplicas) {
+      const std::string out = r->process().output();
+      for (size_t at = out.find(needle); at != std::string::npos; at = out.find(needle, at + 1))
+        ++n;
+    }
+    return n;
+  }
+
   std::string col(const std::string& column, const std::string& user) {
     return db.scalar("select " + column + " from user where username = '" + db.escape(user) + "'");
   }
@@ -154,6 +166,33 @@ TEST_F(AccountService, OneLogInThroughThreeReplicasOpensOneSession) {
   EXPECT_EQ(db.count("select count(*) from transactions where username='alice' and clientID='10001'"), 1);
   EXPECT_EQ(timingLines("accountServerLogin.dat"), before + 1);
   EXPECT_EQ(movieCount(out[0].ticket), 0u);
+}
+
+// The replicas after the first answer without the account tables' lock: a
+// log-in from the request log, its caller's password still checked, and a
+// log-out once the session is gone.
+TEST_F(AccountService, ALogInAndALogOutThroughThreeReplicasTakeTheLockTwice) {
+  registerUser("alice");
+  const size_t locksBefore = lockAttempts();
+  std::vector<Ticket> tickets;
+  for (auto& a : accounts) {
+    UserInfo u = tt::makeUser("alice", "pw");
+    Ticket_var t = a->logIn(u, tt::makeTrans("10001", 2));
+    EXPECT_EQ(s(u.fName), "Falice");
+    tickets.push_back(t.in());
+  }
+  for (const Ticket& t : tickets) EXPECT_EQ(t.token, tickets[0].token);
+  EXPECT_EQ(lockAttempts(), locksBefore + 1);
+  UserInfo wrong = tt::makeUser("alice", "guess");
+  EXPECT_EQ(refusal([&] { Ticket_var t = accounts[2]->logIn(wrong, tt::makeTrans("10001", 2)); }),
+            kBadPassword);
+  EXPECT_EQ(lockAttempts(), locksBefore + 1);
+  EXPECT_EQ(db.count("select count(*) from transactions where clientID='10001'"), 1);
+
+  for (auto& a : accounts) a->logOut(tickets[0]);
+  EXPECT_EQ(lockAttempts(), locksBefore + 2);
+  EXPECT_EQ(db.count("select count(*) from ticket where username='alice'"), 0);
+  EXPECT_EQ(db.count("select count(*) from client where username='alice'"), 0);
 }
 
 TEST_F(AccountService, LogInFromSecondClientEndsTheFirstSession) {

@@ -94,6 +94,20 @@ TEST_F(UserInProcess, TimingFilesKeepOldLinesAndGetOneNumberPerOperation) {
   }
 }
 
+// A log-in from another client instance ends the session it replaces in
+// the same transaction as it opens its own: when the rest fails (here the
+// client identity does not fit its column), the old session is still there.
+TEST_F(UserInProcess, ALogInThatFailsAfterEndingAnotherSessionLeavesThatSession) {
+  createProfile("dora", "1", 1);
+  Ticket_var first = login("dora", "1", 2);
+  const std::string tooLong(65, '7');
+  EXPECT_THROW(login("dora", tooLong, 1), TavrinException);
+  EXPECT_EQ(db.scalar("select token from ticket where username='dora'"),
+            std::to_string(first->token));
+  EXPECT_EQ(db.scalar("select clientID from client where username='dora'"), "1");
+  EXPECT_EQ(db.count("select count(*) from transactions where clientID='" + tooLong + "'"), 0);
+}
+
 TEST_F(UserInProcess, ARequestThatCannotLockTheAccountTablesIsRefused) {
   tt::TestDB holder;
   holder.exec("lock tables user write");

@@ -12,10 +12,13 @@
 #include "Contract.h"
 #include "CustTransaction.h"
 #include "DBConnection.h"
+#include "DBFailure.h"
 #include "DBQuery.h"
 #include "DBTransaction.h"
 #include "SqlText.h"
+#include "TableLock.h"
 #include "TestSupport.h"
+#include "TransactionGuard.h"
 
 namespace {
 
@@ -41,6 +44,24 @@ std::pair<long, long> lockStamps(const std::string& out) {
   return {std::atol(a[1].str().c_str()), std::atol(b[1].str().c_str())};
 }
 
+// The failure `call` raises; the test fails when it raises none.
+template <typename Call>
+DBFailure failureOf(Call&& call) {
+  try {
+    call();
+  } catch (const DBFailure& f) {
+    return f;
+  }
+  ADD_FAILURE() << "no DBFailure raised";
+  return DBFailure(0, "");
+}
+
+// Runs `stmt` and stores its result: the row count.
+long selectRows(DBQuery& q, const std::string& stmt) {
+  q.query(stmt);
+  return q.storeResults();
+}
+
 class Persistence : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -56,51 +77,48 @@ class Persistence : public ::testing::Test {
 
 TEST_F(Persistence, QueryResultsAndColumnLookup) {
   DBQuery q;
-  ASSERT_EQ(q.query("insert into ticket values ('ann', 17)"), 1) << q.mySQLerror;
-  EXPECT_EQ(q.storeResults(), 0) << "an INSERT has no result set";
+  q.query("insert into ticket values ('ann', 17)");
+  EXPECT_EQ(failureOf([&] { q.storeResults(); }).code(), DBQuery::kNoResult)
+      << "an INSERT has no result set";
 
-  ASSERT_EQ(q.query("select username, token from ticket where username = 'ann'"), 1);
-  ASSERT_EQ(q.storeResults(), 1);
+  EXPECT_EQ(selectRows(q, "select username, token from ticket where username = 'ann'"), 1);
   EXPECT_EQ(q.rows(), 1);
-  ASSERT_EQ(q.isRows(), 1);
+  ASSERT_TRUE(q.isRows());
   EXPECT_STREQ(q.valueOf("token"), "17");
   EXPECT_STREQ(q.fieldName(0), "username");
   EXPECT_STREQ(q.fieldValue(0), "ann");
-  EXPECT_STREQ(q.valueOf("Token"), "Field Token not found!") << "column names are case-sensitive";
-  EXPECT_EQ(q.isRows(), 0);
-  q.freeit();
+  EXPECT_FALSE(q.isRows());
 
-  ASSERT_EQ(q.query("select * from ticket where username = 'nobody'"), 1);
-  ASSERT_EQ(q.storeResults(), 1);
-  EXPECT_EQ(q.rows(), 0);
-  EXPECT_EQ(q.isRows(), 0);
+  EXPECT_EQ(selectRows(q, "select * from ticket where username = 'nobody'"), 0);
+  EXPECT_FALSE(q.isRows());
 }
 
 TEST_F(Persistence, SqlNullIsANullPointer) {
   DBQuery q;
-  ASSERT_EQ(q.query("select NULL as nothing, 1 as one"), 1);
-  ASSERT_EQ(q.storeResults(), 1);
-  ASSERT_EQ(q.isRows(), 1);
+  ASSERT_EQ(selectRows(q, "select NULL as nothing, 1 as one"), 1);
+  ASSERT_TRUE(q.isRows());
   EXPECT_EQ(q.valueOf("nothing"), nullptr);
   EXPECT_STREQ(q.valueOf("one"), "1");
 }
 
-TEST_F(Persistence, NotFoundTextIsBoundedForLongNames) {
+// A column that is not in the result is a failure, never a value a caller
+// could take for data; column names are case-sensitive.
+TEST_F(Persistence, AMissingColumnIsAnErrorNeverAValue) {
   DBQuery q;
-  ASSERT_EQ(q.query("select 1 as one"), 1);
-  ASSERT_EQ(q.storeResults(), 1);
-  ASSERT_EQ(q.isRows(), 1);
-  std::string longName(1000, 'x');
-  const char* v = q.valueOf(longName.c_str());
-  ASSERT_EQ(v, q.err);
-  EXPECT_EQ(std::strlen(v), sizeof(q.err) - 1);
-  EXPECT_EQ(std::string(v).rfind("Field xxx", 0), 0u);
+  ASSERT_EQ(selectRows(q, "select 1 as one"), 1);
+  ASSERT_TRUE(q.isRows());
+  DBFailure f = failureOf([&] { q.valueOf("One"); });
+  EXPECT_EQ(f.code(), DBQuery::kNoSuchColumn);
+  EXPECT_STREQ(f.what(), "Field One not found!");
+  EXPECT_EQ(f.kind(), DBFailure::Kind::kOther);
+  EXPECT_EQ(failureOf([&] { q.valueOf(std::string(1000, 'x')); }).code(), DBQuery::kNoSuchColumn);
 }
 
-TEST_F(Persistence, FailedStatementLeavesTheLibraryText) {
+TEST_F(Persistence, FailedStatementRaisesTheLibraryText) {
   DBQuery q;
-  EXPECT_EQ(q.query("select * from no_such_table"), 0);
-  EXPECT_NE(std::string(q.mySQLerror).find("no_such_table"), std::string::npos) << q.mySQLerror;
+  DBFailure f = failureOf([&] { q.query("select * from no_such_table"); });
+  EXPECT_NE(std::string(f.what()).find("no_such_table"), std::string::npos) << f.what();
+  EXPECT_EQ(f.kind(), DBFailure::Kind::kOther);
 }
 
 TEST_F(Persistence, EscapedValuesRoundTripUnchanged) {
@@ -110,14 +128,13 @@ TEST_F(Persistence, EscapedValuesRoundTripUnchanged) {
   for (const auto& value : nasty) {
     db.exec("delete from client");
     DBQuery q;
-    std::string sql = "insert into client values ('" + DBConnection::escape(value) + "', '1')";
-    ASSERT_EQ(q.query(sql.c_str()), 1) << q.mySQLerror;
+    q.query("insert into client values ('" + DBConnection::escape(value) + "', '1')");
     EXPECT_EQ(db.scalar("select username from client"), value);
     DBQuery r;
-    sql = "select clientID from client where username = '" + DBConnection::escape(value) + "'";
-    ASSERT_EQ(r.query(sql.c_str()), 1);
-    ASSERT_EQ(r.storeResults(), 1);
-    EXPECT_EQ(r.rows(), 1) << value;
+    EXPECT_EQ(selectRows(r, "select clientID from client where username = '" +
+                                DBConnection::escape(value) + "'"),
+              1)
+        << value;
   }
   EXPECT_EQ(db.count("select count(*) from movie"), db.count("select count(*) from movie"));
 }
@@ -128,16 +145,16 @@ TEST_F(Persistence, DuplicateLogKeyIsUserClientAndNumber) {
   ClientTransaction a7 = tt::makeTrans("1270017001", 7);
   ClientTransaction b7 = tt::makeTrans("1270017002", 7);
   ClientTransaction aNeg = tt::makeTrans("1270017001", -32768);
-  EXPECT_EQ(ct.CheckTransaction(u, a7), 0u);
+  EXPECT_FALSE(ct.CheckTransaction(u, a7));
   ct.AddTransaction(u, a7);
   ct.AddTransaction(u, aNeg);
-  EXPECT_EQ(ct.CheckTransaction(u, a7), 1u);
-  EXPECT_EQ(ct.CheckTransaction(u, b7), 0u) << "another client's request 7 is a new request";
-  EXPECT_EQ(ct.CheckTransaction(u, aNeg), 1u);
+  EXPECT_TRUE(ct.CheckTransaction(u, a7));
+  EXPECT_FALSE(ct.CheckTransaction(u, b7)) << "another client's request 7 is a new request";
+  EXPECT_TRUE(ct.CheckTransaction(u, aNeg));
   Ticket t = tt::makeTicket("o'neil", 5);
-  EXPECT_EQ(ct.CheckTransaction(t, a7), 1u) << "ticket and profile forms share the key";
+  EXPECT_TRUE(ct.CheckTransaction(t, a7)) << "ticket and profile forms share the key";
   ct.AddTransaction(t, a7);
-  EXPECT_EQ(ct.CheckTransaction(u, a7), 1u) << "two rows of one key still read as one repeat";
+  EXPECT_TRUE(ct.CheckTransaction(u, a7)) << "two rows of one key still read as one repeat";
   EXPECT_EQ(db.count("select count(*) from transactions where clientID = '1270017001'"), 3);
 }
 
@@ -149,10 +166,10 @@ TEST_F(Persistence, LockWaitShowsInTheTraceStamps) {
     holder.exec("unlock tables");
   });
   CoutCapture cap;
-  DBTransaction tx;
-  EXPECT_EQ(tx.lockAccountTables(), 1);
-  release.join();
-  tx.unlockTables();
+  {
+    TableLock lock(TableFamily::kAccounts);
+    release.join();
+  }
   auto stamps = lockStamps(cap.text());
   EXPECT_GE(stamps.second - stamps.first, 1) << cap.text();
 }
@@ -168,23 +185,26 @@ TEST_F(Persistence, AccountAndMovieFamiliesExcludeEachOther) {
     holder.exec("unlock tables");
   });
   CoutCapture cap;
-  DBTransaction tx;
-  EXPECT_EQ(tx.lockMovieTables(), 1);
-  EXPECT_TRUE(released.load()) << "the movie lock was granted while the account lock was held";
-  release.join();
-  tx.unlockTables();
+  {
+    TableLock lock(TableFamily::kMovies);
+    EXPECT_TRUE(released.load()) << "the movie lock was granted while the account lock was held";
+    release.join();
+  }
 }
 
 TEST_F(Persistence, LockWaitLimitReportsFailure) {
   tt::TestDB holder;
   holder.exec("lock tables movie write");
   CoutCapture cap;
-  DBTransaction tx;
-  EXPECT_EQ(tx.lockMovieTables(), 0);
+  DBFailure f = failureOf([] { TableLock lock(TableFamily::kMovies); });
   std::string out = cap.text();
   EXPECT_NE(out.find("locking of movie related tables failed: "), std::string::npos) << out;
   EXPECT_NE(out.find("Lock wait timeout"), std::string::npos) << out;
-  EXPECT_NE(std::string(tx.mySQLerror).find("Lock wait timeout"), std::string::npos);
+  EXPECT_EQ(std::string(f.what()).rfind("locking of movie related tables failed: Lock wait", 0),
+            0u)
+      << f.what();
+  EXPECT_EQ(f.kind(), DBFailure::Kind::kLockWait);
+  EXPECT_EQ(out.find("Trying to unlock"), std::string::npos) << "nothing to unlock";
   // The trace still closes the attempt.
   EXPECT_NE(out.find(" Locked Movie tables"), std::string::npos);
   EXPECT_FALSE(DBConnection::getInstance()->lockHeld());
@@ -195,15 +215,12 @@ TEST_F(Persistence, EndedRequestHoldsNoMetadataLocks) {
   DBTransaction tx;
   tx.start();
   DBQuery read;
-  ASSERT_EQ(read.query("select * from user"), 1);
-  ASSERT_EQ(read.storeResults(), 1);
-  read.freeit();
+  selectRows(read, "select * from user");
   tx.commit();
   {
     // Autocommit is still off: this read opens a transaction of its own.
     DBQuery again;
-    ASSERT_EQ(again.query("select * from user"), 1);
-    ASSERT_EQ(again.storeResults(), 1);
+    selectRows(again, "select * from user");
   }
   tx.endRequest();
   tt::TestDB other;
@@ -215,52 +232,87 @@ TEST_F(Persistence, EndedRequestHoldsNoMetadataLocks) {
   EXPECT_FALSE(DBConnection::getInstance()->autocommitOff());
 }
 
-TEST_F(Persistence, RollbackUndoesWorkInsideTheLock) {
-  DBTransaction tx;
-  ASSERT_EQ(tx.lockAccountTables(), 1);
-  ASSERT_EQ(tx.start(), 1);
-  DBQuery q;
-  ASSERT_EQ(q.query("insert into ticket values ('rolled', 1)"), 1);
-  tx.rollback();
-  tx.unlockTables();
-  tx.endRequest();
+// An exception between the lock and the commit leaves no lock and no open
+// transaction: the work is rolled back, the tables are free at once, and
+// nothing is left for the end of the request to commit.
+TEST_F(Persistence, GuardsUndoAndUnlockWhenAnExceptionLeavesTheirScope) {
+  DBConnection* conn = DBConnection::getInstance();
+  CoutCapture cap;
+  try {
+    TableLock lock(TableFamily::kAccounts);
+    TransactionGuard transaction;
+    DBQuery q;
+    q.query("insert into ticket values ('rolled', 1)");
+    EXPECT_TRUE(conn->lockHeld());
+    EXPECT_TRUE(conn->uncommittedWork());
+    throw std::runtime_error("between lock and commit");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_FALSE(conn->lockHeld());
+  EXPECT_FALSE(conn->uncommittedWork());
+  const std::string out = cap.text();
+  EXPECT_NE(out.find(" Unlocked tables"), std::string::npos) << out;
+  tt::TestDB other;
+  other.exec("set session lock_wait_timeout = 1");
+  other.exec("lock tables ticket write");
+  other.exec("unlock tables");
   EXPECT_EQ(db.count("select count(*) from ticket where username = 'rolled'"), 0);
+  // Not committed by the return to autocommit either.
+  DBTransaction::endRequest();
+  EXPECT_EQ(db.count("select count(*) from ticket where username = 'rolled'"), 0);
+
+  // Committed work stays, and a refusal may be logged after the work was
+  // undone, in the same transaction.
+  {
+    TableLock lock(TableFamily::kAccounts);
+    TransactionGuard transaction;
+    DBQuery q;
+    q.query("insert into ticket values ('undone', 2)");
+    transaction.rollback();
+    q.query("insert into ticket values ('kept', 3)");
+    transaction.commit();
+  }
+  DBTransaction::endRequest();
+  EXPECT_EQ(db.count("select count(*) from ticket where username = 'undone'"), 0);
+  EXPECT_EQ(db.count("select count(*) from ticket where username = 'kept'"), 1);
 }
 
 TEST_F(Persistence, KilledIdleConnectionIsReplacedTransparently) {
-  DBQuery first;
-  ASSERT_EQ(first.query("select 1"), 1);
-  ASSERT_EQ(first.storeResults(), 1);
-  first.freeit();
+  {
+    DBQuery first;
+    selectRows(first, "select 1");
+  }
   std::string id = std::to_string(mysql_thread_id(DBConnection::getHandle()));
   db.exec("kill connection " + id);
   DBQuery next;
-  EXPECT_EQ(next.query("insert into ticket values ('after', 2)"), 1) << next.mySQLerror;
+  next.query("insert into ticket values ('after', 2)");
   EXPECT_EQ(db.count("select count(*) from ticket where username = 'after'"), 1);
   // The session settings came back with the new connection.
   DBQuery setting;
-  ASSERT_EQ(setting.query("select @@session.lock_wait_timeout"), 1);
-  ASSERT_EQ(setting.storeResults(), 1);
-  ASSERT_EQ(setting.isRows(), 1);
+  selectRows(setting, "select @@session.lock_wait_timeout");
+  ASSERT_TRUE(setting.isRows());
   EXPECT_STREQ(setting.fieldValue(0), "8");
 }
 
 TEST_F(Persistence, ConnectionLostUnderALockFailsTheRestOfTheRequest) {
-  DBTransaction tx;
-  ASSERT_EQ(tx.lockAccountTables(), 1);
-  tx.start();
-  std::string id = std::to_string(mysql_thread_id(DBConnection::getHandle()));
-  db.exec("kill connection " + id);
-  DBQuery work;
-  EXPECT_EQ(work.query("insert into ticket values ('unlocked', 3)"), 0);
-  DBQuery more;
-  EXPECT_EQ(more.query("insert into ticket values ('unlocked', 4)"), 0)
-      << "nothing of the request may run without its lock";
-  EXPECT_EQ(tx.commit(), 0) << "a lost transaction must not read as committed";
-  tx.endRequest();
+  {
+    TableLock lock(TableFamily::kAccounts);
+    TransactionGuard transaction;
+    std::string id = std::to_string(mysql_thread_id(DBConnection::getHandle()));
+    db.exec("kill connection " + id);
+    DBQuery work;
+    EXPECT_EQ(failureOf([&] { work.query("insert into ticket values ('unlocked', 3)"); }).kind(),
+              DBFailure::Kind::kConnectionLost);
+    DBQuery more;
+    failureOf([&] { more.query("insert into ticket values ('unlocked', 4)"); });
+    // Nothing of the request may run without its lock, and a lost
+    // transaction must not read as committed.
+    failureOf([&] { transaction.commit(); });
+  }
+  DBTransaction::endRequest();
   EXPECT_EQ(db.count("select count(*) from ticket where username = 'unlocked'"), 0);
   DBQuery next;
-  EXPECT_EQ(next.query("select 1"), 1) << "the next request reconnects";
+  next.query("select 1");  // the next request reconnects
 }
 
 // A connection that came up without its database (here: the service
@@ -276,24 +328,22 @@ TEST_F(Persistence, AConnectionLeftWithoutItsDatabaseIsMadeAgain) {
   for (const char* host : {"127.0.0.1", "localhost"})
     db.exec(std::string("revoke all privileges on mvrental.* from 'mvrental'@'") + host + "'");
   DBQuery refused;
-  EXPECT_EQ(refused.query("select count(*) from movie"), 0);
-  EXPECT_NE(std::string(refused.mySQLerror).find("denied"), std::string::npos)
-      << refused.mySQLerror;
+  DBFailure f = failureOf([&] { refused.query("select count(*) from movie"); });
+  EXPECT_NE(std::string(f.what()).find("denied"), std::string::npos) << f.what();
   for (const auto& g : grants) db.exec(g);
 
   DBQuery again;
-  ASSERT_EQ(again.query("select count(*) from movie"), 1) << again.mySQLerror;
-  ASSERT_EQ(again.storeResults(), 1);
-  EXPECT_EQ(again.rows(), 1);
+  EXPECT_EQ(selectRows(again, "select count(*) from movie"), 1);
 }
 
 TEST_F(Persistence, ServerRestartIsSurvived) {
-  DBQuery before;
-  ASSERT_EQ(before.query("select 1"), 1);
-  before.freeit();
+  {
+    DBQuery before;
+    selectRows(before, "select 1");
+  }
   tt::restartDatabase();
   DBQuery after;
-  EXPECT_EQ(after.query("insert into ticket values ('restart', 5)"), 1) << after.mySQLerror;
+  after.query("insert into ticket values ('restart', 5)");
   tt::TestDB fresh;
   EXPECT_EQ(fresh.count("select count(*) from ticket where username = 'restart'"), 1);
 }
@@ -308,15 +358,15 @@ TEST_F(Persistence, StatementEchoAndErrorsMaskSecrets) {
   EXPECT_EQ(sql.shown(), "select * from user where userName = 'o\\'hara' and password = '***'");
   EXPECT_NE(sql.text().find("s3cr\\'et-pw"), std::string::npos);
   DBQuery q;
-  ASSERT_EQ(q.query(sql.text().c_str()), 1) << q.mySQLerror;
+  q.query(sql);
 
   SqlText bad;
   bad << "insert into ticket values ('";
   bad.secret(std::string("x") + '\xff' + "hidden-pw") << "', 1)";
   DBQuery fails;
-  ASSERT_EQ(fails.query(bad.text().c_str()), 0);
-  EXPECT_TRUE(DBConnection::isContentError(fails.mySQLerrno)) << fails.mySQLerror;
-  const std::string shown = bad.masked(fails.mySQLerror);
+  DBFailure f = failureOf([&] { fails.query(bad); });
+  EXPECT_EQ(f.kind(), DBFailure::Kind::kContentRefused) << f.what();
+  const std::string shown = f.what();
   EXPECT_EQ(shown.find("hidden"), std::string::npos) << shown;
   EXPECT_NE(shown.find("value: '***' for column"), std::string::npos) << shown;
 }
@@ -344,7 +394,7 @@ TEST_F(Persistence, AClaimHeldElsewhereIsWaitedForWithinTheBudget) {
   });
   DBTransaction tx;
   auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(tx.prepare(key), 1) << tx.mySQLerror;
+  tx.prepare(key);
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
   release.join();
   EXPECT_EQ(db.scalar("select is_used_lock('" + key + "') is not null"), "1");
@@ -356,7 +406,7 @@ TEST_F(Persistence, AClaimHeldElsewhereIsWaitedForWithinTheBudget) {
   DBConnection::getInstance()->setDeadline(std::chrono::steady_clock::now() +
                                            std::chrono::milliseconds(1500));
   t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(tx.prepare(key), 1) << tx.mySQLerror;
+  tx.prepare(key);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1400));
   DBConnection::getInstance()->clearDeadline();
   tx.endRequest();
@@ -371,19 +421,20 @@ TEST_F(Persistence, TheRequestDeadlineBoundsEveryStatementAndTheCommit) {
   DBConnection* conn = DBConnection::getInstance();
   conn->setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(1200));
   DBTransaction tx;
-  ASSERT_EQ(tx.prepare("a request"), 1) << tx.mySQLerror;
+  tx.prepare("a request");
   const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(tx.lockMovieTables(), 0);
+  DBFailure locked = failureOf([] { TableLock lock(TableFamily::kMovies); });
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
-  EXPECT_TRUE(DBConnection::isTimeLimit(tx.mySQLerrno)) << tx.mySQLerror;
+  EXPECT_TRUE(locked.kind() == DBFailure::Kind::kLockWait ||
+              locked.kind() == DBFailure::Kind::kBudget)
+      << locked.what();
   holder.exec("unlock tables");
 
   tt::waitFor([&] { return conn->secondsLeft() <= 0; }, std::chrono::seconds(5));
   DBQuery late;
-  EXPECT_EQ(late.query("insert into ticket values ('late', 1)"), 0);
-  EXPECT_EQ(late.mySQLerrno, DBConnection::kBudgetExhausted);
-  EXPECT_EQ(tx.commit(), 0);
-  EXPECT_EQ(tx.mySQLerrno, DBConnection::kBudgetExhausted);
+  EXPECT_EQ(failureOf([&] { late.query("insert into ticket values ('late', 1)"); }).code(),
+            DBFailure::kBudgetExhausted);
+  EXPECT_EQ(failureOf([&] { tx.commit(); }).kind(), DBFailure::Kind::kBudget);
   conn->clearDeadline();
   tx.endRequest();
   EXPECT_EQ(db.count("select count(*) from ticket where username = 'late'"), 0);
@@ -399,17 +450,15 @@ TEST_F(Persistence, WorkCutOffByTheBudgetIsRolledBackNotCommitted) {
   for (bool callerRollsBack : {true, false}) {
     conn->setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(600));
     DBTransaction tx;
-    ASSERT_EQ(tx.prepare("cut off"), 1) << tx.mySQLerror;
-    ASSERT_EQ(tx.lockMovieTables(), 1) << tx.mySQLerror;
-    ASSERT_EQ(tx.start(), 1) << tx.mySQLerror;
+    tx.prepare("cut off");
+    tx.lock(TableFamily::kMovies);
+    tx.start();
     DBQuery work;
-    ASSERT_EQ(work.query("update movie set count = count - 1 where movieID = 1"), 1);
+    work.query("update movie set count = count - 1 where movieID = 1");
     tt::waitFor([&] { return conn->secondsLeft() <= 0; }, std::chrono::seconds(5));
     DBQuery late;
-    EXPECT_EQ(late.query("insert into checkedoutmovies values ('cut', 1)"), 0);
-    if (callerRollsBack) {
-      EXPECT_EQ(tx.rollback(), 1) << "a rollback goes out after the deadline";
-    }
+    failureOf([&] { late.query("insert into checkedoutmovies values ('cut', 1)"); });
+    if (callerRollsBack) tx.rollback();  // a rollback goes out after the deadline
     tx.unlockTables();
     tx.endRequest();
     EXPECT_EQ(db.count("select count from movie where movieID = 1"), before)
@@ -422,9 +471,9 @@ TEST_F(Persistence, WorkCutOffByTheBudgetIsRolledBackNotCommitted) {
 // limit of a request, not the 30 s between requests.
 TEST_F(Persistence, ALockHolderThatFallsSilentLosesItsLocksWithinSeconds) {
   DBTransaction tx;
-  ASSERT_EQ(tx.prepare(), 1);
-  ASSERT_EQ(tx.lockMovieTables(), 1);
-  ASSERT_EQ(tx.start(), 1);
+  tx.prepare();
+  tx.lock(TableFamily::kMovies);
+  tx.start();
   // Silent from here on, as a stopped process would be.
   tt::TestDB other;
   other.exec("set session lock_wait_timeout = 8");
@@ -436,7 +485,7 @@ TEST_F(Persistence, ALockHolderThatFallsSilentLosesItsLocksWithinSeconds) {
   EXPECT_GE(waited, std::chrono::milliseconds(DBConnection::kIdleLimitWhileHoldingSec * 1000 - 500));
   tx.endRequest();
   DBQuery next;
-  EXPECT_EQ(next.query("select 1"), 1) << "the next request reconnects";
+  next.query("select 1");  // the next request reconnects
 }
 
 }  // namespace

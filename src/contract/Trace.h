@@ -1,0 +1,60 @@
+// The servers' trace: plain lines on standard output, each written whole and
+// flushed at once. Every trace line and statement echo of the servers goes
+// through traceLine(), the one place that decides how a line is put
+// together from its parts.
+//
+// A line is a list of parts. Fixed text of ours (a string literal, a
+// number) is a text part. Anything that came from outside the program (a
+// user name, a title, a client identity, a database error text, a value in
+// a statement) is a value part, written as TraceValue{...}: what a trace
+// may show of such a value is decided in traceLine() alone. A std::string
+// cannot be passed as it is, so every caller says which of the two it is.
+//
+// Thread safe: one write per line.
+#ifndef TAVRIN_TRACE_H
+#define TAVRIN_TRACE_H
+
+#include <ServerIDL.hh>
+
+#include <string>
+#include <type_traits>
+#include <vector>
+
+struct TracePart {
+  std::string text;
+  bool value;  // from outside the program
+};
+
+// A value from outside the program, for a trace line.
+struct TraceValue {
+  std::string text;
+};
+
+// Writes one line made of `parts`.
+void traceLine(const std::vector<TracePart>& parts);
+
+namespace trace_detail {
+inline void add(std::vector<TracePart>& out, const char* text) { out.push_back({text, false}); }
+inline void add(std::vector<TracePart>& out, const TraceValue& v) { out.push_back({v.text, true}); }
+inline void add(std::vector<TracePart>& out, const std::vector<TracePart>& parts) {
+  out.insert(out.end(), parts.begin(), parts.end());
+}
+// The exception's repository id, then its message (a value) in parentheses.
+void add(std::vector<TracePart>& out, const TavrinException& e);
+template <typename N, typename = std::enable_if_t<std::is_arithmetic<N>::value>>
+void add(std::vector<TracePart>& out, N number) {
+  out.push_back({std::to_string(number), false});
+}
+void add(std::vector<TracePart>& out, const std::string&) = delete;  // say: text or value
+}  // namespace trace_detail
+
+// One trace line: trace("User::login called"), trace("UserInfo.username: ",
+// TraceValue{name}).
+template <typename... Parts>
+void trace(const Parts&... parts) {
+  std::vector<TracePart> line;
+  (trace_detail::add(line, parts), ...);
+  traceLine(line);
+}
+
+#endif

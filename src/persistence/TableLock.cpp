@@ -1,0 +1,5 @@
+#include "TableLock.h"
+
+TableLock::TableLock(TableFamily family) { DBTransaction::lock(family); }
+
+TableLock::~TableLock() { DBTransaction::unlockTables(); }
