@@ -19,6 +19,7 @@ load_ports() {
   NAMING_COUNT="${NAMING_COUNT:-1}"
   export MYSQL_TCP_PORT="$DB_PORT"
   export MYSQL_UNIX_PORT="$STATE/db.sock"
+  tls_export
   naming_ref
 }
 

@@ -49,8 +49,11 @@ replica_start() {
   mkdir -p "$STATE/pids" "$STATE/logs" "$STATE/run/$name"
   local log="$STATE/logs/$name.log"
   : >"$log"
-  (cd "$STATE/run/$name" && TAVRIN_DB_ENDPOINTS="$(db_endpoints)" exec setsid "$prog" \
-    -ORBInitRef "$NAMING_REF" -ORBendPoint "giop:tcp:$HOST:" "$name" </dev/null >>"$log" 2>&1) &
+  # With TLS: a TLS endpoint only, and the replicas' certificate.
+  local endpoint="giop:tcp:$HOST:" key=""
+  tls_on && { endpoint="giop:ssl:$HOST:"; key=$(tls_replicas_pem); }
+  (cd "$STATE/run/$name" && TAVRIN_DB_ENDPOINTS="$(db_endpoints)" TAVRIN_TLS_KEY="$key" exec setsid "$prog" \
+    -ORBInitRef "$NAMING_REF" -ORBendPoint "$endpoint" "$name" </dev/null >>"$log" 2>&1) &
   pid=$!
   echo "$pid" >"$STATE/pids/$name.pid"
   poll 300 grep -q "Time taken is" "$log" || { tail -n 5 "$log" >&2; die "$name did not register: see $log"; }
