@@ -7,7 +7,7 @@
 
 #include <omniORB4/minorCode.h>
 #include <omniORB4/sslContext.h>
-#include <openssl/x509v3.h>
+#include <openssl/x509.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -70,26 +70,15 @@ std::string subjectOf(X509* cert) {
   return buf;
 }
 
-// Verifies as OpenSSL does, and also refuses, at the peer's own
-// certificate, one that was not issued for a server: a certificate made
-// for anything else must not let its holder pose as a replica.
+// OpenSSL's verdict, unchanged (a caller also refuses a certificate not
+// issued for a server: "unsuitable certificate purpose"); a refusal is
+// reported with its reason.
 int verifyPeer(int ok, X509_STORE_CTX* ctx) {
-  X509* cert = X509_STORE_CTX_get_current_cert(ctx);
-  const bool leaf = X509_STORE_CTX_get_error_depth(ctx) == 0;
-  std::string why;
   if (!ok) {
-    why = X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx));
-  } else if (leaf && cert != nullptr && X509_check_purpose(cert, X509_PURPOSE_SSL_SERVER, 0) != 1) {
-    // Only the connecting side checks: a server's callers carry no
-    // certificate, and the check is about whom we send requests to.
-    SSL* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(ctx, SSL_get_ex_data_X509_STORE_CTX_idx()));
-    if (ssl != nullptr && !SSL_is_server(ssl)) {
-      why = "the certificate was not issued for a server";
-      X509_STORE_CTX_set_error(ctx, X509_V_ERR_INVALID_PURPOSE);
-      ok = 0;
-    }
+    X509* cert = X509_STORE_CTX_get_current_cert(ctx);
+    report("TLS: refused the certificate of " + peerOf(ctx) + " (" + subjectOf(cert) +
+           "): " + X509_verify_cert_error_string(X509_STORE_CTX_get_error(ctx)));
   }
-  if (!ok) report("TLS: refused the certificate of " + peerOf(ctx) + " (" + subjectOf(cert) + "): " + why);
   return ok;
 }
 

@@ -7,7 +7,7 @@
 //    they accept callers without a key pair (consoles carry none).
 // The ORB does not compare a certificate's name with the host, so any
 // certificate the CA signed for a server is trusted as a replica; one not
-// issued for a server (no serverAuth) is refused.
+// issued for a server (no serverAuth) is refused by OpenSSL's own check.
 //
 // Environment, read by prepare():
 //   TAVRIN_TLS      "off" for plain IIOP; anything else, or unset: TLS
