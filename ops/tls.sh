@@ -10,7 +10,8 @@
 #   mariadb<N>.pem/.key certificate and key of database N (1 year)
 #   hosts/<HOST>.pem    key and certificate issued by ./tavrin tls-issue
 # Every certificate carries its hosts' IP addresses as subject alternative
-# names and is issued for a server (serverAuth).
+# names and is issued for a server (serverAuth), and for the calls a replica
+# makes itself (clientAuth: the Naming Service, which may ask for it).
 
 TLS_CA_DAYS=3650
 TLS_CERT_DAYS=365
@@ -61,7 +62,7 @@ tls_issue() {
   csr=$(mktemp "$STATE/tls-csr.XXXXXX")
   ext=$(mktemp "$STATE/tls-ext.XXXXXX")
   printf '%s\n' "basicConstraints=critical,CA:FALSE" "keyUsage=critical,digitalSignature,keyEncipherment" \
-    "extendedKeyUsage=serverAuth" "subjectAltName=$san" >"$ext"
+    "extendedKeyUsage=serverAuth,clientAuth" "subjectAltName=$san" >"$ext"
   local rc=0
   (umask 077 && openssl req -newkey rsa:2048 -nodes -sha256 -subj "/O=TAVRIN/CN=$cn" \
     -keyout "$key" -out "$csr" && openssl x509 -req -in "$csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
