@@ -181,6 +181,7 @@ bool DBConnection::isConnectionLost(unsigned int code) {
     case CR_SERVER_GONE_ERROR:     // 2006
     case CR_SERVER_LOST:           // 2013
     case 2055:                     // lost, extended form
+    case CR_SSL_CONNECTION_ERROR:  // 2026: lost, as a TLS link reports it
     case ER_SERVER_SHUTDOWN:       // 1053
     case ER_CONNECTION_KILLED:     // 1927
     case 4031:                     // disconnected for inactivity

@@ -19,7 +19,10 @@ Unavailable::Reason unavailabilityOf(unsigned int code, Unavailable::Reason othe
 
 Unavailable commitFailure(unsigned int code, const std::string& error) {
   Unavailable::Reason reason = Unavailable::kCommitFailed;
-  if (code == CR_SERVER_LOST || code == 2055) reason = Unavailable::kCommitUnknown;
+  // A TLS link lost mid-statement reports 2026 where a plain one says 2013:
+  // the commit may have happened all the same.
+  if (code == CR_SERVER_LOST || code == 2055 || code == CR_SSL_CONNECTION_ERROR)
+    reason = Unavailable::kCommitUnknown;
   if (code == DBConnection::kBudgetExhausted) reason = Unavailable::kBudgetExhausted;
   return Unavailable(reason, "commit failed: " + error);
 }
