@@ -20,6 +20,7 @@ load_ports() {
   export MYSQL_TCP_PORT="$DB_PORT"
   MYSQL_UNIX_PORT="$(service_run_dir)/db.sock"
   export MYSQL_UNIX_PORT
+  tls_export
   naming_ref
 }
 

@@ -89,8 +89,8 @@ load_service_account() {
         user) SVC_USER=$value ;;
         password) SVC_PASSWORD=$value ;;
         database) SVC_DB=$value ;;
-        endpoints) ;;
-        *) die "$file: unknown key '$key' (user, password, database, endpoints)" ;;
+        endpoints|ssl-ca|ssl-cert|ssl-key) ;;
+        *) die "$file: unknown key '$key' (user, password, database, endpoints, ssl-ca, ssl-cert, ssl-key)" ;;
       esac
     done <"$file"
   fi
@@ -129,11 +129,15 @@ db_start_one() {
   log=$(db_log "$n"); port=$(db_port "$n")
   [[ -n "$port" ]] || die "$(db_name "$n") has no port: start the standby with ./tavrin up --standby"
   secure_state "$STATE/logs" "$(service_run_dir)"
+  tls_setup
   if db_pid "$n" >/dev/null && db_ping "$n" >/dev/null 2>&1; then
     return 0
   fi
   [[ -d "$dir/mysql" ]] || db_install "$n" "$dir"
   local extra=()
+  # Clients verify this certificate against the deployment's CA.
+  tls_on && extra+=(--ssl-ca="$(tls_run_ca)" --ssl-cert="$(tls_run_dir)/mariadb$n.pem"
+    --ssl-key="$(tls_run_dir)/mariadb$n.key")
   # Tests trade durability for speed; deployments and benchmarks keep it.
   [[ "${TAVRIN_FAST_DB:-0}" == 1 ]] && extra+=(--innodb-flush-log-at-trx-commit=2 --innodb-buffer-pool-size=64M)
   if replicated; then
@@ -209,7 +213,9 @@ db_provision() {
   local n=${1:-$(db_primary)}
   load_service_account
   db_login "$n"
-  local svc_local svc_tcp pw admin=""
+  local svc_local svc_tcp pw admin="" require="REQUIRE NONE"
+  # The service and replication accounts log in over TLS only.
+  tls_on && require="REQUIRE SSL"
   svc_local="$(sql_str "$SVC_USER")@'localhost'"
   svc_tcp="$(sql_str "$SVC_USER")@'127.0.0.1'"
   pw=$(sql_str "$SVC_PASSWORD")
@@ -223,8 +229,8 @@ ALTER USER 'root'@'localhost' IDENTIFIED VIA unix_socket;
 CREATE DATABASE IF NOT EXISTS $(sql_id "$SVC_DB") CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci;
 CREATE USER IF NOT EXISTS $svc_local IDENTIFIED BY $pw;
 CREATE USER IF NOT EXISTS $svc_tcp IDENTIFIED BY $pw;
-ALTER USER $svc_local IDENTIFIED BY $pw;
-ALTER USER $svc_tcp IDENTIFIED BY $pw;
+ALTER USER $svc_local IDENTIFIED BY $pw $require;
+ALTER USER $svc_tcp IDENTIFIED BY $pw $require;
 DROP USER IF EXISTS $(sql_str "$SVC_USER")@'%';
 REVOKE ALL PRIVILEGES, GRANT OPTION FROM $svc_local, $svc_tcp;
 GRANT SELECT, INSERT, UPDATE, DELETE, LOCK TABLES ON $(sql_id "$SVC_DB").* TO $svc_local, $svc_tcp;
@@ -239,7 +245,7 @@ SQL
     rpw=$(sql_str "$(repl_password)")
     db_sql "$n" <<SQL
 CREATE USER IF NOT EXISTS 'tavrin_repl'@'127.0.0.1' IDENTIFIED BY $rpw;
-ALTER USER 'tavrin_repl'@'127.0.0.1' IDENTIFIED BY $rpw;
+ALTER USER 'tavrin_repl'@'127.0.0.1' IDENTIFIED BY $rpw $require;
 GRANT REPLICATION SLAVE ON *.* TO 'tavrin_repl'@'127.0.0.1';
 SQL
   fi
@@ -281,13 +287,17 @@ db_follow() {
   # Its own position: the later, per domain, of what it wrote and applied.
   local set_pos="SET GLOBAL gtid_slave_pos = @@gtid_current_pos;"
   [[ -n "$pos" ]] && set_pos="SET GLOBAL gtid_slave_pos = $(sql_str "$pos");"
+  # The link to the primary is TLS, its certificate checked like the
+  # servers check it.
+  local ssl="MASTER_SSL = 0"
+  tls_on && ssl="MASTER_SSL = 1, MASTER_SSL_CA = $(sql_str "$(tls_run_ca)"), MASTER_SSL_VERIFY_SERVER_CERT = 1"
   db_sql "$s" <<SQL || return 1
 STOP SLAVE;
 RESET SLAVE ALL;
 $set_pos
 CHANGE MASTER TO MASTER_HOST = '127.0.0.1', MASTER_PORT = $(db_port "$p"),
   MASTER_USER = 'tavrin_repl', MASTER_PASSWORD = $(sql_str "$(repl_password)"),
-  MASTER_USE_GTID = slave_pos, MASTER_CONNECT_RETRY = 1;
+  MASTER_USE_GTID = slave_pos, MASTER_CONNECT_RETRY = 1, $ssl;
 START SLAVE;
 SQL
   # Caught up with what the primary held when it started, and acknowledging

@@ -9,9 +9,12 @@ count_arg() {
 }
 
 cmd_up() {
-  local accounts=3 orders=3 naming="" standby=0
+  local accounts=3 orders=3 naming="" standby=0 tls=on
+  # TAVRIN_TLS=off in the environment means --no-tls (the suite's plain run).
+  [[ "${TAVRIN_TLS:-}" == off ]] && tls=off
   while [[ $# -gt 0 ]]; do
     case "$1" in
+      --no-tls) tls=off; shift ;;
       --accounts) accounts=$(count_arg "$1" "${2:-}"); shift 2 ;;
       --orders) orders=$(count_arg "$1" "${2:-}"); shift 2 ;;
       --naming) naming=$(count_arg "$1" "${2:-}"); shift 2 ;;
@@ -26,8 +29,10 @@ cmd_up() {
   fi
   ((NAMING_COUNT > 0 || accounts + orders == 0)) || die "up: replicas need a Naming Service (--naming 1 or more)"
   service_account
+  tls_mode_set "$tls"
   save_ports
   secure_state
+  tls_setup
   db_start
   db_provision
   ((standby)) && db_standby_up
@@ -51,8 +56,31 @@ cmd_up() {
   for ((i = 0; i < orders; i++)); do replica_start "orderObj$i"; done
 }
 
+# The mode of every link; a running deployment keeps the one it started
+# with until it is stopped, so that no process talks in the other.
+tls_mode_set() {
+  local want=$1 have
+  have=$(cat "$STATE/tls-mode" 2>/dev/null || echo on)
+  if [[ "$want" != "$have" ]] && deployment_running; then
+    die "up: the deployment runs with TLS $have; stop it first (./tavrin down) to change the mode"
+  fi
+  mkdir -p "$STATE"
+  echo "$want" >"$STATE/tls-mode"
+  tls_export
+  naming_ref
+}
+
+deployment_running() {
+  local n j name
+  for n in 1 2; do db_pid "$n" >/dev/null && return 0; done
+  for ((j = 1; j <= 9; j++)); do owned_pid "$(naming_pidfile "$j")" "$(naming_dir "$j")" >/dev/null && return 0; done
+  for name in $(replica_names); do owned_pid "$STATE/pids/$name.pid" "$STATE/run/$name" >/dev/null && return 0; done
+  return 1
+}
+
 cmd_status() {
   load_ports
+  tls_status
   status_databases
   status_naming
   status_replicas

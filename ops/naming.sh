@@ -18,19 +18,39 @@ naming_port() {
   echo "${!v:-}"
 }
 
-# NAMING_REF: "NameService=corbaname::127.0.0.1:P1,:127.0.0.1:P2,...".
+# The address of directory J in a reference: ssliop:127.0.0.1:P with TLS,
+# :127.0.0.1:P without.
+naming_addr() {
+  if tls_on; then echo "ssliop:127.0.0.1:$1"; else echo ":127.0.0.1:$1"; fi
+}
+
+# NAMING_REF: "NameService=corbaname:ssliop:127.0.0.1:P1,ssliop:127.0.0.1:P2,..."
+# (":127.0.0.1:P1,..." without TLS).
 naming_ref() {
   local j list=""
   for ((j = 1; j <= ${NAMING_COUNT:-1}; j++)); do
-    list+="${list:+,}:127.0.0.1:$(naming_port "$j")"
+    list+="${list:+,}$(naming_addr "$(naming_port "$j")")"
   done
-  NAMING_REF="NameService=corbaname:${list:-:127.0.0.1:$NAMING_PORT}"
+  NAMING_REF="NameService=corbaname:${list:-$(naming_addr "$NAMING_PORT")}"
+}
+
+# The ORB's TLS transport for omniNames and nameclt, which do not link it:
+# loaded from the environment, with the deployment's files.
+naming_tls() {
+  if tls_on; then
+    NAMING_PRELOAD=(env LD_PRELOAD="$OMNI_SSL_LIB")
+    NAMING_TLS_ARGS=(-ORBsslCAFile "$(tls_ca)" -ORBclientTransportRule "* ssl")
+  else
+    NAMING_PRELOAD=()
+    NAMING_TLS_ARGS=()
+  fi
 }
 
 # Bounded, so that a frozen directory cannot hang status or start-up.
 naming_list() {
-  nameclt -ORBclientCallTimeOutPeriod 3000 -ORBclientConnectTimeOutPeriod 2000 \
-    -ORBInitRef "NameService=corbaname::127.0.0.1:$(naming_port "${1:-1}")" list
+  naming_tls
+  "${NAMING_PRELOAD[@]}" nameclt -ORBclientCallTimeOutPeriod 3000 -ORBclientConnectTimeOutPeriod 2000 \
+    "${NAMING_TLS_ARGS[@]}" -ORBInitRef "NameService=corbaname:$(naming_addr "$(naming_port "${1:-1}")")" list
 }
 
 naming_start_one() {
@@ -44,6 +64,7 @@ naming_start_one() {
   fi
   dir=$(naming_dir "$j"); pidfile=$(naming_pidfile "$j"); log=$(naming_log "$j")
   secure_state "$dir" "$STATE/logs"
+  tls_setup
   if owned_pid "$pidfile" "$dir" >/dev/null && naming_list "$j" >/dev/null 2>&1; then
     return 0
   fi
@@ -51,10 +72,19 @@ naming_start_one() {
   # Bindings persist in the data folder; -start only for a fresh one.
   compgen -G "$dir/omninames*" >/dev/null && start=()
   rotate_log "$log.err"
+  # With TLS it listens on a TLS endpoint only, with the replicas'
+  # certificate; its callers need no key pair.
+  local endpoint="giop:tcp:127.0.0.1:$port" tls=()
+  naming_tls
+  if tls_on; then
+    endpoint="giop:ssl:127.0.0.1:$port"
+    tls=(-ORBsslCAFile "$(tls_run_ca)" -ORBsslKeyFile "$(tls_run_dir)/replicas.pem"
+      -ORBsslKeyPassword "" -ORBsslVerifyMode none)
+  fi
   # Working in its data folder: that tells it from another deployment's.
   (cd "$dir" && exec "${AS_SERVICE[@]}" setsid sh -c 'exec "$@" >>"$0" 2>&1' "$log.log" \
-    omniNames "${start[@]}" -datadir "$dir" -nohostname \
-    -errlog "$log.err" -ORBendPoint "giop:tcp:127.0.0.1:$port" </dev/null) &
+    "${NAMING_PRELOAD[@]}" omniNames "${start[@]}" -datadir "$dir" -nohostname \
+    -errlog "$log.err" -ORBendPoint "$endpoint" "${tls[@]}" </dev/null) &
   write_pid "$pidfile" $!
   if ! poll 1200 naming_list "$j"; then
     tail -n 20 "$log.err" >&2 2>/dev/null || true

@@ -54,9 +54,13 @@ replica_start() {
   # log writer rotates it by size and ends when the replica does.
   local mark
   mark=$(log_size "$log")
+  # With TLS: a TLS endpoint only, and the replicas' certificate.
+  local endpoint="giop:tcp:$HOST:" key=""
+  tls_setup
+  tls_on && { endpoint="giop:ssl:$HOST:"; key="$(tls_run_dir)/replicas.pem"; }
   (cd "$STATE/run/$name" && TAVRIN_DB_ENDPOINTS="$(db_endpoints)" TAVRIN_DB_SETTINGS="$settings" \
-    exec "${AS_SERVICE[@]}" setsid "$prog" \
-    -ORBInitRef "$NAMING_REF" -ORBendPoint "giop:tcp:$HOST:" "$name" </dev/null \
+    TAVRIN_TLS_KEY="$key" exec "${AS_SERVICE[@]}" setsid "$prog" \
+    -ORBInitRef "$NAMING_REF" -ORBendPoint "$endpoint" "$name" </dev/null \
     > >(cd "$STATE/logs" && exec "${AS_SERVICE[@]}" setsid "$BUILD/tavrin-logpipe" "$log" "$LOG_MAX_BYTES" "$LOG_KEEP" \
       >/dev/null 2>&1) 2>&1) &
   pid=$!

@@ -24,6 +24,11 @@ cmd_test() {
   RUN_USER=$TAVRIN_SERVICE_USER
   AS_SERVICE=()
   unset TAVRIN_DB2_PORT
+  # Every test runs as users deploy: TLS, with one CA for the run that the
+  # scenarios' own databases share. TAVRIN_TLS=off runs the suite plain.
+  export TAVRIN_TLS_CA_DIR="$TEST_TMP/tls"
+  local mode=()
+  [[ "${TAVRIN_TLS:-on}" == off ]] && mode=(--no-tls)
   # Stop what this run started, also when tests fail or the run is interrupted.
   trap 'cmd_down >/dev/null 2>&1 || true; kill_leftovers "$TEST_TMP"; rm -rf "$TEST_TMP"' EXIT
   # A port found free can be taken before the server binds it (another run
@@ -37,12 +42,13 @@ cmd_test() {
     save_ports
     # A process of its own, so that its errors stop it (errexit does not
     # apply inside an if condition).
-    if "$ROOT/tavrin" up --accounts 0 --orders 0; then break; fi
+    if "$ROOT/tavrin" up --accounts 0 --orders 0 "${mode[@]}"; then break; fi
     cmd_down >/dev/null 2>&1 || true
     [[ $attempt -lt 3 ]] || die "the private deployment did not start"
     say "starting again on other ports"
   done
-  load_ports  # the tests reach the database through MYSQL_TCP_PORT
+  load_ports  # the tests reach the database through MYSQL_TCP_PORT, TLS through TAVRIN_TLS*
+  if tls_on; then export TAVRIN_TLS_KEY="$STATE/tls/replicas.pem"; fi
   export TAVRIN_ROOT="$ROOT"
   local rc=0
   ctest --test-dir "$BUILD" --output-on-failure "$@" || rc=$?

@@ -11,6 +11,7 @@
 #include "Contract.h"
 #include "Display.h"
 #include "FailureNotice.h"
+#include "OrbTls.h"
 #include "RequestDeadline.h"
 #include "Thread.h"
 
@@ -114,7 +115,16 @@ void discover(CosNaming::NamingContext_ptr nc, const std::string& prefix,
       client.trace(endLine + id + countSep + Client::intToStr(count));
       return;
     }
-    Var ref = T::_narrow(obj.in());
+    Var ref;
+    try {
+      ref = T::_narrow(obj.in());
+    } catch (const CORBA::SystemException& e) {
+      // Its type could not be asked (a reference without a usable
+      // endpoint, a replica down): it keeps its number as a failed
+      // replica, and the ones after it are still found.
+      client.trace(id + " could not be checked (" + e._name() + "); counted as a failed replica");
+      ref = T::_unchecked_narrow(obj.in());
+    }
     if (CORBA::is_nil(ref)) {
       // A name bound to an object of another interface: a mistake of the
       // deployment, not a reason to end the customer's session. The
@@ -460,6 +470,13 @@ int run(CORBA::ORB_ptr orb, int clientMode, const std::string& suffix) {
                 << "); the trace stays on the console." << std::endl;
   }
   clientObj.trace("Before contacting Naming Service ");
+  // A replica that cannot prove itself is a failed replica; say why.
+  struct RefusalTrace {
+    explicit RefusalTrace(Client& c) {
+      OrbTls::onRefusal([&c](const std::string& line) { c.trace(line); });
+    }
+    ~RefusalTrace() { OrbTls::onRefusal(nullptr); }
+  } refusalTrace(clientObj);
 
   // Whether no Naming Service is configured or the configured one cannot be
   // reached, the user gets the same clear message.
@@ -560,10 +577,17 @@ int clientMain(int argc, char** argv) {
     return -1;
   }
 
+  // Without its CA the ORB would fall back to plain TCP without a word.
+  OrbTls tls;
+  std::string tlsError;
+  if (!tls.prepare(OrbTls::Role::Client, orbArgc, argv, tlsError)) {
+    std::cerr << tlsError << std::endl;
+    return 1;
+  }
   int status = 0;
   CORBA::ORB_var orb;
   try {
-    orb = CORBA::ORB_init(orbArgc, argv, "");
+    orb = CORBA::ORB_init(orbArgc, argv, "", tls.options());
     RequestDeadline::installClient();
     // A hung replica must not hold a worker forever; an unreachable host
     // should fail fast.

@@ -8,6 +8,7 @@
 #include "Client.h"
 #include "ConsoleChannel.h"
 #include "Contract.h"
+#include "OrbTls.h"
 #include "ReplicaHealth.h"
 #include "RequestDeadline.h"
 
@@ -310,6 +311,9 @@ void Thread::Execute(void* a) {
     // may still carry it out.
     error = e._name();
     trace(CORBA::COMM_FAILURE::_downcast(&e) ? lines.comm : lines.other);
+    const std::string tlsReason = OrbTls::refusalReason(e);
+    if (!tlsReason.empty())
+      trace("TLS: refused replica " + std::to_string(index) + ": " + tlsReason);
     finish(-1, e.completed(), ReplicaHealth::classify(e));
   } catch (const CORBA::Exception& e) {
     error = e._name();

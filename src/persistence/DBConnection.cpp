@@ -1,4 +1,5 @@
 #include "DBConnection.h"
+#include "DBTls.h"
 
 #include <mysqld_error.h>
 #include <errmsg.h>
@@ -73,12 +74,14 @@ int DBConnection::connectTo(const DBSettings::Endpoint& ep, std::string& why) {
   // Automatic reconnection would silently drop locks and autocommit state.
   my_bool reconnectFlag = 0;
   mysql_options(&mysql, MYSQL_OPT_RECONNECT, &reconnectFlag);
+  DBTls::apply(&mysql, settings_);
   // Port 0: the client library takes MYSQL_TCP_PORT from the environment.
   if (mysql_real_connect(&mysql, ep.host.c_str(), username.c_str(), password.c_str(), nullptr,
                          ep.port, nullptr, 0) == nullptr) {
     why = mysql_error(&mysql);
     return 0;
   }
+  if (!DBTls::check(&mysql, settings_, why)) return 0;
   // A standby accepts connections but refuses our writes; only the primary
   // may serve. Nothing here promotes a standby: that is the operator's act.
   if (mysql_query(&mysql, "select @@global.read_only") != 0) {

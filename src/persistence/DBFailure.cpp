@@ -18,6 +18,7 @@ bool DBFailure::isConnectionLost(unsigned int code) {
     case CR_SERVER_GONE_ERROR:     // 2006
     case CR_SERVER_LOST:           // 2013
     case 2055:                     // lost, extended form
+    case CR_SSL_CONNECTION_ERROR:  // 2026: lost, as a TLS link reports it
     case ER_SERVER_SHUTDOWN:       // 1053
     case ER_CONNECTION_KILLED:     // 1927
     case 4031:                     // disconnected for inactivity
@@ -66,7 +67,10 @@ Unavailable::Reason unavailabilityOf(const DBFailure& f, Unavailable::Reason oth
 
 Unavailable commitFailure(const DBFailure& f) {
   Unavailable::Reason reason = Unavailable::kCommitFailed;
-  if (f.code() == CR_SERVER_LOST || f.code() == 2055) reason = Unavailable::kCommitUnknown;
+  // A TLS link lost mid-statement reports 2026 where a plain one says 2013:
+  // the commit may have happened all the same.
+  if (f.code() == CR_SERVER_LOST || f.code() == 2055 || f.code() == CR_SSL_CONNECTION_ERROR)
+    reason = Unavailable::kCommitUnknown;
   if (f.kind() == DBFailure::Kind::kBudget) reason = Unavailable::kBudgetExhausted;
   return Unavailable(reason, std::string("commit failed: ") + f.what());
 }

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <mutex>
 
+#include "OrbTls.h"
+
 #ifndef TAVRIN_DB_HOST
 #define TAVRIN_DB_HOST "127.0.0.1"
 #endif
@@ -116,8 +118,15 @@ bool readFile(const std::string& path, DBSettings& out, std::string& error,
         error = where + ": " + why;
         return false;
       }
+    } else if (key == "ssl-ca") {
+      out.sslCa = value;
+    } else if (key == "ssl-cert") {
+      out.sslCert = value;
+    } else if (key == "ssl-key") {
+      out.sslKey = value;
     } else {
-      error = where + ": unknown key '" + key + "' (user, password, database, endpoints)";
+      error = where + ": unknown key '" + key +
+              "' (user, password, database, endpoints, ssl-ca, ssl-cert, ssl-key)";
       return false;
     }
   }
@@ -127,6 +136,31 @@ bool readFile(const std::string& path, DBSettings& out, std::string& error,
 const char* env(const char* name) {
   const char* v = std::getenv(name);
   return v != nullptr && *v != '\0' ? v : nullptr;
+}
+
+// TLS files from the environment over the file's; a link that should be
+// encrypted but cannot be verified is a settings error, not a plain link.
+bool loadTls(DBSettings& s, std::string& error) {
+  s.tls = OrbTls::enabled();
+  if (const char* v = env("TAVRIN_DB_SSL_CA")) s.sslCa = v;
+  if (const char* v = env("TAVRIN_DB_SSL_CERT")) s.sslCert = v;
+  if (const char* v = env("TAVRIN_DB_SSL_KEY")) s.sslKey = v;
+  if (!s.tls) return true;
+  if (s.sslCa.empty()) s.sslCa = OrbTls::caFile();
+  if (s.sslCert.empty() != s.sslKey.empty()) {
+    error = "ssl-cert and ssl-key go together: give both or neither";
+    return false;
+  }
+  for (const std::string* f : {&s.sslCa, &s.sslCert, &s.sslKey}) {
+    if (f->empty()) continue;
+    std::ifstream in(*f);
+    if (!in) {
+      error = "cannot read " + *f + " (" + std::strerror(errno) +
+              "), needed for TLS to the database (TAVRIN_TLS=off for plain links)";
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -176,6 +210,7 @@ bool DBSettings::load(DBSettings& out, std::string& error, std::string& warning)
       return false;
     }
   }
+  if (!loadTls(s, error)) return false;
   if (s.user.empty() || s.database.empty()) {
     error = "the database user and database name must not be empty";
     return false;
@@ -192,6 +227,8 @@ const DBSettings& DBSettings::current() {
     if (!load(settings, error, warning)) {
       settings = DBSettings();
       settings.endpoints.push_back(Endpoint{TAVRIN_DB_HOST, 0});
+      settings.tls = OrbTls::enabled();
+      if (settings.tls) settings.sslCa = OrbTls::caFile();
     }
   });
   return settings;

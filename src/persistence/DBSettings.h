@@ -15,6 +15,13 @@
 // host without a port means port 0 as above). The servers use the first
 // endpoint, in list order, that accepts writes.
 //
+// The link is TLS, with the database's certificate verified against a CA
+// and its name against the endpoint's host, unless the deployment runs
+// without TLS (TAVRIN_TLS=off). The CA is the file's ssl-ca, else
+// TAVRIN_DB_SSL_CA, else the deployment's (TAVRIN_TLS_CA, OrbTls.h); the
+// optional ssl-cert and ssl-key (TAVRIN_DB_SSL_CERT, TAVRIN_DB_SSL_KEY) give
+// the servers a certificate of their own.
+//
 // Values only; no thread safety beyond current(), which loads once.
 #ifndef TAVRIN_DBSETTINGS_H
 #define TAVRIN_DBSETTINGS_H
@@ -34,6 +41,8 @@ class DBSettings {
   std::string password = "p8xk42qe";
   std::string database = "mvrental";
   std::vector<Endpoint> endpoints;  // never empty once loaded
+  bool tls = true;                  // false only with TAVRIN_TLS=off
+  std::string sslCa, sslCert, sslKey;  // sslCa set whenever tls is
 
   // The defaults, then the file, then the environment. Returns false, with
   // `error` naming the file or variable and what is wrong with it, when a

@@ -9,6 +9,7 @@
 #include "DBConnection.h"
 #include "DBSettings.h"
 #include "NamingDirectories.h"
+#include "OrbTls.h"
 #include "RequestDeadline.h"
 #include "Trace.h"
 
@@ -128,10 +129,17 @@ int serverMain(int argc, char** argv, const ServerStyle& style, const Activator&
   }
   // ORB_init removes the option; the directories are read from it first.
   const std::string namingRef = nameServiceArgument(argc, argv);
+  // Listening or calling in clear by mistake is worse than not starting.
+  OrbTls tls;
+  std::string tlsError;
+  if (!tls.prepare(OrbTls::Role::Server, argc, argv, tlsError)) {
+    trace(tlsError.c_str());
+    return 1;
+  }
   int status = 0;
   CORBA::ORB_var orb;
   try {
-    orb = CORBA::ORB_init(argc, argv, "");
+    orb = CORBA::ORB_init(argc, argv, "", tls.options());
     // Requests then carry their client's deadline to RequestScope.
     RequestDeadline::installServer();
     if (argc < 2 || argv[1][0] == '\0') {

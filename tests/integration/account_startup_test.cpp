@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "OrbTls.h"
 #include "TestSupport.h"
 
 namespace {
@@ -55,7 +56,7 @@ TEST(AccountStartup, ASecondServerUnderTheSameNameTakesTheBindingOver) {
 // Why start-up failed is in the log: a Naming Service that cannot be reached,
 // or database settings that cannot be used.
 TEST(AccountStartup, AFailedStartSaysWhy) {
-  const std::string closed = "NameService=corbaname::127.0.0.1:" + std::to_string(tt::freePort());
+  const std::string closed = "NameService=" + tt::corbanameAt({tt::freePort()});
   tt::ChildProcess unreachable(acctserver(), {"-ORBInitRef", closed, "account9"}, tt::scratchDir());
   EXPECT_EQ(unreachable.wait(), 1);
   EXPECT_NE(unreachable.output().find("cannot be used: TRANSIENT (TRANSIENT_ConnectFailed"),
@@ -68,6 +69,21 @@ TEST(AccountStartup, AFailedStartSaysWhy) {
   EXPECT_NE(badSettings.output().find("Database settings: TAVRIN_DB_ENDPOINTS: 'db:0' has no valid port"),
             std::string::npos)
       << badSettings.output();
+  EXPECT_FALSE(tt::isBound("account9"));
+
+  // With TLS, a plain endpoint would take requests in clear: refused, and
+  // so is a start without the key.
+  if (!OrbTls::enabled()) return;
+  tt::ChildProcess plain(acctserver(), {"-ORBInitRef", tt::namingRef(), "-ORBendPoint",
+                                        "giop:tcp:127.0.0.1:", "account9"}, tt::scratchDir());
+  EXPECT_EQ(plain.wait(), 1);
+  EXPECT_NE(plain.output().find("TLS: the endpoint giop:tcp:127.0.0.1: is not a TLS endpoint"),
+            std::string::npos) << plain.output();
+  tt::ChildProcess keyless(acctserver(), {"-ORBInitRef", tt::namingRef(), "account9"},
+                           tt::scratchDir(), nullptr, {{"TAVRIN_TLS_KEY", "/nonexistent.pem"}});
+  EXPECT_EQ(keyless.wait(), 1);
+  EXPECT_NE(keyless.output().find("TLS: cannot read the key and certificate /nonexistent.pem"),
+            std::string::npos) << keyless.output();
   EXPECT_FALSE(tt::isBound("account9"));
 }
 

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "Client.h"
+#include "OrbTls.h"
 #include "TestSupport.h"
 #include "client_servants.h"
 
@@ -86,11 +87,20 @@ TEST_F(Startup, WithoutANamingServiceTheClientSaysSoAndExits) {
   EXPECT_NE(output.find(" Can't resolve Naming Service \n"), std::string::npos) << output;
 
   const std::string ref =
-      "NameService=corbaname::127.0.0.1:" + std::to_string(closedPort());
+      "NameService=" + tt::corbanameAt({closedPort()});
   output = runClient({"-ORBInitRef", ref, "-auto", "1"}, status);  // configured, not there
   EXPECT_EQ(status, 1);
   EXPECT_NE(output.find(" Can't resolve Naming Service \n"), std::string::npos) << output;
   EXPECT_EQ(output.find("run(): Number of"), std::string::npos);
+
+  // Without its CA the ORB would call in clear without a word: the console
+  // does not start.
+  if (!OrbTls::enabled()) return;
+  tt::ChildProcess noCa(tt::binDir() + "/Client", {"-ORBInitRef", tt::namingRef(), "-auto", "1"},
+                        tt::scratchDir(), nullptr, {{"TAVRIN_TLS_CA", "/nonexistent/ca.pem"}});
+  EXPECT_EQ(noCa.wait(std::chrono::seconds(60)), 1);
+  EXPECT_NE(noCa.output().find("TLS: cannot read the CA certificate /nonexistent/ca.pem"),
+            std::string::npos) << noCa.output();
 }
 
 TEST_F(Startup, AutomaticModeRunsItsSequence) {

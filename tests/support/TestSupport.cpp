@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "DBConnection.h"
+#include "OrbTls.h"
 #include "RequestDeadline.h"
 
 namespace tt {
@@ -48,7 +49,19 @@ std::map<std::string, std::string> replicaEnv;
 
 std::string namingRef() {
   if (!namingOverride.empty()) return "NameService=" + namingOverride;
-  return "NameService=corbaname::127.0.0.1:" + std::to_string(namingPort());
+  return "NameService=" + corbanameAt({namingPort()});
+}
+
+std::string corbanameAt(const std::vector<int>& ports) {
+  std::string list;
+  for (int p : ports)
+    list += (list.empty() ? "" : ",") + std::string(OrbTls::enabled() ? "ssliop:" : ":") +
+            "127.0.0.1:" + std::to_string(p);
+  return "corbaname:" + list;
+}
+
+std::string replicaEndpoint(const std::string& host) {
+  return (OrbTls::enabled() ? "giop:ssl:" : "giop:tcp:") + host + ":";
 }
 
 void useDatabaseState(const std::string& stateDir) { databaseOverride = stateDir; }
@@ -279,9 +292,20 @@ CORBA::ORB_ptr orb() {
   if (CORBA::is_nil(theOrb)) {
     DBConnection::libraryInit();
     std::string ref = namingRef();
-    const char* argv[] = {"tavrin-test", "-ORBInitRef", ref.c_str(), nullptr};
-    int argc = 3;
-    theOrb = CORBA::ORB_init(argc, const_cast<char**>(argv), "");
+    const char* argv[] = {"tavrin-test", "-ORBInitRef", ref.c_str(), "-ORBendPoint",
+                          "giop:ssl:127.0.0.1:", nullptr};
+    // The tests call the replicas as the console does: TLS, the CA checked.
+    // Test servants in this process listen as replicas do, so that a real
+    // console accepts them.
+    int argc = OrbTls::enabled() ? 5 : 3;
+    static OrbTls tls;
+    std::string error;
+    const auto role = OrbTls::enabled() ? OrbTls::Role::Server : OrbTls::Role::Client;
+    if (!tls.prepare(role, argc, const_cast<char**>(argv), error)) {
+      std::cerr << error << std::endl;
+      std::abort();
+    }
+    theOrb = CORBA::ORB_init(argc, const_cast<char**>(argv), "", tls.options());
     // A thread that sets a deadline sends it along, as the console does.
     RequestDeadline::installClient();
     omniORB::setClientCallTimeout(10000);
@@ -387,7 +411,7 @@ Replica::Replica(const std::string& name, const std::string& workDir) : name_(na
       binDir() + (name.rfind("account", 0) == 0 ? "/acctserver" : "/orderserver");
   proc_ = std::make_unique<ChildProcess>(
       program, std::vector<std::string>{"-ORBInitRef", namingRef(), "-ORBendPoint",
-                                        "giop:tcp:127.0.0.1:", name},
+                                        replicaEndpoint("127.0.0.1"), name},
       dir_, nullptr, replicaEnv);
   bool bound = waitFor([&] {
     if (!proc_->running()) return false;
@@ -641,6 +665,24 @@ std::string StandbyDatabases::semisync() {
   return adminValue(primarySocket(dir_), "show global status like 'Rpl_semi_sync_master_status'", 1);
 }
 
+std::string StandbyDatabases::slaveField(int n, const std::string& field) {
+  std::string value;
+  MYSQL* m = adminConnect(dir_ + (n == 2 ? "/db2.sock" : "/db.sock"), nullptr);
+  if (m == nullptr) return value;
+  if (mysql_query(m, "show slave status") == 0) {
+    if (MYSQL_RES* r = mysql_store_result(m)) {
+      MYSQL_ROW row = mysql_fetch_row(r);
+      const unsigned int count = mysql_num_fields(r);
+      MYSQL_FIELD* fields = mysql_fetch_fields(r);
+      for (unsigned int i = 0; row != nullptr && i < count; ++i)
+        if (field == fields[i].name && row[i] != nullptr) value = row[i];
+      mysql_free_result(r);
+    }
+  }
+  mysql_close(m);
+  return value;
+}
+
 // --- Records --------------------------------------------------------------
 
 UserInfo makeUser(const std::string& name, const std::string& password) {
@@ -682,6 +724,104 @@ MovieInfo makeMovie(const std::string& title) {
   m.rated = CORBA::string_dup("");
   m.count = 0;
   return m;
+}
+
+// --- Rogues and certificates -----------------------------------------------
+
+void bindAs(const std::string& name, CORBA::Object_ptr obj) {
+  CosNaming::Name n;
+  n.length(1);
+  n[0].id = CORBA::string_dup(name.c_str());
+  n[0].kind = CORBA::string_dup("");
+  naming()->rebind(n, obj);
+}
+
+struct PlainListener::State {
+  int fd = -1;
+  std::thread thread;
+  mutable std::mutex mutex;
+  size_t connections = 0;
+  std::string bytes;
+};
+
+PlainListener::PlainListener() : state_(std::make_unique<State>()) {
+  State& st = *state_;
+  st.fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (st.fd < 0 || bind(st.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      listen(st.fd, 16) != 0 || getsockname(st.fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    ADD_FAILURE() << "the plain listener could not listen";
+    return;
+  }
+  port_ = ntohs(a.sin_port);
+  st.thread = std::thread([&st] {
+    for (;;) {
+      int c = accept(st.fd, nullptr, nullptr);
+      if (c < 0) return;  // the listening socket was shut down
+      {
+        std::lock_guard<std::mutex> lock(st.mutex);
+        ++st.connections;
+      }
+      char buf[4096];
+      ssize_t n;
+      // Short reads until the peer gives up: a GIOP request fits.
+      timeval tv{2, 0};
+      setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      while ((n = read(c, buf, sizeof buf)) > 0) {
+        std::lock_guard<std::mutex> lock(st.mutex);
+        st.bytes.append(buf, static_cast<size_t>(n));
+      }
+      close(c);
+    }
+  });
+}
+
+PlainListener::~PlainListener() {
+  if (state_->fd >= 0) {
+    shutdown(state_->fd, SHUT_RDWR);
+    if (state_->thread.joinable()) state_->thread.join();
+    close(state_->fd);
+  }
+}
+
+std::string PlainListener::reference(const std::string& key) const {
+  return "corbaloc::127.0.0.1:" + std::to_string(port_) + "/" + key;
+}
+
+size_t PlainListener::connections() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->connections;
+}
+
+std::string PlainListener::received() const {
+  std::lock_guard<std::mutex> lock(state_->mutex);
+  return state_->bytes;
+}
+
+std::string issueCertificate(const std::string& label, const std::string& caDir,
+                             const std::string& extendedKeyUsage) {
+  const std::string dir = scratchDir() + "/" + label;
+  mkdir(dir.c_str(), 0700);
+  std::string ca = caDir;
+  std::string cmd = "cd " + shellQuote(dir) + " && ";
+  if (ca.empty()) {
+    ca = dir;
+    cmd += "openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj '/CN=another CA' "
+           "-keyout ca.key -out ca.pem && ";
+  }
+  cmd += "printf 'subjectAltName=IP:127.0.0.1\\nextendedKeyUsage=" + extendedKeyUsage +
+         "\\n' >ext && openssl req -newkey rsa:2048 -nodes -subj '/CN=" + label +
+         "' -keyout key.pem -out req.pem && openssl x509 -req -in req.pem -CA " +
+         shellQuote(ca + "/ca.pem") + " -CAkey " + shellQuote(ca + "/ca.key") +
+         " -CAcreateserial -CAserial serial -days 30 -extfile ext -out crt.pem && "
+         "cat key.pem crt.pem >server.pem";
+  cmd = "(" + cmd + ") >" + shellQuote(dir + "/openssl.log") + " 2>&1";
+  EXPECT_EQ(std::system(cmd.c_str()), 0) << "issuing " << label << " failed: see " << dir
+                                         << "/openssl.log";
+  return dir + "/server.pem";
 }
 
 }  // namespace tt

@@ -26,8 +26,15 @@ namespace tt {
 // test program with a clear message when it is missing.
 std::string requireEnv(const char* name);
 int namingPort();
-// "NameService=corbaname::127.0.0.1:<port>", or the reference useNaming set.
+// "NameService=corbaname:ssliop:127.0.0.1:<port>" (":127.0.0.1:<port>" when
+// the run is without TLS), or the reference useNaming set.
 std::string namingRef();
+// "corbaname:ssliop:127.0.0.1:P1,ssliop:127.0.0.1:P2": the directories on
+// these ports, in the run's mode.
+std::string corbanameAt(const std::vector<int>& ports);
+// "-ORBendPoint" value for a replica on `host`: giop:ssl, or giop:tcp
+// when the run is without TLS.
+std::string replicaEndpoint(const std::string& host);
 // From now on naming(), the replicas started and namingRef() use the
 // Naming Services of `corbaname` (e.g. "corbaname::127.0.0.1:P1,:127.0.0.1:P2");
 // "" returns to the one of ./tavrin test.
@@ -98,6 +105,37 @@ void unbind(const std::string& name);
 // Removes every accountN / orderObjN binding (N < 64).
 void unbindReplicas();
 CORBA::Object_ptr resolve(const std::string& name);  // nil when unbound
+
+// Binds `obj` under `name` in naming(), replacing what was there.
+void bindAs(const std::string& name, CORBA::Object_ptr obj);
+
+// A plain TCP listener on 127.0.0.1 that answers nothing and keeps every
+// byte it receives: a rogue "replica" in front of the customers. Accepts on
+// a thread of its own until destroyed.
+class PlainListener {
+ public:
+  PlainListener();
+  ~PlainListener();
+  PlainListener(const PlainListener&) = delete;
+  PlainListener& operator=(const PlainListener&) = delete;
+  int port() const { return port_; }
+  // "corbaloc::127.0.0.1:<port>/<key>": a reference that leads to it.
+  std::string reference(const std::string& key) const;
+  size_t connections() const;
+  std::string received() const;  // every byte, all connections together
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+  int port_ = 0;
+};
+
+// A key and a certificate for a server on 127.0.0.1 in one PEM file under
+// scratchDir()/`label`, issued by `caDir`'s CA (ca.pem, ca.key), or by a
+// fresh CA of its own when `caDir` is "". `extendedKeyUsage` as openssl
+// writes it, e.g. "serverAuth" or "clientAuth". Returns the PEM's path.
+std::string issueCertificate(const std::string& label, const std::string& caDir,
+                             const std::string& extendedKeyUsage = "serverAuth");
 
 // Environment variables every Replica started from now on gets, e.g. the
 // database endpoints of a scenario's own databases. Empty values remove one.
@@ -188,6 +226,9 @@ class StandbyDatabases {
   std::string sql(int n, const std::string& statement);
   // Rpl_semi_sync_master_status of the primary: "ON" or "OFF".
   std::string semisync();
+  // A field of SHOW SLAVE STATUS on database `n`; "" when it replicates
+  // nothing.
+  std::string slaveField(int n, const std::string& field);
 
  private:
   std::string dir_;

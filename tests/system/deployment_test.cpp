@@ -1,6 +1,7 @@
 // What ./tavrin deploys and what the package installs: database root only
 // through the socket, a service account that can do no more than the servers
-// need, private state and logs, an older data folder mended, and an
+// need and only over verified TLS, private state and logs, an older data
+// folder mended, a plain deployment for peers without TLS, and an
 // installation that runs.
 #include <gtest/gtest.h>
 #include <mysql.h>
@@ -12,6 +13,9 @@
 #include <sstream>
 
 #include "DBConnection.h"
+#include "DBSettings.h"
+#include "DBTls.h"
+#include "OrbTls.h"
 #include "TestSupport.h"
 
 namespace tt {
@@ -23,17 +27,29 @@ int modeOf(const std::string& path) {
   return static_cast<int>(st.st_mode & 07777);
 }
 
-// "" when the login succeeded, else the server's or library's answer.
+// "" when the login succeeded, else the server's or library's answer. The
+// link is set up as the servers set up theirs (DBTls), with `tls` in place
+// of the servers' settings when given; `cipher` receives Ssl_cipher.
 std::string loginOverTcp(const std::string& user, const std::string& password, int port,
-                         const std::string& sql = "") {
+                         const std::string& sql = "", const DBSettings* tls = nullptr,
+                         std::string* cipher = nullptr) {
   DBConnection::libraryInit();
   MYSQL* m = mysql_init(nullptr);
+  DBTls::apply(m, tls != nullptr ? *tls : DBSettings::current());
   std::string error;
   if (mysql_real_connect(m, "127.0.0.1", user.c_str(), password.c_str(), "mvrental",
                          static_cast<unsigned int>(port), nullptr, 0) == nullptr)
     error = mysql_error(m);
   else if (!sql.empty() && mysql_query(m, sql.c_str()) != 0)
     error = mysql_error(m);
+  else if (!sql.empty())
+    mysql_free_result(mysql_store_result(m));
+  if (error.empty() && cipher != nullptr && mysql_query(m, "show status like 'Ssl_cipher'") == 0) {
+    if (MYSQL_RES* r = mysql_store_result(m)) {
+      if (MYSQL_ROW row = mysql_fetch_row(r)) *cipher = row[1] != nullptr ? row[1] : "";
+      mysql_free_result(r);
+    }
+  }
   mysql_close(m);
   return error;
 }
@@ -129,6 +145,63 @@ TEST(Deployment, UpMendsAnOlderDeployment) {
   EXPECT_EQ(modeOf(dir), 0700);
   EXPECT_EQ(modeOf(dir + "/logs/account0.log"), 0600);
   EXPECT_EQ(modeOf(dir + "/logs/mariadb.log"), 0600);
+  tavrin("down", env);
+}
+
+// The servers' link is encrypted and the database proves itself: a plain
+// login of the service account and a database certificate from another CA
+// are both refused.
+TEST(Deployment, TheServiceAccountLogsInOnlyOverVerifiedTls) {
+  if (!OrbTls::enabled()) GTEST_SKIP() << "the suite runs without TLS";
+  const int port = std::atoi(requireEnv("MYSQL_TCP_PORT").c_str());
+  std::string cipher;
+  EXPECT_EQ(loginOverTcp("mvrental", "p8xk42qe", port, "select 1", nullptr, &cipher), "");
+  EXPECT_NE(cipher, "") << "the servers' connection is not encrypted";
+
+  DBSettings plain = DBSettings::current();
+  plain.tls = false;
+  EXPECT_NE(loginOverTcp("mvrental", "p8xk42qe", port, "", &plain).find("Access denied"),
+            std::string::npos);
+
+  DBSettings otherCa = DBSettings::current();
+  const std::string pem = issueCertificate("db-other-ca", "");
+  otherCa.sslCa = pem.substr(0, pem.rfind('/')) + "/ca.pem";
+  const std::string refused = loginOverTcp("mvrental", "p8xk42qe", port, "", &otherCa);
+  EXPECT_NE(refused, "");
+  EXPECT_NE(refused.find("certificate"), std::string::npos) << refused;
+
+  // Status names the mode, and warns of a certificate near its end.
+  const std::string state = requireEnv("TAVRIN_STATE_DIR");
+  std::string out;
+  ASSERT_EQ(tavrin("status", {}, &out), 0) << out;
+  EXPECT_NE(out.find("TLS          on"), std::string::npos) << out;
+  EXPECT_EQ(out.find("warning: the certificate"), std::string::npos) << out;
+  const std::string shortLived = issueCertificate("short-lived", requireEnv("TAVRIN_TLS_CA_DIR"));
+  mkdir((state + "/tls/hosts").c_str(), 0700);
+  ASSERT_EQ(std::rename(shortLived.c_str(), (state + "/tls/hosts/short.crt").c_str()), 0);
+  ASSERT_EQ(tavrin("status", {}, &out), 0) << out;
+  EXPECT_NE(out.find("warning: the certificate " + state + "/tls/hosts/short.crt expires on"),
+            std::string::npos) << out;
+  std::remove((state + "/tls/hosts/short.crt").c_str());
+}
+
+// ./tavrin up --no-tls: plain IIOP and database links, for peers whose ORB
+// has no TLS; status says so, and a console is served.
+TEST(Deployment, UpWithoutTlsServesAPlainClient) {
+  const std::string dir = scratchDir() + "/plain";
+  mkdir(dir.c_str(), 0700);
+  const std::map<std::string, std::string> env = {
+      {"TAVRIN_STATE_DIR", dir}, {"TAVRIN_DB_PORT", std::to_string(freePort())},
+      {"TAVRIN_NAMING_PORT", std::to_string(freePort())}, {"TAVRIN_TLS_CA_DIR", ""}};
+  std::string out;
+  ASSERT_EQ(tavrin("up --no-tls --accounts 1 --orders 1", env, &out), 0) << out;
+  EXPECT_EQ(tavrin("client -auto 31", env, &out), 0) << out;
+  EXPECT_NE(out.find("Movie has been checked out"), std::string::npos) << out;
+  ASSERT_EQ(tavrin("status", env, &out), 0) << out;
+  EXPECT_NE(out.find("TLS          off"), std::string::npos) << out;
+  // The mode holds while the deployment runs.
+  EXPECT_NE(tavrin("up", env, &out), 0);
+  EXPECT_NE(out.find("stop it first"), std::string::npos) << out;
   tavrin("down", env);
 }
 

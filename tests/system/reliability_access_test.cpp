@@ -4,7 +4,12 @@
 // of a discontinued account against the new owner of its name: all are
 // refused by every operation, and no victim loses anything. No replica's
 // log holds a password, card number or token.
+// Impostors next to the genuine replicas: a plain listener, and replicas
+// whose certificate comes from another CA or was not issued for a server.
+// None receives a byte of a request, each refusal is traced with its
+// reason, and the console's requests succeed.
 #include <climits>
+#include <cstdlib>
 #include <ctime>
 #include <random>
 
@@ -214,6 +219,44 @@ TEST_F(ReliabilityAccess, ForgedTicketsAndOtherUsers) {
             "against the new owner of the name; no password, card number or token in any log";
   s.command = reproduce("reliability_access");
   finish(s, records, false);
+}
+
+TEST_F(ReliabilityAccess, ImpostorReplicasReceiveNothingAndTheConsoleGoesOn) {
+  startDeployment();
+  // account3: a plain listener; account4 and orderObj3: real servers whose
+  // certificates the console must not trust.
+  PlainListener rogue;
+  {
+    CORBA::Object_var ref = orb()->string_to_object(rogue.reference("account3").c_str());
+    bindAs("account3", ref);
+  }
+  const std::string caDir = requireEnv("TAVRIN_TLS_CA_DIR");
+  setReplicaEnv("TAVRIN_TLS_KEY", issueCertificate("other-ca", ""));
+  Replica foreign("account4");
+  setReplicaEnv("TAVRIN_TLS_KEY", issueCertificate("not-a-server", caDir, "clientAuth"));
+  Replica notServer("orderObj3");
+  setReplicaEnv("TAVRIN_TLS_KEY", "");
+
+  ChildProcess console(binDir() + "/Client", {"-ORBInitRef", namingRef(), "-auto", "7011"});
+  EXPECT_EQ(console.wait(std::chrono::seconds(60)), 0) << console.output();
+  const std::string trace = console.output();
+  EXPECT_NE(trace.find("TLS: refused replica 3: its reference offers no TLS endpoint"),
+            std::string::npos) << trace;
+  EXPECT_NE(trace.find("(/CN=other-ca): unable to get local issuer certificate"),
+            std::string::npos) << trace;
+  EXPECT_NE(trace.find("(/CN=not-a-server): unsuitable certificate purpose"), std::string::npos)
+      << trace;
+
+  EXPECT_EQ(rogue.connections(), 0u);
+  EXPECT_EQ(rogue.received(), "");
+  for (Replica* r : {&foreign, &notServer}) {
+    const std::string log = r->process().output();
+    EXPECT_EQ(log.find(" called"), std::string::npos) << r->name() << " served:\n" << log;
+    EXPECT_EQ(log.find("7011"), std::string::npos) << r->name() << " saw the customer";
+  }
+  TestDB db;
+  EXPECT_EQ(db.count("select count(*) from user where username = 'user7011'"), 1);
+  unbind("account3");
 }
 
 }  // namespace

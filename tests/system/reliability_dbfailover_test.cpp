@@ -7,6 +7,7 @@
 // fails back to it the same way.
 #include <signal.h>
 
+#include "OrbTls.h"
 #include "SystemScenario.h"
 
 namespace tt {
@@ -108,6 +109,13 @@ TEST_F(ReliabilityDbFailover, PrimaryKilledStandbyPromotedThenRejoinedAndFailedB
   moreRequests(run, 100);
   const std::string rejoin2 = dbs_->command("db-rejoin");
   moreRequests(run, 100);
+  // The rejoined standby follows over TLS, the primary's certificate checked.
+  if (OrbTls::enabled()) {
+    const int standby = 3 - dbs_->primary();
+    EXPECT_EQ(dbs_->slaveField(standby, "Master_SSL_Allowed"), "Yes");
+    EXPECT_EQ(dbs_->slaveField(standby, "Master_SSL_Verify_Server_Cert"), "Yes");
+    EXPECT_EQ(dbs_->slaveField(standby, "Slave_IO_Running"), "Yes");
+  }
   run.stop();
   run.wait();
   auto records = run.records();

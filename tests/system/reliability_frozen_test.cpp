@@ -390,10 +390,14 @@ TEST_F(ReliabilityFrozen, RequestQueuedAtAFrozenReplicaNeverTakesEffect) {
   ASSERT_EQ(c.search("title6", &m), Outcome::Success) << c.last().message;
 
   ChildProcess& frozen = deployment_->orderReplicas[0]->process();
+  // A connection to it is open and idle before the freeze: a new one would
+  // wait for the TLS handshake, which a frozen replica cannot answer, and
+  // the request would never reach its socket.
+  OrderFulfillment_var order = deployment_->orders()[0];
+  ASSERT_FALSE(order->_non_existent());
   // Stopped for certain before the request is sent, so that it waits in the
   // socket, not in the middle of the work.
   ASSERT_TRUE(frozen.stop());
-  OrderFulfillment_var order = deployment_->orders()[0];
   const auto deadline = std::chrono::system_clock::now() + std::chrono::seconds(3);
   std::string result;
   std::thread call([&] {

@@ -246,7 +246,7 @@ class ReliabilityHosts : public SystemScenario {
     auto p = std::make_unique<ChildProcess>(
         "/usr/sbin/ip",
         std::vector<std::string>{"netns", "exec", h.ns, program, "-ORBInitRef", namingRef(),
-                                 "-ORBendPoint", "giop:tcp:" + h.insideIp + ":", name},
+                                 "-ORBendPoint", replicaEndpoint(h.insideIp), name},
         dir);
     bool bound = waitFor([&] {
       if (!p->running()) return false;

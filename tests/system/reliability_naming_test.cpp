@@ -163,9 +163,9 @@ TEST_F(ReliabilityNaming, OneOfTwoDirectoriesKilledUnderLoad) {
   ASSERT_EQ(tavrin("naming-start 2", {}, &out), 0) << out;
   const std::string port2 = deploymentValue("NAMING_PORT_2");
   ASSERT_FALSE(port2.empty());
-  const std::string dir1 = "corbaname::127.0.0.1:" + std::to_string(namingPort());
-  const std::string dir2 = "corbaname::127.0.0.1:" + port2;
-  const std::string both = dir1 + ",:127.0.0.1:" + port2;
+  const std::string dir1 = corbanameAt({namingPort()});
+  const std::string dir2 = corbanameAt({std::stoi(port2)});
+  const std::string both = corbanameAt({namingPort(), std::stoi(port2)});
   useNaming(both);
   startDeployment();
   std::vector<std::string> names = {"account0", "account1", "account2",

@@ -1,5 +1,5 @@
-// Database settings: where they come from, in which order, and how a
-// malformed value is refused.
+// Database settings: where they come from, in which order, how a malformed
+// value is refused, and the TLS files of the database link.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,7 +33,8 @@ class Settings : public ::testing::Test {
   }
   static constexpr const char* kVars[] = {"TAVRIN_DB_SETTINGS", "TAVRIN_DB_USER",
                                           "TAVRIN_DB_PASSWORD", "TAVRIN_DB_NAME",
-                                          "TAVRIN_DB_ENDPOINTS"};
+                                          "TAVRIN_DB_ENDPOINTS", "TAVRIN_DB_SSL_CA",
+                                          "TAVRIN_DB_SSL_CERT", "TAVRIN_DB_SSL_KEY"};
   std::string dir_;
 };
 
@@ -96,6 +97,41 @@ TEST_F(Settings, MalformedValuesAreRefusedWithWhereAndWhy) {
   writeFile("password = x\n", 0644);
   EXPECT_TRUE(DBSettings::load(s, error, warning)) << error;
   EXPECT_NE(warning.find("chmod 600"), std::string::npos) << warning;
+}
+
+// The link is TLS unless the deployment runs plain; a CA that cannot be read
+// stops the server rather than leaving it to talk in clear.
+TEST_F(Settings, TheDatabaseLinkIsTlsWithAReadableCaUnlessTheDeploymentIsPlain) {
+  const char* mode = std::getenv("TAVRIN_TLS");
+  const std::string saved = mode != nullptr ? mode : "";
+  setenv("TAVRIN_TLS", "on", 1);
+  const std::string ca = dir_ + "/ca.pem";
+  std::ofstream(ca) << "a CA\n";
+  DBSettings s;
+  std::string error, warning;
+  writeFile("ssl-ca = " + ca + "\n", 0600);
+  ASSERT_TRUE(DBSettings::load(s, error, warning)) << error;
+  EXPECT_TRUE(s.tls);
+  EXPECT_EQ(s.sslCa, ca);
+
+  setenv("TAVRIN_DB_SSL_CA", (dir_ + "/none.pem").c_str(), 1);
+  EXPECT_FALSE(DBSettings::load(s, error, warning));
+  EXPECT_NE(error.find("cannot read " + dir_ + "/none.pem"), std::string::npos) << error;
+  unsetenv("TAVRIN_DB_SSL_CA");
+
+  writeFile("ssl-ca = " + ca + "\nssl-cert = " + ca + "\n", 0600);
+  EXPECT_FALSE(DBSettings::load(s, error, warning));
+  EXPECT_NE(error.find("ssl-cert and ssl-key go together"), std::string::npos) << error;
+
+  setenv("TAVRIN_TLS", "off", 1);
+  writeFile("ssl-ca = " + dir_ + "/none.pem\n", 0600);
+  EXPECT_TRUE(DBSettings::load(s, error, warning)) << error;
+  EXPECT_FALSE(s.tls);
+  std::remove(ca.c_str());
+  if (saved.empty())
+    unsetenv("TAVRIN_TLS");
+  else
+    setenv("TAVRIN_TLS", saved.c_str(), 1);
 }
 
 }  // namespace
