@@ -10,11 +10,14 @@
 #include "DBSettings.h"
 #include "NamingDirectories.h"
 #include "RequestDeadline.h"
+#include "RequestLogPruner.h"
 #include "Trace.h"
 
 tavrinTimer* hftObj = nullptr;
 
 namespace {
+
+const char* const kGiopMaxMsgSize = "65536";
 
 // The one directory of a single reference, as the ORB resolves it; false,
 // after saying why, when it cannot be used.
@@ -108,6 +111,7 @@ int runServer(CORBA::ORB_ptr orb, const char* iorName, const ServerStyle& style,
   if (style.printRegistered) trace("Server has successfully registered IOR with naming services");
 
   manager->activate();
+  RequestLogPruner::start();
   orb->run();
   return 0;
 }
@@ -131,7 +135,11 @@ int serverMain(int argc, char** argv, const ServerStyle& style, const Activator&
   int status = 0;
   CORBA::ORB_var orb;
   try {
-    orb = CORBA::ORB_init(argc, argv, "");
+    // The largest legitimate message (a profile of eight full-width fields,
+    // 4 bytes a character) is about 6 KB; a bigger one is read no further.
+    // A -ORBgiopMaxMsgSize on the command line still takes precedence.
+    const char* options[][2] = {{"giopMaxMsgSize", kGiopMaxMsgSize}, {nullptr, nullptr}};
+    orb = CORBA::ORB_init(argc, argv, "", options);
     // Requests then carry their client's deadline to RequestScope.
     RequestDeadline::installServer();
     if (argc < 2 || argv[1][0] == '\0') {
