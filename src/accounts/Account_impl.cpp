@@ -3,6 +3,7 @@
 #include <string>
 
 #include "Contract.h"
+#include "FieldLimits.h"
 #include "ServeRequest.h"
 #include "Trace.h"
 #include "User.h"
@@ -35,6 +36,8 @@ Account_impl::~Account_impl() {}
 
 Ticket* Account_impl::logIn(UserInfo& userInfoObj, const ClientTransaction& ctInfoObj) {
   return serveRequest("logIn", [&]() -> Ticket* {
+    FieldLimits::checkCredentials(userInfoObj);
+    FieldLimits::check(ctInfoObj);
     User* userObj = User::getInstance();
     Ticket_var ticketObj = userObj->login(userInfoObj, ctInfoObj);
     if (ticketObj.operator->() == nullptr)
@@ -45,8 +48,11 @@ Ticket* Account_impl::logIn(UserInfo& userInfoObj, const ClientTransaction& ctIn
 }
 
 void Account_impl::createAccount(const UserInfo& userInfoObj, const ClientTransaction& ctInfoObj) {
-  serveRequest("createAccount",
-               [&]() { User::getInstance()->createProfile(userInfoObj, ctInfoObj); });
+  serveRequest("createAccount", [&]() {
+    FieldLimits::checkProfile(userInfoObj);
+    FieldLimits::check(ctInfoObj);
+    User::getInstance()->createProfile(userInfoObj, ctInfoObj);
+  });
 }
 
 // The session is checked by User itself, before and again under the table
@@ -54,6 +60,8 @@ void Account_impl::createAccount(const UserInfo& userInfoObj, const ClientTransa
 void Account_impl::discontinueAccount(const UserInfo& userInfoObj, const Ticket& ticketObj,
                                       const ClientTransaction& ctInfoObj) {
   serveRequest("discontinueAccount", [&]() {
+    FieldLimits::checkCredentials(userInfoObj);
+    FieldLimits::check(ctInfoObj);
     requireOwnUser(userInfoObj, ticketObj);
     User::getInstance()->discontinueAccount(userInfoObj, ctInfoObj, &ticketObj);
   });
@@ -62,6 +70,8 @@ void Account_impl::discontinueAccount(const UserInfo& userInfoObj, const Ticket&
 void Account_impl::updateProfile(const UserInfo& userInfoObj, const Ticket& ticketObj,
                                  const ClientTransaction& ctInfoObj) {
   serveRequest("updateProfile", [&]() {
+    FieldLimits::checkProfile(userInfoObj);
+    FieldLimits::check(ctInfoObj);
     requireOwnUser(userInfoObj, ticketObj);
     User::getInstance()->updateProfile(userInfoObj, ctInfoObj, &ticketObj);
   });
@@ -69,6 +79,7 @@ void Account_impl::updateProfile(const UserInfo& userInfoObj, const Ticket& tick
 
 void Account_impl::logOut(const Ticket& ticketObj) {
   serveRequest("logOut", [&]() {
+    FieldLimits::check(ticketObj);
     trace("logOut(): Username passed is ", TraceValue{str(ticketObj.username.in())});
     Ticket_var tmpTicket = copyTicket(ticketObj);
     trace("Account_impl: Before removing ticket");
@@ -80,6 +91,7 @@ void Account_impl::logOut(const Ticket& ticketObj) {
 
 CORBA::ULong Account_impl::obtainNoOfOutstandingMovies(const Ticket& ticketObj) {
   return serveRequest("obtainNoOfOutstandingMovies", [&]() -> CORBA::ULong {
+    FieldLimits::check(ticketObj);
     User* userObj = User::getInstance();
     Ticket_var tmpTicket = copyTicket(ticketObj);
     userObj->validateTicket(tmpTicket);

@@ -127,11 +127,20 @@ bool OrbTls::prepare(Role role, int argc, char** argv, std::string& error) {
                                                    : SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
     sslContext::verify_callback = verifyPeer;
   }
+  flatten();
+  return true;
+}
+
+void OrbTls::addOption(const std::string& name, const std::string& value) {
+  store_.insert(store_.end(), {name, value});
+  flatten();
+}
+
+void OrbTls::flatten() {
   flat_.clear();
   for (const std::string& s : store_) flat_.push_back(s.c_str());
   flat_.push_back(nullptr);
   flat_.push_back(nullptr);
-  return true;
 }
 
 const char* (*OrbTls::options())[2] {

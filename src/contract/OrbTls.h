@@ -44,6 +44,8 @@ class OrbTls {
   // The options for ORB_init's fourth argument; valid while this object
   // lives. Empty (null-terminated) in plain mode.
   const char* (*options())[2];
+  // Adds an ORB option of the program's own to options(), after prepare().
+  void addOption(const std::string& name, const std::string& value);
 
   // Where a refused certificate is reported ("TLS: refused the certificate
   // of 127.0.0.1:PORT (CN=...): <reason>"); by default nowhere. Set before
@@ -54,6 +56,8 @@ class OrbTls {
   static std::string refusalReason(const CORBA::SystemException& e);
 
  private:
+  void flatten();
+
   std::vector<std::string> store_;
   std::vector<const char*> flat_;
 };

@@ -30,7 +30,16 @@ struct TraceValue {
   std::string text;
 };
 
-// Writes one line made of `parts`.
+// What a trace shows of a value from outside: control characters escaped
+// (\n, \r, \t, \xNN, and \u00NN for the C1 range), so that no value adds
+// a line; and no more than kTraceValueMax bytes of that, a longer value cut
+// at a character's start and followed by "... [N bytes]", its full length,
+// so that no value floods the log. An ordinary value shows as it is.
+constexpr size_t kTraceValueMax = 256;
+std::string traceValueText(const std::string& raw);
+
+// Writes one line made of `parts`: text parts as they are, value parts as
+// traceValueText() shows them.
 void traceLine(const std::vector<TracePart>& parts);
 
 namespace trace_detail {

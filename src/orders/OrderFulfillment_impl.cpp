@@ -1,10 +1,21 @@
 #include "OrderFulfillment_impl.h"
 
 #include "Contract.h"
+#include "FieldLimits.h"
 #include "Movie.h"
 #include "ServeRequest.h"
 #include "Trace.h"
 #include "User.h"
+
+namespace {
+
+void checkFields(const MovieInfo& m, const Ticket& t, const ClientTransaction& c) {
+  FieldLimits::check(t);
+  FieldLimits::check(c);
+  FieldLimits::checkTitle(m);
+}
+
+}  // namespace
 
 OrderFulfillment_impl* OrderFulfillment_impl::OFSObj = nullptr;
 
@@ -19,6 +30,8 @@ OrderFulfillment_impl* OrderFulfillment_impl::getInstance() {
 
 void OrderFulfillment_impl::searchByTitle(MovieInfo& movieInfoObj, const Ticket& ticketObj) {
   serveRequest("searchByTitle", [&] {
+    FieldLimits::check(ticketObj);
+    FieldLimits::checkTitle(movieInfoObj);
     User* userObj = User::getInstance();
     Movie* movieObj = Movie::getInstance();
     Ticket_var tmpTicket = copyTicket(ticketObj);
@@ -39,6 +52,7 @@ void OrderFulfillment_impl::searchByTitle(MovieInfo& movieInfoObj, const Ticket&
 void OrderFulfillment_impl::returnMovie(MovieInfo& movieInfoObj, const Ticket& ticketObj,
                                         const ClientTransaction& ctInfoObj) {
   serveRequest("returnMovie", [&] {
+    checkFields(movieInfoObj, ticketObj, ctInfoObj);
     Movie* movieObj = Movie::getInstance();
     Ticket_var tmpTicket = copyTicket(ticketObj);
     movieObj->returnMovie(movieInfoObj, tmpTicket, ctInfoObj);
@@ -48,6 +62,7 @@ void OrderFulfillment_impl::returnMovie(MovieInfo& movieInfoObj, const Ticket& t
 void OrderFulfillment_impl::checkOutMovie(MovieInfo& movieInfoObj, const Ticket& ticketObj,
                                           const ClientTransaction& ctInfoObj) {
   serveRequest("checkOutMovie", [&] {
+    checkFields(movieInfoObj, ticketObj, ctInfoObj);
     Movie* movieObj = Movie::getInstance();
     Ticket_var tmpTicket = copyTicket(ticketObj);
     movieObj->checkoutMovie(movieInfoObj, tmpTicket, ctInfoObj);
@@ -57,6 +72,7 @@ void OrderFulfillment_impl::checkOutMovie(MovieInfo& movieInfoObj, const Ticket&
 void OrderFulfillment_impl::placeInWaitlist(MovieInfo& movieInfoObj, const Ticket& ticketObj,
                                             const ClientTransaction& ctInfoObj) {
   serveRequest("placeInWaitlist", [&] {
+    checkFields(movieInfoObj, ticketObj, ctInfoObj);
     Movie* movieObj = Movie::getInstance();
     Ticket_var tmpTicket = copyTicket(ticketObj);
     movieObj->placeInWaitlist(movieInfoObj, tmpTicket, ctInfoObj);

@@ -11,11 +11,14 @@
 #include "NamingDirectories.h"
 #include "OrbTls.h"
 #include "RequestDeadline.h"
+#include "RequestLogPruner.h"
 #include "Trace.h"
 
 tavrinTimer* hftObj = nullptr;
 
 namespace {
+
+const char* const kGiopMaxMsgSize = "65536";
 
 // The one directory of a single reference, as the ORB resolves it; false,
 // after saying why, when it cannot be used.
@@ -109,6 +112,7 @@ int runServer(CORBA::ORB_ptr orb, const char* iorName, const ServerStyle& style,
   if (style.printRegistered) trace("Server has successfully registered IOR with naming services");
 
   manager->activate();
+  RequestLogPruner::start();
   orb->run();
   return 0;
 }
@@ -139,6 +143,10 @@ int serverMain(int argc, char** argv, const ServerStyle& style, const Activator&
   int status = 0;
   CORBA::ORB_var orb;
   try {
+    // The largest legitimate message (a profile of eight full-width fields,
+    // 4 bytes a character) is about 6 KB; a bigger one is read no further.
+    // A -ORBgiopMaxMsgSize on the command line still takes precedence.
+    tls.addOption("giopMaxMsgSize", kGiopMaxMsgSize);
     orb = CORBA::ORB_init(argc, argv, "", tls.options());
     // Requests then carry their client's deadline to RequestScope.
     RequestDeadline::installServer();

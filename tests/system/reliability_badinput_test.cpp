@@ -4,6 +4,7 @@
 // Nothing may break a statement or do more than the request asks; a value is
 // stored exactly as sent or refused with a message; every server stays up.
 #include <climits>
+#include <sstream>
 
 #include "Contract.h"
 
@@ -92,6 +93,19 @@ class ReliabilityBadInput : public SystemScenario {
   }
   void keep(const Session& s) {
     for (const auto& r : s.records()) records_.push_back(r);
+  }
+
+  // Every replica's log, as it is now.
+  std::vector<std::string> replicaLogs() {
+    std::vector<std::string> logs;
+    for (auto* set : {&deployment_->accountReplicas, &deployment_->orderReplicas})
+      for (auto& r : *set) logs.push_back(r->process().output());
+    return logs;
+  }
+  static size_t totalSize(const std::vector<std::string>& logs) {
+    size_t n = 0;
+    for (const auto& l : logs) n += l.size();
+    return n;
   }
 
   std::vector<RequestRecord> records_;
@@ -255,6 +269,79 @@ TEST_F(ReliabilityBadInput, EveryFieldEveryOperation) {
   s.notes = "refused with a message or stored byte for byte; every replica stayed up";
   s.command = reproduce("reliability_badinput");
   finish(s, records_, false);
+}
+
+// Values sent to flood or forge the replicas' logs: a field of 1 MB, one
+// too long for its column but small enough for the ORB, and names and
+// client identities with line breaks. A replica's log shows each value cut
+// and escaped, and a too-long field is refused before any statement.
+TEST_F(ReliabilityBadInput, HostileValuesNeitherFloodNorForgeTheLogs) {
+  startDeployment();
+  TestDB db;
+  const size_t before = totalSize(replicaLogs());
+  const std::string megabyte(1 << 20, 'A');
+  int n = 0;
+  for (int i = 0; i < 3; ++i) {
+    Session s(n++, "flood" + std::to_string(i));
+    s.profile().address = CORBA::string_dup(megabyte.c_str());
+    EXPECT_NE(s.createAccount(), Outcome::Success) << "a 1 MB address was accepted";
+    std::cout << "1 MB address: " << outcomeName(s.last().outcome) << ": " << s.last().message
+              << std::endl;
+    ASSERT_TRUE(waitFor([&] { return s.settled(); }));
+    keep(s);
+  }
+  // Below the ORB's bound, the servant's own check answers.
+  {
+    Session s(n++, "wide");
+    s.profile().address = CORBA::string_dup(std::string(40000, 'B').c_str());
+    EXPECT_EQ(s.createAccount(), Outcome::Refused);
+    EXPECT_EQ(s.last().message, "The address is too long: at most 255 characters are accepted");
+    s.profile().address = CORBA::string_dup("1 Main St");
+    s.profile().username = CORBA::string_dup(std::string(65, 'u').c_str());
+    EXPECT_EQ(s.createAccount(), Outcome::Refused);
+    EXPECT_EQ(s.last().message, "The user name is too long: at most 64 characters are accepted");
+    ASSERT_TRUE(waitFor([&] { return s.settled(); }));
+    keep(s);
+  }
+  EXPECT_EQ(db.count("select count(*) from user where username like 'flood%' or username"
+                     " like 'uuuu%' or username = 'wide'"),
+            0);
+  // A full-width value in characters of 4 bytes still fits its column.
+  {
+    std::string clapper;
+    for (int i = 0; i < 64; ++i) clapper += "\xf0\x9f\x8e\xac";
+    Session s(n++, "clapper");
+    s.profile().username = CORBA::string_dup(clapper.c_str());
+    EXPECT_EQ(s.createAccount(), Outcome::Success) << s.last().message;
+    EXPECT_EQ(stored(db, clapper).size(), 1u);
+    keep(s);
+  }
+  const size_t grown = totalSize(replicaLogs()) - before;
+  std::cout << "logs grew by " << grown << " bytes" << std::endl;
+  EXPECT_LT(grown, 200u * 1024);
+
+  // Line breaks in a user name and a client identity, through log-out (no
+  // log-in needed) and registration, to every replica.
+  const std::string forged = "FORGED line: admin logged in from 10.0.0.66";
+  for (const std::string& breakIn : {std::string("\n"), std::string("\r\n"), std::string("\x1b[2K\r")}) {
+    Session s(n++, "evil" + breakIn + forged, "4242" + breakIn + forged);
+    s.createAccount();
+    s.logOut();
+    ASSERT_TRUE(waitFor([&] { return s.settled(); }));
+    keep(s);
+  }
+  size_t shownEscaped = 0;
+  for (const std::string& log : replicaLogs()) {
+    if (log.find("evil\\n" + forged) != std::string::npos) ++shownEscaped;
+    std::istringstream lines(log);
+    std::string line;
+    while (std::getline(lines, line)) {
+      EXPECT_NE(line.rfind("FORGED", 0), 0u) << "a request added the line: " << line;
+      EXPECT_EQ(line.find_first_of("\r\x1b"), std::string::npos) << "a control character: " << line;
+    }
+  }
+  EXPECT_GT(shownEscaped, 0u) << "no log shows the name, escaped";
+  expectAllUp("after hostile values");
 }
 
 }  // namespace

@@ -70,5 +70,27 @@ TEST_F(ReliabilityIdentity, UsedUpRequestNumbersNeverRepeatAKey) {
   finish(sum, s.records());
 }
 
+// Request-log rows of identities that never log in or out (refused
+// registrations under made-up identities leave such rows) go once they are
+// a day old, more of them than one batch takes; younger rows stay.
+TEST_F(ReliabilityIdentity, RequestLogRowsOlderThanADayArePrunedWhoeverWroteThem) {
+  TestDB db;
+  db.exec("insert into transactions (username, clientID, transactionID, loggedAt) select"
+          " concat('ghost', seq), concat('99', seq), seq, now() - interval 25 hour"
+          " from seq_1_to_1300");
+  db.exec("insert into transactions (username, clientID, transactionID, loggedAt) select"
+          " 'recent', '77', seq, now() - interval 23 hour from seq_1_to_3");
+  startDeployment(1, 1);
+  EXPECT_TRUE(waitFor([&] {
+    return db.count("select count(*) from transactions where username like 'ghost%'") == 0;
+  })) << db.count("select count(*) from transactions where username like 'ghost%'")
+      << " day-old rows left";
+  EXPECT_EQ(db.count("select count(*) from transactions where username = 'recent'"), 3);
+  // The service goes on while and after it prunes.
+  Session s(0, "pruned");
+  EXPECT_EQ(s.createAccount(), Outcome::Success) << s.last().message;
+  EXPECT_EQ(db.count("select count(*) from transactions where username = 'pruned'"), 1);
+}
+
 }  // namespace
 }  // namespace tt
