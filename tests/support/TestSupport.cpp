@@ -551,27 +551,28 @@ void restartDatabase() {
 
 // --- StandbyDatabases -------------------------------------------------------
 
-StandbyDatabases::StandbyDatabases() : dir_(scratchDir() + "/databases") {
+StandbyDatabases::StandbyDatabases(bool standby) : dir_(scratchDir() + "/databases") {
   mkdir(dir_.c_str(), 0700);
   port1_ = freePort();
-  do port2_ = freePort();
-  while (port2_ == port1_);
+  if (standby) {
+    do port2_ = freePort();
+    while (port2_ == port1_);
+  }
+  const std::string args =
+      std::string("up --naming 0 --accounts 0 --orders 0") + (standby ? " --standby" : "");
   std::string out;
-  int rc = tavrin("up --naming 0 --accounts 0 --orders 0 --standby",
-                  {{"TAVRIN_STATE_DIR", dir_},
-                   {"TAVRIN_DB_PORT", std::to_string(port1_)},
-                   {"TAVRIN_DB2_PORT", std::to_string(port2_)},
-                   {"TAVRIN_NAMING_PORT", ""}},
-                  &out);
-  if (rc != 0) ADD_FAILURE() << "./tavrin up --standby failed:\n" << out;
+  if (tryCommand(args, &out) != 0) ADD_FAILURE() << "./tavrin " << args << " failed:\n" << out;
 }
 
 StandbyDatabases::~StandbyDatabases() {
-  tavrin("down", {{"TAVRIN_STATE_DIR", dir_}, {"TAVRIN_DB_PORT", ""}, {"TAVRIN_NAMING_PORT", ""}});
+  std::string out;
+  tryCommand("down", &out);
 }
 
 std::string StandbyDatabases::endpoints() const {
-  return "127.0.0.1:" + std::to_string(port1_) + ",127.0.0.1:" + std::to_string(port2_);
+  std::string e = "127.0.0.1:" + std::to_string(port1_);
+  if (port2_ != 0) e += ",127.0.0.1:" + std::to_string(port2_);
+  return e;
 }
 
 int StandbyDatabases::primary() const {
@@ -590,14 +591,18 @@ pid_t StandbyDatabases::pid(int n) const {
 
 std::string StandbyDatabases::command(const std::string& args) {
   std::string out;
-  int rc = tavrin(args,
-                  {{"TAVRIN_STATE_DIR", dir_},
-                   {"TAVRIN_DB_PORT", ""},
-                   {"TAVRIN_DB2_PORT", ""},
-                   {"TAVRIN_NAMING_PORT", ""}},
-                  &out);
+  int rc = tryCommand(args, &out);
   EXPECT_EQ(rc, 0) << "./tavrin " << args << " failed:\n" << out;
   return out;
+}
+
+int StandbyDatabases::tryCommand(const std::string& args, std::string* output) {
+  return tavrin(args,
+                {{"TAVRIN_STATE_DIR", dir_},
+                 {"TAVRIN_DB_PORT", std::to_string(port1_)},
+                 {"TAVRIN_DB2_PORT", port2_ != 0 ? std::to_string(port2_) : ""},
+                 {"TAVRIN_NAMING_PORT", ""}},
+                output);
 }
 
 std::string StandbyDatabases::semisync() {
