@@ -23,6 +23,9 @@ db_primary() {
 }
 db_other() { if [[ $1 == 1 ]]; then echo 2; else echo 1; fi; }
 replicated() { [[ -f "$STATE/replication" ]]; }
+# Every database writes binary logs, unless TAVRIN_BINLOG=off turns them off
+# on a deployment without a standby (the benchmark's comparison).
+binlog_on() { replicated || [[ "${TAVRIN_BINLOG:-on}" != off ]]; }
 db_instances() {
   echo 1
   if [[ -d "$(db_dir 2)" ]]; then echo 2; fi
@@ -140,6 +143,17 @@ db_start_one() {
     --ssl-key="$(tls_run_dir)/mariadb$n.key")
   # Tests trade durability for speed; deployments and benchmarks keep it.
   [[ "${TAVRIN_FAST_DB:-0}" == 1 ]] && extra+=(--innodb-flush-log-at-trx-commit=2 --innodb-buffer-pool-size=64M)
+  # A restore works on a database no server can reach.
+  [[ "${DB_SOCKET_ONLY:-0}" == 1 ]] && extra+=(--skip-networking)
+  if binlog_on; then
+    # Binary logs replay the work since a backup (point-in-time recovery)
+    # and feed the standby; kept for BINLOG_RETENTION_S.
+    extra+=(--server-id="$n" --log-bin=mariadb-bin --binlog-format=ROW
+      --binlog-expire-logs-seconds="$BINLOG_RETENTION_S")
+    [[ "${TAVRIN_FAST_DB:-0}" == 1 ]] || extra+=(--sync-binlog=1)
+  else
+    extra+=(--skip-log-bin)
+  fi
   if replicated; then
     # GTIDs, and a commit acknowledged only once the standby holds it
     # (AFTER_SYNC). Every database but the recorded primary is read-only, so
@@ -150,14 +164,10 @@ db_start_one() {
     # keeps such a commit, which its standby may already hold.
     local ro=1 role=SLAVE
     [[ "$n" == "$(db_primary)" ]] && { ro=0; role=MASTER; }
-    extra+=(--server-id="$n" --log-bin=mariadb-bin --relay-log=relay-bin --binlog-format=ROW
-      --log-slave-updates=1 --gtid-strict-mode=1 --init-rpl-role="$role"
+    extra+=(--relay-log=relay-bin --log-slave-updates=1 --gtid-strict-mode=1 --init-rpl-role="$role"
       --rpl-semi-sync-master-enabled=1 --rpl-semi-sync-slave-enabled="$ro"
       --rpl-semi-sync-master-wait-point=AFTER_SYNC
       --rpl-semi-sync-master-timeout="$SEMISYNC_TIMEOUT_MS" --read-only="$ro")
-    [[ "${TAVRIN_FAST_DB:-0}" == 1 ]] || extra+=(--sync-binlog=1)
-  else
-    extra+=(--skip-log-bin)
   fi
   rotate_log "$log"
   # UMASK: the error log and every file of the server private too.

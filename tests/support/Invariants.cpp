@@ -78,6 +78,8 @@ void AuditTrail::uninstall(TestDB& db) {
 
 void AuditTrail::clear(TestDB& db) { db.exec("DELETE FROM tt_audit"); }
 
+void AuditTrail::refresh(TestDB& db) { db.exec("FLUSH TABLES tt_audit"); }
+
 Baseline takeBaseline(TestDB& db) {
   Baseline b;
   for (const auto& row : db.rows("select movieID, count from movie"))

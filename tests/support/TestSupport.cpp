@@ -583,27 +583,28 @@ std::string freshDatabasesDir() {
 }
 }  // namespace
 
-StandbyDatabases::StandbyDatabases() : dir_(freshDatabasesDir()) {
+StandbyDatabases::StandbyDatabases(bool standby) : dir_(freshDatabasesDir()) {
   mkdir(dir_.c_str(), 0700);
   port1_ = freePort();
-  do port2_ = freePort();
-  while (port2_ == port1_);
+  if (standby) {
+    do port2_ = freePort();
+    while (port2_ == port1_);
+  }
+  const std::string args =
+      std::string("up --naming 0 --accounts 0 --orders 0") + (standby ? " --standby" : "");
   std::string out;
-  int rc = tavrin("up --naming 0 --accounts 0 --orders 0 --standby",
-                  {{"TAVRIN_STATE_DIR", dir_},
-                   {"TAVRIN_DB_PORT", std::to_string(port1_)},
-                   {"TAVRIN_DB2_PORT", std::to_string(port2_)},
-                   {"TAVRIN_NAMING_PORT", ""}},
-                  &out);
-  if (rc != 0) ADD_FAILURE() << "./tavrin up --standby failed:\n" << out;
+  if (run(args, &out) != 0) ADD_FAILURE() << "./tavrin " << args << " failed:\n" << out;
 }
 
 StandbyDatabases::~StandbyDatabases() {
-  tavrin("down", {{"TAVRIN_STATE_DIR", dir_}, {"TAVRIN_DB_PORT", ""}, {"TAVRIN_NAMING_PORT", ""}});
+  std::string out;
+  run("down", &out);
 }
 
 std::string StandbyDatabases::endpoints() const {
-  return "127.0.0.1:" + std::to_string(port1_) + ",127.0.0.1:" + std::to_string(port2_);
+  std::string e = "127.0.0.1:" + std::to_string(port1_);
+  if (port2_ != 0) e += ",127.0.0.1:" + std::to_string(port2_);
+  return e;
 }
 
 int StandbyDatabases::primary() const {
@@ -630,8 +631,8 @@ std::string StandbyDatabases::command(const std::string& args) {
 int StandbyDatabases::run(const std::string& args, std::string* output) {
   return tavrin(args,
                 {{"TAVRIN_STATE_DIR", dir_},
-                 {"TAVRIN_DB_PORT", ""},
-                 {"TAVRIN_DB2_PORT", ""},
+                 {"TAVRIN_DB_PORT", std::to_string(port1_)},
+                 {"TAVRIN_DB2_PORT", port2_ != 0 ? std::to_string(port2_) : ""},
                  {"TAVRIN_NAMING_PORT", ""}},
                 output);
 }

@@ -202,21 +202,24 @@ void startDatabase();
 
 // Two databases of a scenario's own, the second a semi-synchronous standby
 // of the first (./tavrin up --standby in a folder under scratchDir(), on free
-// ports, without Naming Service or replicas). Stopped on destruction.
+// ports, without Naming Service or replicas); with `standby` false, the first
+// alone, as ./tavrin up makes it. Stopped on destruction.
 class StandbyDatabases {
  public:
-  StandbyDatabases();
+  explicit StandbyDatabases(bool standby = true);
   ~StandbyDatabases();
   StandbyDatabases(const StandbyDatabases&) = delete;
   StandbyDatabases& operator=(const StandbyDatabases&) = delete;
   const std::string& stateDir() const { return dir_; }
-  // "127.0.0.1:P1,127.0.0.1:P2": what the servers are given.
+  // "127.0.0.1:P1,127.0.0.1:P2" ("127.0.0.1:P1" alone without a standby):
+  // what the servers are given.
   std::string endpoints() const;
   int port(int n) const { return n == 1 ? port1_ : port2_; }
   int primary() const;  // 1 or 2, as recorded
   pid_t pid(int n) const;
-  // ./tavrin with `args` on these databases; fails the test when it fails.
-  // Returns what it printed.
+  // ./tavrin with `args` on these databases (their ports given, so that
+  // they hold also once the folder was reset); fails the test when it
+  // fails. Returns what it printed.
   std::string command(const std::string& args);
   // The same, for a command that may fail: its exit status, and what it
   // printed in `output`.

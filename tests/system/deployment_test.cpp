@@ -212,8 +212,14 @@ TEST(Deployment, InstallsIntoAPrefixAndTheInstalledServerStarts) {
   ASSERT_EQ(std::system(cmd.c_str()), 0) << readFile(scratchDir() + "/install.log");
   for (const char* f : {"bin/acctserver", "bin/orderserver", "bin/Client", "share/tavrin/schema.sql",
                         "share/tavrin/catalogue.sql", "share/tavrin/db.conf.example",
-                        "share/tavrin/systemd/tavrin-naming.service"})
+                        "share/tavrin/systemd/tavrin-naming.service",
+                        "share/tavrin/systemd/tavrin-backup.timer", "share/tavrin/backup.env.example"})
     EXPECT_EQ(access((prefix + "/" + f).c_str(), R_OK), 0) << f;
+  // The daily backup runs the installed tool.
+  EXPECT_EQ(access((prefix + "/sbin/tavrin-backup").c_str(), X_OK), 0);
+  EXPECT_NE(readFile(prefix + "/share/tavrin/systemd/tavrin-backup.service")
+                .find("ExecStart=" + prefix + "/sbin/tavrin-backup "),
+            std::string::npos);
   EXPECT_NE(readFile(prefix + "/share/tavrin/systemd/tavrin-account@.service")
                 .find("ExecStart=" + prefix + "/bin/acctserver "),
             std::string::npos);
