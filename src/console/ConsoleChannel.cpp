@@ -135,7 +135,7 @@ void ConsoleChannel::changed() {
 }
 
 void ConsoleChannel::waitForChange(unsigned long seen,
-                                   std::chrono::system_clock::time_point until) {
+                                   std::chrono::steady_clock::time_point until) {
   std::unique_lock<std::mutex> lock(statusMutex_);
   statusCv_.wait_until(lock, until, [&] { return changes_ != seen; });
 }

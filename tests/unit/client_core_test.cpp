@@ -10,6 +10,7 @@
 #include <string>
 
 #include "Client.h"
+#include "TextHelpers.h"
 #include "ClientIdentity.h"
 #include "Contract.h"
 #include "FailureNotice.h"
@@ -20,19 +21,19 @@ using Ended = ReplicaHealth::Ended;
 using Indexes = std::vector<size_t>;
 
 TEST(DecisionScan, LowestDecidedIndexWins) {
-  EXPECT_EQ(Client::decide({1, 1}), 0);
-  EXPECT_EQ(Client::decide({0, 1, 2}), 1);   // an open worker does not block a later answer
-  EXPECT_EQ(Client::decide({-1, 2, 1}), 1);  // a refusal is as final as a success
-  EXPECT_EQ(Client::decide({-1, -1, 1}), 2);
-  EXPECT_EQ(Client::decide({2, 1}), 0);
+  EXPECT_EQ(FanOut::decide({1, 1}), 0);
+  EXPECT_EQ(FanOut::decide({0, 1, 2}), 1);   // an open worker does not block a later answer
+  EXPECT_EQ(FanOut::decide({-1, 2, 1}), 1);  // a refusal is as final as a success
+  EXPECT_EQ(FanOut::decide({-1, -1, 1}), 2);
+  EXPECT_EQ(FanOut::decide({2, 1}), 0);
 }
 
 TEST(DecisionScan, AllFailedOnlyWhenEveryWorkerFailed) {
-  EXPECT_EQ(Client::decide({-1, -1, -1}), -1);
-  EXPECT_EQ(Client::decide({}), -1);  // no replica at all
-  EXPECT_EQ(Client::decide({-1, 0, -1}), -2);
-  EXPECT_EQ(Client::decide({0, 0}), -2);
-  EXPECT_EQ(Client::decide({-1, 5}), -2);  // anything but 1, 2, -1 is still open
+  EXPECT_EQ(FanOut::decide({-1, -1, -1}), -1);
+  EXPECT_EQ(FanOut::decide({}), -1);  // no replica at all
+  EXPECT_EQ(FanOut::decide({-1, 0, -1}), -2);
+  EXPECT_EQ(FanOut::decide({0, 0}), -2);
+  EXPECT_EQ(FanOut::decide({-1, 5}), -2);  // anything but 1, 2, -1 is still open
 }
 
 TEST(Suspicion, BusyAndSuspectReplicasAreSkippedWhileAnotherIsTrusted) {
@@ -161,7 +162,7 @@ TEST(StateCheck, MapsStatesToTheNextMenu) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.state);
-    c.setClientState(r.state);
+    c.setClientState(static_cast<DialogueState>(r.state));
     EXPECT_EQ(c.checkClientstate(), r.menu);
     EXPECT_EQ(c.getClientState(), r.after);
   }
@@ -170,8 +171,8 @@ TEST(StateCheck, MapsStatesToTheNextMenu) {
 TEST(ClientIdentity, AddressPidAndRandomInFixedWidths) {
   std::ostringstream out;
   Client c(std::cin, out);
-  c.setClientID();
-  const std::string id = str(c.getclientTransObj().clientID.in());
+  c.identity().renew();
+  const std::string id = str(c.identity().current().clientID.in());
   ASSERT_EQ(id.size(), 42u) << id;
   EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << id;
   char pid[16];
@@ -180,8 +181,8 @@ TEST(ClientIdentity, AddressPidAndRandomInFixedWidths) {
   EXPECT_NE(out.str().find("Client ID generated on client: " + id + "\n"), std::string::npos);
   // Another client of the same process differs in its random part only.
   Client d(std::cin, out);
-  d.setClientID();
-  const std::string other = str(d.getclientTransObj().clientID.in());
+  d.identity().renew();
+  const std::string other = str(d.identity().current().clientID.in());
   EXPECT_EQ(other.substr(0, 22), id.substr(0, 22));
   EXPECT_NE(other, id);
 
@@ -229,15 +230,15 @@ TEST(ClientIdentity, UsedUpRequestNumbersTakeAFreshIdentity) {
   // The console's keys never repeat within one process, across the wrap.
   std::ostringstream out;
   Client c(std::cin, out);
-  c.setClientID();
+  c.identity().renew();
   std::set<std::string> keys;
   for (int i = 0; i < 70000; ++i) {
-    c.setClientTrans();
-    const ClientTransaction t = c.getclientTransObj();
+    c.identity().advance();
+    const ClientTransaction t = c.identity().current();
     ASSERT_TRUE(keys.insert(str(t.clientID.in()) + "#" + std::to_string(t.transactionID)).second)
         << "request " << i;
   }
-  const std::string renewed = str(c.getclientTransObj().clientID.in());
+  const std::string renewed = str(c.identity().current().clientID.in());
   EXPECT_NE(out.str().find("Request numbers used up; Client ID generated on client: " + renewed +
                            "\n"),
             std::string::npos);
@@ -245,37 +246,37 @@ TEST(ClientIdentity, UsedUpRequestNumbersTakeAFreshIdentity) {
 
 TEST(StringHelpers, RemoveStrRemovesEveryOccurrenceAgainFromTheStart) {
   std::string s = "1.2.3.4";
-  Client::removeStr(s, ".");
+  removeStr(s, ".");
   EXPECT_EQ(s, "1234");
   s = "aabb";
-  Client::removeStr(s, "ab");  // "aabb" -> "ab" -> ""
+  removeStr(s, "ab");  // "aabb" -> "ab" -> ""
   EXPECT_EQ(s, "");
   s = "nothing here";
-  Client::removeStr(s, "xyz");
+  removeStr(s, "xyz");
   EXPECT_EQ(s, "nothing here");
   s = "keep";
-  Client::removeStr(s, "");  // must end
+  removeStr(s, "");  // must end
   EXPECT_EQ(s, "keep");
 }
 
 TEST(StringHelpers, IntToStrIsDecimal) {
-  EXPECT_EQ(Client::intToStr(0), "0");
-  EXPECT_EQ(Client::intToStr(-42), "-42");
-  EXPECT_EQ(Client::intToStr(2147483647), "2147483647");
-  EXPECT_EQ(Client::intToStr(-2147483647 - 1), "-2147483648");
+  EXPECT_EQ(intToStr(0), "0");
+  EXPECT_EQ(intToStr(-42), "-42");
+  EXPECT_EQ(intToStr(2147483647), "2147483647");
+  EXPECT_EQ(intToStr(-2147483647 - 1), "-2147483648");
 }
 
 TEST(RequestNumber, StartsAtZeroAndWrapsAtSixteenBits) {
   Client c;
-  EXPECT_EQ(c.getclientTransObj().transactionID, 0);
-  c.setClientTrans();
-  EXPECT_EQ(c.getclientTransObj().transactionID, 1);
-  for (int i = 1; i < 32767; ++i) c.setClientTrans();
-  EXPECT_EQ(c.getclientTransObj().transactionID, 32767);
-  c.setClientTrans();
-  EXPECT_EQ(c.getclientTransObj().transactionID, -32768);
-  c.setClientTrans();
-  EXPECT_EQ(c.getclientTransObj().transactionID, -32767);
+  EXPECT_EQ(c.identity().current().transactionID, 0);
+  c.identity().advance();
+  EXPECT_EQ(c.identity().current().transactionID, 1);
+  for (int i = 1; i < 32767; ++i) c.identity().advance();
+  EXPECT_EQ(c.identity().current().transactionID, 32767);
+  c.identity().advance();
+  EXPECT_EQ(c.identity().current().transactionID, -32768);
+  c.identity().advance();
+  EXPECT_EQ(c.identity().current().transactionID, -32767);
 }
 
 namespace {
