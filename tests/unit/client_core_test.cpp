@@ -178,7 +178,6 @@ TEST(ClientIdentity, AddressPidAndRandomInFixedWidths) {
   char pid[16];
   std::snprintf(pid, sizeof pid, "%010d", static_cast<int>(getpid()));
   EXPECT_EQ(id.substr(12, 10), pid);
-  EXPECT_NE(out.str().find("Client ID generated on client: " + id + "\n"), std::string::npos);
   // Another client of the same process differs in its random part only.
   Client d(std::cin, out);
   d.identity().renew();
@@ -233,7 +232,7 @@ TEST(ClientIdentity, UsedUpRequestNumbersTakeAFreshIdentity) {
   c.identity().renew();
   std::set<std::string> keys;
   for (int i = 0; i < 70000; ++i) {
-    c.identity().advance();
+    c.numberRequest(Operation::Return, "t");
     const ClientTransaction t = c.identity().current();
     ASSERT_TRUE(keys.insert(str(t.clientID.in()) + "#" + std::to_string(t.transactionID)).second)
         << "request " << i;

@@ -208,7 +208,7 @@ TEST(MovieFlows, AFailedSearchShowsNoCardAndWithdrawsThePermissionToCheckOut) {
   EXPECT_FALSE(c.client.search("Other Title", false));
   EXPECT_FALSE(c.client.searchFound());
   EXPECT_FALSE(c.printed("MOVIE DETAILS"));
-  EXPECT_FALSE(c.printed("Title: Other Title\n"));
+  EXPECT_FALSE(c.printed("\nTitle: Other Title\n"));
   c.client.checkOutMovie();
   EXPECT_TRUE(c.printed("Cannot checkout Movie without searching for it\n"));
   EXPECT_EQ(c.requestNumber(), 0);  // search carries no request number
