@@ -539,10 +539,10 @@ ConsoleCpu runConsole(tt::TestDB& db, Probe& probe, const Catalogue& cat, const 
     const Title& t =
         cat.rentable[std::uniform_int_distribution<size_t>(0, cat.rentable.size() - 1)(rng)];
     // Search, then check out what was found; then return it.
-    bool found = c.search(t.title, false);
-    bool rented = found && c.movieInfo().count > 0;
-    if (found) c.checkOutMovie();
-    bool back = c.returnMovie(t.title);
+    bool found = c.movies().search(t.title, false);
+    bool rented = found && c.requests().movieInfo().count > 0;
+    if (found) c.movies().checkOutMovie();
+    bool back = c.movies().returnMovie(t.title);
     if (counted) {
       res.requests += 3;
       res.failures += !found + !rented + !back;

@@ -1,27 +1,19 @@
-// The console client's dialogues: the menu loop, the account and session
-// flows, and the movie flows (MovieFlows.cpp), built on its parts: the
-// terminal (ConsoleTerminal), the replicas (ReplicaDirectory), the fan-out
-// of one request (FanOut) and the request identity (ClientIdentity).
+// The console client: the menu loop and the account and session dialogues
+// (ClientFlows.cpp), built on its parts: the terminal (ConsoleTerminal),
+// the requests with their records and identity (ConsoleRequests, which
+// holds the replicas and the fan-out) and the movie dialogues (MovieFlows).
 //
 // Threads: one requesting thread (the console's) calls everything here.
-// A request returns to its flow as soon as it is decided: workers still
-// running end on their own (FanOut).
 #ifndef TAVRIN_CLIENT_H
 #define TAVRIN_CLIENT_H
 
-#include <ServerIDL.hh>
-#include <omniORB4/CORBA.h>
-
 #include <iostream>
-#include <memory>
 #include <string>
 
-#include "ClientIdentity.h"
+#include "ConsoleRequests.h"
 #include "ConsoleTerminal.h"
 #include "DialogueState.h"
-#include "FanOut.h"
-#include "Operation.h"
-#include "ReplicaDirectory.h"
+#include "MovieFlows.h"
 
 class Client {
  public:
@@ -29,15 +21,16 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  // --- parts ---------------------------------------------------------------
+  // --- parts -----------------------------------------------------------------
   ConsoleTerminal& terminal() { return terminal_; }
-  ReplicaDirectory& replicas() { return replicas_; }
-  ClientIdentity& identity() { return identity_; }
-  // What an unknown outcome does: `ask` the customer whether to try again
-  // (the interactive console), else resend up to `resends` times.
-  void settleUnknown(bool ask, int resends);
+  ConsoleRequests& requests() { return requests_; }
+  MovieFlows& movies() { return movies_; }
+  ReplicaDirectory& replicas() { return requests_.replicas(); }
+  ClientIdentity& identity() { return requests_.identity(); }
+  UserInfo& userInfo() { return requests_.userInfo(); }
+  const Ticket& ticket() const { return requests_.ticket(); }
 
-  // --- account and session flows -------------------------------------------
+  // --- menu loop and account dialogues ----------------------------------------
   int invokeClient();
   int checkClientstate();
   void selectOption();
@@ -49,51 +42,16 @@ class Client {
   int getClientState() const { return number(state_); }
   void setClientState(DialogueState s) { state_ = s; }
 
-  // --- movie flows -----------------------------------------------------------
-  bool search(const std::string& title, bool userPreference);
-  void checkOutMovie();
-  void waitList();
-  bool returnMovie(const std::string& title);
-
-  // --- requests --------------------------------------------------------------
-  // Sends `op` with the current records to its replica set: true when it
-  // was carried out. Settles an unknown outcome as settleUnknown() says.
-  bool request(Operation op);
-  // The request number for the next state-changing `op` on `key` (a user
-  // name or a title): the unsettled one's, when this repeats it.
-  void numberRequest(Operation op, const std::string& key);
-  UserInfo& userInfo() { return uObj; }
-  MovieInfo& movieInfo() { return movieObj; }
-  const Ticket& ticket() const { return s_Tckt; }
-  bool searchFound() const { return searchStatus; }
-
  private:
   void login();
   void createAccount();
   void updateField(int fieldNum);
   void discontinueAccount();
-  void search();
-  void showMovie();
-  bool sessionEnded(const CallReply& reply);
-  bool tryAgain(FanOutResult result, int* resends);
 
   ConsoleTerminal terminal_;
-  ReplicaDirectory replicas_;
-  FanOut fanOut_;
-  ClientIdentity identity_;
+  ConsoleRequests requests_;
   DialogueState state_ = DialogueState::MainMenu;
-  Ticket s_Tckt;
-  UserInfo uObj;
-  MovieInfo movieObj;
-  bool searchStatus = false;  // the last search found the movie
-  bool askToSettle_ = false;
-  int resendsToSettle_ = 0;
-  // The last request whose outcome stayed unknown.
-  struct Unsettled {
-    Operation op = Operation::None;
-    std::string key;
-    CORBA::Short number = 0;
-  } unsettled_;
+  MovieFlows movies_;
 };
 
 // When set (to a folder), the console is quiet: its trace goes to

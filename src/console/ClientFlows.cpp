@@ -20,7 +20,8 @@ std::string maskedCard(const std::string& card) {
 
 }  // namespace
 
-// --- menu loop ------------------------------------------------------------------
+// --- menu loop
+// ------------------------------------------------------------------
 
 int Client::invokeClient() {
   state_ = DialogueState::MainMenu;
@@ -28,7 +29,7 @@ int Client::invokeClient() {
   displayMenu mainMenu(terminal_.out(), clear);
   displayAuthenticatedMenu userMenu(terminal_.out(), clear);
   mainMenu.displayScreen();
-  terminal_.trace("Client ID generated on client: " + identity_.renew());
+  terminal_.trace("Client ID generated on client: " + requests_.identity().renew());
   selectOption();
   while (state_ != DialogueState::LoggedOut) {
     const int s = checkClientstate();
@@ -81,9 +82,9 @@ void Client::selectOption() {
 
 void Client::authUserOption() {
   switch (terminal_.readMenuChoice()) {
-    case '1': search(); break;
+    case '1': movies_.search(); break;
     case '2':
-      returnMovie(terminal_.readTitle());
+      movies_.returnMovie(terminal_.readTitle());
       terminal_.pause();
       break;
     case '3': updateProfile(); break;
@@ -95,7 +96,8 @@ void Client::authUserOption() {
   }
 }
 
-// --- log-in and log-out -----------------------------------------------------------
+// --- log-in and log-out
+// -----------------------------------------------------------
 
 void Client::login() {
   terminal_.say("");
@@ -116,10 +118,10 @@ bool Client::login(const std::string& uname, const std::string& password) {
     terminal_.write("Invalid Inputs: " + errors);
     return false;
   }
-  uObj.username = CORBA::string_dup(uname.c_str());
-  uObj.password = CORBA::string_dup(password.c_str());
-  numberRequest(Operation::LogIn, uname);
-  if (request(Operation::LogIn)) {
+  requests_.userInfo().username = CORBA::string_dup(uname.c_str());
+  requests_.userInfo().password = CORBA::string_dup(password.c_str());
+  requests_.numberRequest(Operation::LogIn, uname);
+  if (requests_.send(Operation::LogIn, number(state_))) {
     state_ = DialogueState::LoggedIn;
     return true;
   }
@@ -133,7 +135,7 @@ void Client::logOut() {
     terminal_.say("Cannot logout user as not currently logged in");
     return;
   }
-  if (request(Operation::LogOut)) {
+  if (requests_.send(Operation::LogOut, number(state_))) {
     state_ = DialogueState::LoggedOut;
     terminal_.say("loggin out user successfully");
   } else if (state_ == DialogueState::MainMenu) {
@@ -141,7 +143,8 @@ void Client::logOut() {
   }
 }
 
-// --- registration -------------------------------------------------------------------
+// --- registration
+// -------------------------------------------------------------------
 
 void Client::createAccount() {
   terminal_.clrscr();
@@ -151,9 +154,9 @@ void Client::createAccount() {
   static const struct {
     const char* prompt;
     int maxLength;
-  } form[7] = {{"1. First Name(20 Chars): ", 20},       {"2. Last Name(20 chars): ", 20},
-               {"3. Address(50 chars): ", 50},          {"4. Credit Card Number(19 chars): ", 19},
-               {"5. Phone Number(12 chars): ", 12},     {"6. Email(50 chars): ", 50},
+  } form[7] = {{"1. First Name(20 Chars): ", 20},   {"2. Last Name(20 chars): ", 20},
+               {"3. Address(50 chars): ", 50},      {"4. Credit Card Number(19 chars): ", 19},
+               {"5. Phone Number(12 chars): ", 12}, {"6. Email(50 chars): ", 50},
                {"7. User Name(20 chars): ", 20}};
   std::string userInput[8];
   for (int i = 0; i < 7; ++i) {
@@ -175,28 +178,32 @@ bool Client::createAccount(const std::string* userInput) {
     return false;
   }
   terminal_.trace(" callCreateAccount() called ");
-  CORBA::String_member* members[8] = {&uObj.fName,    &uObj.lName,         &uObj.address,
-                                      &uObj.creditCardNum, &uObj.phoneNum, &uObj.eMail,
-                                      &uObj.username, &uObj.password};
+  CORBA::String_member* members[8] = {
+      &requests_.userInfo().fName,    &requests_.userInfo().lName,
+      &requests_.userInfo().address,  &requests_.userInfo().creditCardNum,
+      &requests_.userInfo().phoneNum, &requests_.userInfo().eMail,
+      &requests_.userInfo().username, &requests_.userInfo().password};
   for (int i = 0; i < 8; ++i) *members[i] = CORBA::string_dup(userInput[i].c_str());
-  numberRequest(Operation::CreateAccount, userInput[6]);
-  if (!request(Operation::CreateAccount)) return false;
+  requests_.numberRequest(Operation::CreateAccount, userInput[6]);
+  if (!requests_.send(Operation::CreateAccount, number(state_))) return false;
   state_ = DialogueState::Registered;
   return true;
 }
 
-// --- profile --------------------------------------------------------------------------
+// --- profile
+// --------------------------------------------------------------------------
 
 void Client::updateProfile() {
   terminal_.say("User Profile Update page");
   terminal_.say("Review the Current User Details");
-  terminal_.say("1. FirstName: " + str(uObj.fName.in()));
-  terminal_.say("2. LastName: " + str(uObj.lName.in()));
-  terminal_.say("3. Address:    " + str(uObj.address.in()));
-  terminal_.say("4. CreditCardNumber: " + maskedCard(str(uObj.creditCardNum.in())));
-  terminal_.say("5. PhoneNumber: " + str(uObj.phoneNum.in()));
-  terminal_.say("6. email: " + str(uObj.eMail.in()));
-  terminal_.say("7. Username: " + str(uObj.username.in()) + "   (Can't be modified)");
+  terminal_.say("1. FirstName: " + str(requests_.userInfo().fName.in()));
+  terminal_.say("2. LastName: " + str(requests_.userInfo().lName.in()));
+  terminal_.say("3. Address:    " + str(requests_.userInfo().address.in()));
+  terminal_.say("4. CreditCardNumber: " + maskedCard(str(requests_.userInfo().creditCardNum.in())));
+  terminal_.say("5. PhoneNumber: " + str(requests_.userInfo().phoneNum.in()));
+  terminal_.say("6. email: " + str(requests_.userInfo().eMail.in()));
+  terminal_.say("7. Username: " + str(requests_.userInfo().username.in()) +
+                "   (Can't be modified)");
   terminal_.say(std::string("8. Password: ") + kPasswordMask);
   terminal_.say("");
   terminal_.write("Do you want to change any details (y/n): ");
@@ -210,8 +217,8 @@ void Client::updateProfile() {
     terminal_.write("Change further details (y/n): ");
     answer = terminal_.readChoice();
   }
-  numberRequest(Operation::UpdateProfile, str(uObj.username.in()));
-  request(Operation::UpdateProfile);
+  requests_.numberRequest(Operation::UpdateProfile, str(requests_.userInfo().username.in()));
+  requests_.send(Operation::UpdateProfile, number(state_));
   if (state_ == DialogueState::LoggedIn || state_ == DialogueState::MainMenu) terminal_.pause();
 }
 
@@ -227,20 +234,22 @@ void Client::updateField(int fieldNum) {
   };
   Field field;
   switch (fieldNum) {
-    case 1: field = {"Enter First Name: ", 20, &uObj.fName, false}; break;
-    case 2: field = {"Enter Last Name: ", 20, &uObj.lName, false}; break;
-    case 3: field = {"Enter Address", 50, &uObj.address, false}; break;
-    case 4: field = {"Enter CreditCard Number: ", 19, &uObj.creditCardNum, false}; break;
-    case 5: field = {"Enter Phone Number: ", 12, &uObj.phoneNum, false}; break;
-    case 6: field = {"Enter email: ", 50, &uObj.eMail, false}; break;
+    case 1: field = {"Enter First Name: ", 20, &requests_.userInfo().fName, false}; break;
+    case 2: field = {"Enter Last Name: ", 20, &requests_.userInfo().lName, false}; break;
+    case 3: field = {"Enter Address", 50, &requests_.userInfo().address, false}; break;
+    case 4:
+      field = {"Enter CreditCard Number: ", 19, &requests_.userInfo().creditCardNum, false};
+      break;
+    case 5: field = {"Enter Phone Number: ", 12, &requests_.userInfo().phoneNum, false}; break;
+    case 6: field = {"Enter email: ", 50, &requests_.userInfo().eMail, false}; break;
     case 7:
       terminal_.say("");
-      terminal_.say(" Username can't be changed, you may logout & discontinue your account though!!!");
+      terminal_.say(
+          " Username can't be changed, you may logout & discontinue "
+          "your account though!!!");
       return;
-    case 8: field = {"Enter password: ", 20, &uObj.password, true}; break;
-    default:
-      terminal_.say("Invalid Entry, try again.");
-      return;
+    case 8: field = {"Enter password: ", 20, &requests_.userInfo().password, true}; break;
+    default: terminal_.say("Invalid Entry, try again."); return;
   }
   std::string value;
   if (field.secret) {
@@ -250,7 +259,7 @@ void Client::updateField(int fieldNum) {
     value = terminal_.readField(field.maxLength);
   }
   // The masked card number typed back as it was shown leaves it unchanged.
-  if (fieldNum == 4 && value == maskedCard(str(uObj.creditCardNum.in()))) return;
+  if (fieldNum == 4 && value == maskedCard(str(requests_.userInfo().creditCardNum.in()))) return;
   paramList checker;
   const std::string errors = field.secret ? checker.secretErrors(value) : checker.allErrors(value);
   if (!errors.empty()) {
@@ -260,7 +269,8 @@ void Client::updateField(int fieldNum) {
   *field.member = CORBA::string_dup(value.c_str());
 }
 
-// --- account removal ------------------------------------------------------------------
+// --- account removal
+// ------------------------------------------------------------------
 
 void Client::discontinueAccount() {
   login();
@@ -271,8 +281,8 @@ void Client::discontinueAccount() {
     userChoice = terminal_.readField(1);
   }
   if (userChoice == "Y" || userChoice == "y") {
-    numberRequest(Operation::Discontinue, str(uObj.username.in()));
-    const bool removed = request(Operation::Discontinue);
+    requests_.numberRequest(Operation::Discontinue, str(requests_.userInfo().username.in()));
+    const bool removed = requests_.send(Operation::Discontinue, number(state_));
     if (state_ != DialogueState::MainMenu)
       state_ = removed ? DialogueState::Discontinued : DialogueState::DiscontinueFailed;
   } else {

@@ -10,10 +10,6 @@
 
 namespace {
 
-CORBA::Boolean retryLookupOnce(void*, CORBA::ULong retries, const CORBA::COMM_FAILURE&) {
-  return retries < 1;
-}
-
 // The quiet console: the customer's lines on the terminal, the trace in a
 // log of this process's own.
 void quietWhenAsked(Client& client) {
@@ -63,16 +59,15 @@ CosNaming::NamingContext_ptr namingService(CORBA::ORB_ptr orb) {
 int automatic(Client& client, const std::string& suffix) {
   client.terminal().trace("Client ID generated on client: " + client.identity().renew());
   // Nobody to ask: an unknown outcome is sent again under its number.
-  client.settleUnknown(false, 2);
-  const std::string form[8] = {"fname" + suffix,        "lname" + suffix,
-                               "address" + suffix,      "creditcardnum" + suffix,
-                               "phonenum" + suffix,     "email" + suffix,
-                               "user" + suffix,         "pass" + suffix};
+  client.requests().settleUnknown(false, 2);
+  const std::string form[8] = {"fname" + suffix,         "lname" + suffix,    "address" + suffix,
+                               "creditcardnum" + suffix, "phonenum" + suffix, "email" + suffix,
+                               "user" + suffix,          "pass" + suffix};
   client.terminal().trace("run(): Entering createAccount ");
   client.terminal().trace("createAccount() called ");
   if (!client.createAccount(form)) return -1;
   if (!client.login(form[6], form[7])) return -1;
-  if (!client.search("title1", true)) return -1;
+  if (!client.movies().search("title1", true)) return -1;
   client.logOut();
   return 0;
 }
@@ -86,7 +81,11 @@ int run(Client& client, CORBA::ORB_ptr orb, int clientMode, const std::string& s
   // With several directories in the reference, a lookup whose connection to
   // one of them just broke is sent once more, so that it moves on to the
   // next directory; lookups only read.
-  omniORB::installCommFailureExceptionHandler(nc.in(), nullptr, retryLookupOnce);
+  omniORB::installCommFailureExceptionHandler(
+      nc.in(), nullptr,
+      [](auto, CORBA::ULong retries, const CORBA::COMM_FAILURE&) -> CORBA::Boolean {
+        return retries < 1;
+      });
   client.replicas().setNamingContext(nc.in());
   try {
     client.replicas().discoverAccounts();
@@ -100,7 +99,7 @@ int run(Client& client, CORBA::ORB_ptr orb, int clientMode, const std::string& s
   client.terminal().trace("run(): Number of OFSServers are : " +
                           std::to_string(client.replicas().size(kOrderSet)));
   if (clientMode == 1) return automatic(client, suffix);
-  client.settleUnknown(true, 0);
+  client.requests().settleUnknown(true, 0);
   try {
     return client.invokeClient();
   } catch (const EndOfInput&) {
@@ -127,8 +126,7 @@ bool parseMode(int argc, char** argv, int* mode, std::string* suffix, int* orbAr
   std::cout << "Client program called with incorrect parameters." << std::endl;
   std::cout << "Correct usage: Client -ORBInitRef <naming service> -manual" << std::endl;
   std::cout << "OR" << std::endl;
-  std::cout << "Client -ORBInitRef <naming service> -auto <unique number per client>"
-            << std::endl;
+  std::cout << "Client -ORBInitRef <naming service> -auto <unique number per client>" << std::endl;
   return false;
 }
 

@@ -30,7 +30,9 @@ class EchoOff {
 }  // namespace
 
 ConsoleTerminal::ConsoleTerminal(std::istream& in, std::ostream& out)
-    : in_(in), out_(out), channel_(std::make_shared<ConsoleChannel>(out)),
+    : in_(in),
+      out_(out),
+      channel_(std::make_shared<ConsoleChannel>(out)),
       clearScreens_(&out == &std::cout) {}
 
 void ConsoleTerminal::say(const std::string& line) { channel_->say(line); }

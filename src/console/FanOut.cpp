@@ -73,8 +73,7 @@ FanOutResult FanOut::send(const CallRequest& request, CallReply* reply, FailureN
   }
 }
 
-FanOutResult FanOut::attempt(const CallRequest& request, CallReply* reply,
-                             FailureNotice* notice) {
+FanOutResult FanOut::attempt(const CallRequest& request, CallReply* reply, FailureNotice* notice) {
   for (;;) {
     const unsigned long seen = channel_->changes();
     if (std::chrono::steady_clock::now() >= limit_) return timedOut(reply, notice);
@@ -112,9 +111,9 @@ FanOutResult FanOut::allFailed(const CallRequest& request, FailureNotice* notice
   } catch (const CORBA::Exception& e) {
     // The Naming Service is down: the replicas known so far stay, and this
     // request ends here.
-    channel_->trace(
-        std::string("The Naming Service could not be reached to find the servers again: ") +
-        e._name());
+    channel_->trace(std::string("The Naming Service could not be reached to "
+                                "find the servers again: ") +
+                    e._name());
     return result;
   }
   // The same request, under the same number: the replicas' request log
@@ -237,8 +236,9 @@ void FanOut::retireWorkers(size_t keep) {
 }
 
 void FanOut::reapLate() {
-  late_.erase(std::remove_if(late_.begin(), late_.end(), [](const Worker& w) { return w->ended(); }),
-              late_.end());
+  late_.erase(
+      std::remove_if(late_.begin(), late_.end(), [](const Worker& w) { return w->ended(); }),
+      late_.end());
 }
 
 void FanOut::startProbes() {

@@ -1,5 +1,5 @@
-// The console dialogues: the movie flows.
-#include "Client.h"
+#include "MovieFlows.h"
+
 #include "Contract.h"
 #include "paramList.h"
 
@@ -9,13 +9,19 @@ bool isYes(char c) { return c == 'Y' || c == 'y'; }
 
 }  // namespace
 
-void Client::search() {
+MovieFlows::MovieFlows(ConsoleTerminal& terminal, ConsoleRequests& requests,
+                       const DialogueState& state)
+    : terminal_(terminal), requests_(requests), state_(state) {}
+
+bool MovieFlows::send(Operation op) { return requests_.send(op, number(state_)); }
+
+void MovieFlows::search() {
   terminal_.trace("in search");
   const std::string title = terminal_.readTitle();
   // Only a movie that was found is shown and offered; a search that found
   // nothing or failed has said why already.
   if (search(title, false)) {
-    if (movieObj.count == 0) {
+    if (requests_.movieInfo().count == 0) {
       terminal_.say("Movie currently unavailable");
       terminal_.say("");
       terminal_.write("Do you want place the movie in WaitList (y/n): ");
@@ -29,39 +35,42 @@ void Client::search() {
   terminal_.pause();
 }
 
-void Client::showMovie() {
-  terminal_.say("!!!!!!!!!!!!************************************** MOVIE DETAILS "
-                "*********************************************!!!!!!!!!!");
+void MovieFlows::showMovie() {
+  terminal_.say(
+      "!!!!!!!!!!!!************************************** MOVIE DETAILS "
+      "*********************************************!!!!!!!!!!");
   terminal_.say("");
-  terminal_.say("Title: " + str(movieObj.title.in()));
-  terminal_.say("Director: " + str(movieObj.director.in()));
-  terminal_.say("Release date: " + str(movieObj.releaseDate.in()));
-  terminal_.say("Cast: " + str(movieObj.cast.in()));
-  terminal_.say("Banner: " + str(movieObj.banner.in()));
-  terminal_.say("Category: " + str(movieObj.category.in()));
-  terminal_.say("Rated: " + str(movieObj.rated.in()));
+  terminal_.say("Title: " + str(requests_.movieInfo().title.in()));
+  terminal_.say("Director: " + str(requests_.movieInfo().director.in()));
+  terminal_.say("Release date: " + str(requests_.movieInfo().releaseDate.in()));
+  terminal_.say("Cast: " + str(requests_.movieInfo().cast.in()));
+  terminal_.say("Banner: " + str(requests_.movieInfo().banner.in()));
+  terminal_.say("Category: " + str(requests_.movieInfo().category.in()));
+  terminal_.say("Rated: " + str(requests_.movieInfo().rated.in()));
   terminal_.say("");
-  terminal_.say("!!!!!!!!!!!!!*********************************************************************"
-                "******************************!!!!!!!!!");
+  terminal_.say(
+      "!!!!!!!!!!!!!*************************************************"
+      "********************"
+      "******************************!!!!!!!!!");
 }
 
-bool Client::search(const std::string& title, bool userPreference) {
+bool MovieFlows::search(const std::string& title, bool userPreference) {
   // The permission to check out belongs to the last search only.
-  searchStatus = false;
+  searchStatus_ = false;
   paramList checker;
   const std::string errors = checker.allErrors(title);
   if (!errors.empty()) {
     terminal_.write(errors);
     return false;
   }
-  movieObj.title = CORBA::string_dup(title.c_str());
+  requests_.movieInfo().title = CORBA::string_dup(title.c_str());
   terminal_.trace("Client: Before Having Called Thread ..... movieTitle: " + title);
-  searchStatus = request(Operation::Search);
-  terminal_.trace(searchStatus ? "searchStatus: is true" : "searchStatus: is false");
-  if (!searchStatus) return false;
+  searchStatus_ = send(Operation::Search);
+  terminal_.trace(searchStatus_ ? "searchStatus_: is true" : "searchStatus_: is false");
+  if (!searchStatus_) return false;
   showMovie();
   if (userPreference) {
-    if (movieObj.count == 0)
+    if (requests_.movieInfo().count == 0)
       waitList();
     else
       checkOutMovie();
@@ -69,34 +78,34 @@ bool Client::search(const std::string& title, bool userPreference) {
   return true;
 }
 
-void Client::checkOutMovie() {
-  if (!searchStatus) {
+void MovieFlows::checkOutMovie() {
+  if (!searchStatus_) {
     terminal_.say("Cannot checkout Movie without searching for it");
     return;
   }
-  numberRequest(Operation::Checkout, str(movieObj.title.in()));
-  request(Operation::Checkout);
-  searchStatus = false;
+  requests_.numberRequest(Operation::Checkout, str(requests_.movieInfo().title.in()));
+  send(Operation::Checkout);
+  searchStatus_ = false;
 }
 
-void Client::waitList() {
-  if (movieObj.count == 0 && searchStatus) {
-    numberRequest(Operation::Waitlist, str(movieObj.title.in()));
-    request(Operation::Waitlist);
+void MovieFlows::waitList() {
+  if (requests_.movieInfo().count == 0 && searchStatus_) {
+    requests_.numberRequest(Operation::Waitlist, str(requests_.movieInfo().title.in()));
+    send(Operation::Waitlist);
   } else {
     terminal_.say("Movie can't be placed in waitList, Invalid request");
   }
-  searchStatus = false;
+  searchStatus_ = false;
 }
 
-bool Client::returnMovie(const std::string& title) {
+bool MovieFlows::returnMovie(const std::string& title) {
   paramList checker;
   const std::string errors = checker.allErrors(title);
   if (!errors.empty()) {
     terminal_.write(errors);
     return false;
   }
-  movieObj.title = CORBA::string_dup(title.c_str());
-  numberRequest(Operation::Return, title);
-  return request(Operation::Return);
+  requests_.movieInfo().title = CORBA::string_dup(title.c_str());
+  requests_.numberRequest(Operation::Return, title);
+  return send(Operation::Return);
 }

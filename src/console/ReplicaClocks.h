@@ -2,8 +2,8 @@
 // account (set 0) and order (set 1) servers, the offset of its clock from
 // this client's, estimated from round trips (Cristian's method: the reply's
 // clock reading against the middle of the call; once an offset is known,
-// estimates whose round trip is longer than kMaxRoundTrip are discarded). Every deadline a call carries
-// is stated in its replica's clock, so a request is served with the
+// estimates whose round trip is longer than kMaxRoundTrip are discarded).
+// Every deadline a call carries is stated in its replica's clock, so a request is served with the
 // client's clock off by any amount, and a replica never starts work after
 // the client stopped waiting, even when the request sat in its socket.
 //

@@ -37,7 +37,9 @@ void ReplicaDirectory::discover(int set, const std::string& prefix, const Lines&
       // deployment, not a reason to end the customer's session. The
       // replicas before it serve; numbering stops there, as at a gap.
       if (CORBA::is_nil(obj))
-        endLine = id + " is bound to an object of another interface; so number of servers is " +
+        endLine = id +
+                  " is bound to an object of another interface; so number of "
+                  "servers is " +
                   std::to_string(i);
     } catch (const CosNaming::NamingContext::NotFound&) {
       endLine = lines.end + id + lines.countSep + std::to_string(i);
@@ -57,7 +59,8 @@ void ReplicaDirectory::discover(int set, const std::string& prefix, const Lines&
 void ReplicaDirectory::discoverAccounts() {
   discover<Account>(kAccountSet, "account",
                     {"Client::clearAndobtainAccountIOR(): Resolved IOR: ",
-                     "Client::clearAndObtainAccountIOR(): NotFound Exception while resolving ",
+                     "Client::clearAndObtainAccountIOR(): NotFound Exception "
+                     "while resolving ",
                      "\tso number of account servers are "});
 }
 

@@ -43,7 +43,8 @@ OutcomeLines linesFor(Operation op) {
               comm, other};
     case Operation::LogOut: return {nullptr, "log-out operation was unsucessful", comm, other};
     case Operation::Waitlist:
-      return {"Movie has been placed in the Waitlist", "Can't place movie in waitlist", comm, other};
+      return {"Movie has been placed in the Waitlist", "Can't place movie in waitlist", comm,
+              other};
     case Operation::Checkout:
       return {"Movie has been checked out", "The movie couldn't be checked out", comm, other};
     default: return {nullptr, nullptr, comm, other};
@@ -250,7 +251,8 @@ void Thread::launch(bool probe) {
     if (probe)
       work_->req.health->probeEnded(work_->req.index, false);
     else
-      work_->finish(-1, CORBA::COMPLETED_NO, ReplicaHealth::Ended::Failed);  // never sent
+      work_->finish(-1, CORBA::COMPLETED_NO,
+                    ReplicaHealth::Ended::Failed);  // never sent
   }
 }
 

@@ -3,9 +3,11 @@
 #include <omniORB4/omniInterceptors.h>
 // The server side reads and writes service contexts through omniORB's
 // GIOP_S, which needs these internal headers first.
+// clang-format off
 #include <omniORB4/internal/giopStrand.h>
 #include <omniORB4/internal/giopStream.h>
 #include <omniORB4/internal/GIOP_S.h>
+// clang-format on
 
 #include <cstdlib>
 #include <iostream>
@@ -35,8 +37,8 @@ void appendClock(IOP::ServiceContextList& list, CORBA::ULong id, ReplicaClock::T
 bool findClock(const IOP::ServiceContextList& list, CORBA::ULong id, ReplicaClock::TimePoint* at) {
   for (CORBA::ULong i = 0; i < list.length(); ++i) {
     if (list[i].context_id != id) continue;
-    return RequestDeadline::decode(list[i].context_data.get_buffer(),
-                                   list[i].context_data.length(), at);
+    return RequestDeadline::decode(list[i].context_data.get_buffer(), list[i].context_data.length(),
+                                   at);
   }
   return false;
 }
@@ -129,7 +131,8 @@ std::string ReplicaClock::hostOf(const std::string& address) {
   for (const char* scheme : {"giop:tcp:", "giop:ssl:", "giop:unix:"})
     if (rest.rfind(scheme, 0) == 0) rest = rest.substr(std::char_traits<char>::length(scheme));
   const size_t colon = rest.rfind(':');
-  if (colon != std::string::npos && rest.find(']') == std::string::npos) return rest.substr(0, colon);
+  if (colon != std::string::npos && rest.find(']') == std::string::npos)
+    return rest.substr(0, colon);
   if (colon != std::string::npos && colon > rest.find(']')) return rest.substr(0, colon);
   return rest;
 }

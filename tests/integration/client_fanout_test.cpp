@@ -70,7 +70,7 @@ class ClientFanOut : public ::testing::Test {
   }
   bool request(int methodNumber, int typeOfIOR) {
     (void)typeOfIOR;  // the operation's own set
-    return client.request(static_cast<Operation>(methodNumber));
+    return client.requests().send(static_cast<Operation>(methodNumber), client.getClientState());
   }
   // Waits until no replica of the set has a call of this client in flight.
   bool settled(int typeOfIOR) {
@@ -379,9 +379,9 @@ TEST_F(ClientFanOut, SearchFillsTheMovieAndCheckoutSendsIt) {
   ct::TestOrder* o1 = order(1, ct::Mode::Succeed);
   discover();
   client.identity().renew();
-  ASSERT_TRUE(client.search("Heat", false));
-  EXPECT_TRUE(client.searchFound());
-  const MovieInfo& m = client.movieInfo();
+  ASSERT_TRUE(client.movies().search("Heat", false));
+  EXPECT_TRUE(client.movies().searchFound());
+  const MovieInfo& m = client.requests().movieInfo();
   EXPECT_EQ(m.movieID, 42u);
   EXPECT_EQ(m.count, 3u);
   EXPECT_EQ(str(m.title.in()), "Heat");
@@ -393,8 +393,8 @@ TEST_F(ClientFanOut, SearchFillsTheMovieAndCheckoutSendsIt) {
   EXPECT_EQ(client.identity().current().transactionID, 0);
 
   ASSERT_TRUE(settled(1));
-  client.checkOutMovie();
-  EXPECT_FALSE(client.searchFound());
+  client.movies().checkOutMovie();
+  EXPECT_FALSE(client.movies().searchFound());
   ASSERT_TRUE(settled(1));
   EXPECT_EQ(o0->lastMovieID, 42u);
   EXPECT_EQ(o1->lastMovieID, 42u);
@@ -407,8 +407,8 @@ TEST_F(ClientFanOut, WaitlistIsSentOnlyForAMovieWithoutCopies) {
   ct::TestOrder* o0 = order(0, ct::Mode::Succeed);
   o0->copies = 0;
   discover();
-  EXPECT_TRUE(client.search("Heat", true));
+  EXPECT_TRUE(client.movies().search("Heat", true));
   EXPECT_EQ(capture.count("Movie has been placed in the Waitlist\n"), 1);
   EXPECT_EQ(o0->lastMovieID, 42u);
-  EXPECT_FALSE(client.searchFound());
+  EXPECT_FALSE(client.movies().searchFound());
 }

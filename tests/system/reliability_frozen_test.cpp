@@ -456,6 +456,7 @@ TEST_F(ReliabilityFrozen, SkewedClientClockIsServedAndItsQueuedCheckoutNeverTake
   ASSERT_EQ(c.search("title6", &m), Outcome::Success) << c.last().message;
 
   ChildProcess& frozen = deployment_->orderReplicas[0]->process();
+  const size_t mark = frozen.output().size();  // the sessions above rented here too
   ASSERT_TRUE(frozen.stop());
   const auto frozenAt = Clock::now();
   EXPECT_NE(c.checkout(m), Outcome::Success);
@@ -463,10 +464,10 @@ TEST_F(ReliabilityFrozen, SkewedClientClockIsServedAndItsQueuedCheckoutNeverTake
   std::this_thread::sleep_until(frozenAt + std::chrono::seconds(5));
   frozen.signal(SIGCONT);
   ASSERT_TRUE(waitFor([&] {
-    return frozen.output().find("deadline passed before the request was served") !=
+    return frozen.output().find("deadline passed before the request was served", mark) !=
            std::string::npos;
   })) << frozen.output();
-  EXPECT_EQ(frozen.output().find("Movie::checkoutMovie called"), std::string::npos)
+  EXPECT_EQ(frozen.output().find("Movie::checkoutMovie called", mark), std::string::npos)
       << "the work was started after the session stopped waiting";
   TestDB db;
   EXPECT_EQ(db.count("select count(*) from checkedoutmovies where username = 'skewed'"), 0);

@@ -232,7 +232,7 @@ TEST(ClientIdentity, UsedUpRequestNumbersTakeAFreshIdentity) {
   c.identity().renew();
   std::set<std::string> keys;
   for (int i = 0; i < 70000; ++i) {
-    c.numberRequest(Operation::Return, "t");
+    c.requests().numberRequest(Operation::Return, "t");
     const ClientTransaction t = c.identity().current();
     ASSERT_TRUE(keys.insert(str(t.clientID.in()) + "#" + std::to_string(t.transactionID)).second)
         << "request " << i;

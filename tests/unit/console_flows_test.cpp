@@ -195,9 +195,9 @@ TEST(SessionFlows, DiscontinueStopsWhenTheLogInFails) {
 
 TEST(MovieFlows, CheckoutAndWaitlistNeedASuccessfulSearch) {
   Console c("");
-  c.client.checkOutMovie();
+  c.client.movies().checkOutMovie();
   EXPECT_TRUE(c.printed("Cannot checkout Movie without searching for it\n"));
-  c.client.waitList();
+  c.client.movies().waitList();
   EXPECT_TRUE(c.printed("Movie can't be placed in waitList, Invalid request\n"));
   EXPECT_FALSE(c.sentSomething());
   EXPECT_EQ(c.requestNumber(), 0);
@@ -205,21 +205,21 @@ TEST(MovieFlows, CheckoutAndWaitlistNeedASuccessfulSearch) {
 
 TEST(MovieFlows, AFailedSearchShowsNoCardAndWithdrawsThePermissionToCheckOut) {
   Console c("");
-  EXPECT_FALSE(c.client.search("Other Title", false));
-  EXPECT_FALSE(c.client.searchFound());
+  EXPECT_FALSE(c.client.movies().search("Other Title", false));
+  EXPECT_FALSE(c.client.movies().searchFound());
   EXPECT_FALSE(c.printed("MOVIE DETAILS"));
   EXPECT_FALSE(c.printed("\nTitle: Other Title\n"));
-  c.client.checkOutMovie();
+  c.client.movies().checkOutMovie();
   EXPECT_TRUE(c.printed("Cannot checkout Movie without searching for it\n"));
   EXPECT_EQ(c.requestNumber(), 0);  // search carries no request number
 }
 
 TEST(MovieFlows, InvalidTitleIsReportedAndNotSent) {
   Console c("");
-  EXPECT_FALSE(c.client.search("a/b", false));
+  EXPECT_FALSE(c.client.movies().search("a/b", false));
   EXPECT_TRUE(c.printed("Input \"a/b\" may not contain any of the following characters: /\n"));
   EXPECT_FALSE(c.printed("MOVIE DETAILS"));
-  EXPECT_FALSE(c.client.returnMovie(""));
+  EXPECT_FALSE(c.client.movies().returnMovie(""));
   EXPECT_TRUE(c.printed("Empty field not allowed\n"));
   EXPECT_FALSE(c.sentSomething());
 }
@@ -240,6 +240,6 @@ TEST(MovieFlows, ReturnUsesANewRequestNumberWithoutASearch) {
   c.client.authUserOption();
   EXPECT_TRUE(c.printed("createAndStartThread called with methodNumber as 9005"));
   EXPECT_EQ(c.requestNumber(), 1);
-  EXPECT_EQ(str(c.client.movieInfo().title.in()), "Some Title");
+  EXPECT_EQ(str(c.client.requests().movieInfo().title.in()), "Some Title");
   EXPECT_EQ(c.pauses, 1);
 }
