@@ -96,11 +96,6 @@ void ConsoleChannel::retire(std::atomic<bool>& late) {
   late.store(true);
 }
 
-void ConsoleChannel::withOutput(const std::function<void(std::ostream&)>& f) {
-  std::lock_guard<std::mutex> lock(outMutex_);
-  if (out_ != nullptr) f(*out_);
-}
-
 void ConsoleChannel::beginRequest() {
   std::lock_guard<std::mutex> lock(outMutex_);
   inRequest_ = true;

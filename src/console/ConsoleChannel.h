@@ -55,8 +55,6 @@ class ConsoleChannel {
   // Marks a worker late; a line it is printing right now still goes out
   // before this returns, so every later one is marked.
   void retire(std::atomic<bool>& late);
-  // Runs `f` on the output with every other line held off (the pause).
-  void withOutput(const std::function<void(std::ostream&)>& f);
 
   // The requesting thread's request: beginning prints the background lines
   // held back.

@@ -271,6 +271,51 @@ TEST_F(ClientFanOut, NamingServiceDownAtRediscoveryFailsOnlyThatRequest) {
   EXPECT_EQ(a0->calls, 2);
 }
 
+// An outcome left unknown is settled, not pushed to the customer: asked,
+// the console sends the same request again under its number and reports
+// what really happened. Declined, a later repeat of the same request keeps
+// the number as well; only a settled request lets the next one move on.
+TEST_F(ClientFanOut, UnknownOutcomeIsSentAgainUnderTheSameNumber) {
+  ct::TestAccount* a0 = account(0, ct::Mode::Fail);
+  discover();
+  CORBA::Object_var gone = tt::orb()->string_to_object("corbaloc::127.0.0.1:1/NameService");
+  CosNaming::NamingContext_var unreachable = CosNaming::NamingContext::_unchecked_narrow(gone);
+  client.replicas().setNamingContext(unreachable.in());  // no rediscovery: unknown at once
+  client.userInfo().username = CORBA::string_dup("ann");
+  client.requests().settleUnknown(true, 0);
+  in.str("y\n");
+  a0->onCall = [a0] {
+    if (a0->calls == 1) a0->mode = ct::Mode::Succeed;
+  };
+  client.requests().numberRequest(Operation::UpdateProfile, "ann");
+  EXPECT_TRUE(request(9006, 0));
+  EXPECT_TRUE(capture.has("The service could not confirm your request yet.\n"
+                          "Do you want to try again (y/n): "))
+      << capture.text();
+  EXPECT_TRUE(capture.has("Your Account has been successfully updated\n"));
+  EXPECT_FALSE(capture.has(FailureNotice::kMayHaveEffect));
+  std::vector<std::string> seen = a0->seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], seen[1]);
+
+  a0->onCall = nullptr;
+  a0->mode = ct::Mode::Fail;
+  client.requests().numberRequest(Operation::UpdateProfile, "ann");
+  const short unsettled = client.identity().number();
+  in.clear();
+  in.str("n\n");
+  EXPECT_FALSE(request(9006, 0));
+  EXPECT_TRUE(capture.has(std::string(FailureNotice::kMayHaveEffect) + "\n"));
+  a0->mode = ct::Mode::Succeed;
+  client.requests().numberRequest(Operation::UpdateProfile, "ann");
+  EXPECT_EQ(client.identity().number(), unsettled);
+  EXPECT_TRUE(request(9006, 0));
+  seen = a0->seen();
+  EXPECT_EQ(seen.back(), seen[seen.size() - 2]);
+  client.requests().numberRequest(Operation::UpdateProfile, "ann");
+  EXPECT_EQ(client.identity().number(), unsettled + 1);
+}
+
 TEST_F(ClientFanOut, TimeOutWaitsForTheCallsAndNeverReportsACarriedOutRequestAsFailed) {
   // In another process: calls within one process bypass the ORB's limit.
   auto child = startChildReplica("account0");
