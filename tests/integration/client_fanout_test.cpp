@@ -285,7 +285,7 @@ TEST_F(ClientFanOut, UnknownOutcomeIsSentAgainUnderTheSameNumber) {
   client.requests().settleUnknown(true, 0);
   in.str("y\n");
   a0->onCall = [a0] {
-    if (a0->calls == 1) a0->mode = ct::Mode::Succeed;
+    if (a0->calls == 2) a0->mode = ct::Mode::Succeed;  // the second call
   };
   client.requests().numberRequest(Operation::UpdateProfile, "ann");
   EXPECT_TRUE(request(9006, 0));
