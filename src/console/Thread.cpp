@@ -274,7 +274,9 @@ void Thread::retire() {
 
 void Thread::abandon() {
   if (!thread_.joinable()) return;
-  if (work_->running.load()) work_->req.channel->markAbandoned();
+  // Even a worker that has just ended may still be letting go of its
+  // object references on its thread.
+  work_->req.channel->markAbandoned();
   thread_.detach();
 }
 
