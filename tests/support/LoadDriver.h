@@ -12,7 +12,8 @@
 // failed, the replica set is rediscovered through the Naming Service and the
 // request sent again (at most `maxRediscoveries` times); the whole request,
 // rediscoveries included, is bounded by `limit`, and every call carries that
-// deadline to its replica and as its call timeout. As in the console, a
+// deadline to its replica, stated in the replica's clock (the session's own
+// clock may be shifted: clocks()), and as its call timeout. As in the console, a
 // request returns as soon as it is decided; workers still running end on
 // their own in the background. Replicas whose call timed out are suspect and
 // skipped while another replica is trusted, and a replica never has two

@@ -10,12 +10,14 @@
 #include <string>
 
 #include "Client.h"
-#include "TextHelpers.h"
 #include "ClientIdentity.h"
 #include "Contract.h"
 #include "FailureNotice.h"
+#include "ReplicaClock.h"
+#include "ReplicaClocks.h"
 #include "ReplicaHealth.h"
 #include "TestSupport.h"
+#include "TextHelpers.h"
 
 using Ended = ReplicaHealth::Ended;
 using Indexes = std::vector<size_t>;
@@ -308,4 +310,46 @@ TEST(CommandLine, WrongModeGivesUsageAndStatus255) {
     EXPECT_EQ(runClient(args, output), 255);
     EXPECT_EQ(output, usage);
   }
+}
+
+// Offsets from round trips (the middle of the call against the replica's
+// reading); a long round trip never replaces a close estimate; a skew over
+// a second is traced once per host; deadlines are stated in the replica's
+// clock, less the estimate's uncertainty.
+TEST(ReplicaClocks, EstimatesEachReplicasOffsetAndStatesDeadlinesInIt) {
+  using namespace std::chrono;
+  std::vector<std::string> lines;
+  ReplicaClocks clocks([&](const std::string& l) { lines.push_back(l); });
+  clocks.reset(kOrderSet, 2);
+  EXPECT_FALSE(clocks.known(kOrderSet, 0));
+  const ReplicaClocks::Wall::time_point t0(seconds(1700000000));
+  clocks.record(kOrderSet, 0, t0, t0 + milliseconds(100), t0 + milliseconds(50) - seconds(15),
+                "hostA");
+  ASSERT_TRUE(clocks.known(kOrderSet, 0));
+  EXPECT_FALSE(clocks.known(kOrderSet, 1));
+  const auto limit = ReplicaClocks::Steady::now() + seconds(10);
+  const auto stated = clocks.deadlineFor(kOrderSet, 0, limit);
+  const auto inReplicaClock = ReplicaClocks::Wall::now() - seconds(15) + seconds(10);
+  EXPECT_NEAR(duration_cast<milliseconds>(stated - inReplicaClock).count(), -51, 200);
+
+  clocks.record(kOrderSet, 0, t0, t0 + seconds(2), t0 + seconds(1), "hostA");
+  EXPECT_NEAR(duration_cast<milliseconds>(clocks.deadlineFor(kOrderSet, 0, limit) - stated).count(),
+              0, 200);
+  clocks.record(kOrderSet, 1, t0, t0 + milliseconds(10), t0 + milliseconds(5) - seconds(15),
+                "hostA");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("replica host hostA is 15000 ms behind this console's"),
+            std::string::npos)
+      << lines[0];
+  // In step within a second: nothing to trace. A rediscovery measures anew.
+  clocks.record(kAccountSet, 0, t0, t0, t0 + milliseconds(900), "hostB");
+  EXPECT_EQ(lines.size(), 1u);
+  clocks.reset(kOrderSet, 2);
+  EXPECT_FALSE(clocks.known(kOrderSet, 0));
+}
+
+TEST(ReplicaClocks, HostOfAnOrbAddress) {
+  EXPECT_EQ(ReplicaClock::hostOf("giop:tcp:127.0.0.1:2809"), "127.0.0.1");
+  EXPECT_EQ(ReplicaClock::hostOf("giop:ssl:db.example.org:443"), "db.example.org");
+  EXPECT_EQ(ReplicaClock::hostOf("giop:tcp:[::1]:2809"), "[::1]");
 }
