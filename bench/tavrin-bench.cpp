@@ -521,14 +521,15 @@ ConsoleCpu runConsole(tt::TestDB& db, Probe& probe, const Catalogue& cat, const 
   std::ofstream devnull("/dev/null");
   std::istringstream noInput;
   Client c(noInput, devnull);
-  c.setPause([] {});
-  c.setScreenClearing(false);
-  c.setNamingContext(tt::naming());
-  c.clearAndObtainAccountIOR();
-  c.clearAndObtainOFSIOR();
-  c.setClientID();
-  if (!c.createAccount("Con", "Sole", "1 Main Street", "4111111111111111", "5551234567",
-                       "console@example.org", "console", "pw-console") ||
+  c.terminal().setPause([] {});
+  c.terminal().setScreenClearing(false);
+  c.replicas().setNamingContext(tt::naming());
+  c.replicas().discoverAccounts();
+  c.replicas().discoverOrders();
+  c.identity().renew();
+  const std::string form[8] = {"Con",        "Sole",       "1 Main Street",       "4111111111111111",
+                               "5551234567", "console@example.org", "console", "pw-console"};
+  if (!c.createAccount(form) ||
       !c.login("console", "pw-console"))
     die("the console client could not register and log in");
   std::mt19937 rng(o.seed + 17);
@@ -538,10 +539,10 @@ ConsoleCpu runConsole(tt::TestDB& db, Probe& probe, const Catalogue& cat, const 
     const Title& t =
         cat.rentable[std::uniform_int_distribution<size_t>(0, cat.rentable.size() - 1)(rng)];
     // Search, then check out what was found; then return it.
-    bool found = c.search(t.title, false);
-    bool rented = found && c.movieInfo().count > 0;
-    if (found) c.checkOutMovie();
-    bool back = c.callretMovie(t.title);
+    bool found = c.movies().search(t.title, false);
+    bool rented = found && c.requests().movieInfo().count > 0;
+    if (found) c.movies().checkOutMovie();
+    bool back = c.movies().returnMovie(t.title);
     if (counted) {
       res.requests += 3;
       res.failures += !found + !rented + !back;

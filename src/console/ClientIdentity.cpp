@@ -33,8 +33,7 @@ HostAddress lookUpHost() {
   return a;
 }
 
-bool readAll(int fd, void* buf, size_t n) {
-  auto* p = static_cast<unsigned char*>(buf);
+bool readAll(int fd, unsigned char* p, size_t n) {
   while (n > 0) {
     const ssize_t r = read(fd, p, n);
     if (r < 0 && errno == EINTR) continue;
@@ -78,7 +77,7 @@ uint64_t ClientIdentity::systemRandom() {
   if (got == sizeof v) return v;
   // A kernel without getrandom: the same source through its device.
   const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  const bool ok = fd >= 0 && readAll(fd, &v, sizeof v);
+  const bool ok = fd >= 0 && readAll(fd, p, sizeof v);
   if (fd >= 0) close(fd);
   if (ok) return v;
   // No random source at all: the finest clock reading still keeps apart

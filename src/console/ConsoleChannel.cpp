@@ -96,11 +96,6 @@ void ConsoleChannel::retire(std::atomic<bool>& late) {
   late.store(true);
 }
 
-void ConsoleChannel::withOutput(const std::function<void(std::ostream&)>& f) {
-  std::lock_guard<std::mutex> lock(outMutex_);
-  if (out_ != nullptr) f(*out_);
-}
-
 void ConsoleChannel::beginRequest() {
   std::lock_guard<std::mutex> lock(outMutex_);
   inRequest_ = true;
@@ -135,7 +130,7 @@ void ConsoleChannel::changed() {
 }
 
 void ConsoleChannel::waitForChange(unsigned long seen,
-                                   std::chrono::system_clock::time_point until) {
+                                   std::chrono::steady_clock::time_point until) {
   std::unique_lock<std::mutex> lock(statusMutex_);
   statusCv_.wait_until(lock, until, [&] { return changes_ != seen; });
 }

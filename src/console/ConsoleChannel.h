@@ -55,8 +55,6 @@ class ConsoleChannel {
   // Marks a worker late; a line it is printing right now still goes out
   // before this returns, so every later one is marked.
   void retire(std::atomic<bool>& late);
-  // Runs `f` on the output with every other line held off (the pause).
-  void withOutput(const std::function<void(std::ostream&)>& f);
 
   // The requesting thread's request: beginning prints the background lines
   // held back.
@@ -70,7 +68,16 @@ class ConsoleChannel {
   unsigned long changes();
   void changed();
   // Waits until the count differs from `seen` or `until` has come.
-  void waitForChange(unsigned long seen, std::chrono::system_clock::time_point until);
+  void waitForChange(unsigned long seen, std::chrono::steady_clock::time_point until);
+
+  // Calls of the console's workers and probes still in flight, and whether
+  // one was let go while it ran: it may still release its object
+  // references, so the ORB must not be destroyed under it.
+  void callStarted() { ++inFlight_; }
+  void callEnded() { --inFlight_; }
+  int callsInFlight() const { return inFlight_.load(); }
+  void markAbandoned() { abandoned_ = true; }
+  bool anyAbandoned() const { return abandoned_.load(); }
 
  private:
   void emitLocked(const std::string& line);
@@ -86,6 +93,8 @@ class ConsoleChannel {
   std::mutex statusMutex_;
   std::condition_variable statusCv_;
   unsigned long changes_ = 0;
+  std::atomic<int> inFlight_{0};
+  std::atomic<bool> abandoned_{false};
 };
 
 #endif

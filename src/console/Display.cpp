@@ -70,6 +70,10 @@ void displaySuccess::displayScreen() { out << outputMessage << std::endl; }
 
 void toggleEcho::enterInput(int fd, std::ostream& out) {
   out << std::endl << "PRESS ENTER TO CONTINUE" << std::endl;
+  waitForEnter(fd);
+}
+
+void toggleEcho::waitForEnter(int fd) {
   char byte;
   while (::read(fd, &byte, 1) < 0 && errno == EINTR) {
   }

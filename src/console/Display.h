@@ -53,6 +53,8 @@ class toggleEcho {
   // Waits for the user: prints the prompt, then reads exactly one byte
   // straight from `fd`, past any stream buffer.
   static void enterInput(int fd = 0, std::ostream& out = std::cout);
+  // Reads exactly one byte straight from `fd`.
+  static void waitForEnter(int fd = 0);
   static void clrscr();
 
   // Echo off while a secret is typed; line editing (erase, kill) stays.

@@ -1,5 +1,7 @@
 #include "RequestDeadline.h"
 
+#include "ReplicaClock.h"
+
 #include <omniORB4/omniInterceptors.h>
 // The server-side interceptor reads the request's service contexts from
 // omniORB's GIOP_S, which needs these internal headers first.
@@ -41,6 +43,8 @@ CORBA::Boolean readDeadline(omni::omniInterceptors::serverReceiveRequest_T::info
 
 void RequestDeadline::installClient() {
   omniORB::getInterceptors()->clientSendRequest.add(addDeadline);
+  // A deadline is only as good as the clock it is stated in.
+  ReplicaClock::installClient();
 }
 
 void RequestDeadline::setForThisThread(TimePoint deadline) {
@@ -52,6 +56,7 @@ void RequestDeadline::clearForThisThread() { sendDeadline = false; }
 
 void RequestDeadline::installServer() {
   omniORB::getInterceptors()->serverReceiveRequest.add(readDeadline);
+  ReplicaClock::installServer();
 }
 
 bool RequestDeadline::received(TimePoint* deadline) {

@@ -5,8 +5,10 @@
 // no deadline is served under the replica's own budget alone.
 //
 // On the wire: service context kContextId, 8 octets, big-endian, the
-// deadline in milliseconds since the epoch by the client's wall clock.
-// Client and server hosts must keep their clocks in step (NTP).
+// deadline in milliseconds since the epoch by the receiving replica's clock
+// as the client estimates it (ReplicaClock), so hosts whose clocks are off
+// still agree on when the client stops waiting. installClient and
+// installServer install ReplicaClock's side too.
 //
 // Thread safe: the deadlines are per thread.
 #ifndef TAVRIN_REQUESTDEADLINE_H
@@ -23,7 +25,8 @@ class RequestDeadline {
   static constexpr CORBA::ULong kContextId = 0x54560001;
 
   // Client: from now on, every request this process sends carries the
-  // deadline its sending thread has set. Call once, after ORB_init.
+  // deadline its sending thread has set, and the clocks are compared
+  // (ReplicaClock). Call once, after ORB_init.
   static void installClient();
   // Client: the deadline of the requests the calling thread sends next.
   static void setForThisThread(TimePoint deadline);

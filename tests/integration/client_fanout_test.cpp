@@ -42,14 +42,13 @@ std::unique_ptr<tt::ChildProcess> startChildReplica(const std::string& name, boo
   return child;
 }
 
-class FanOut : public ::testing::Test {
+class ClientFanOut : public ::testing::Test {
  protected:
   void SetUp() override {
     tt::unbindReplicas();
     ct::gate().close();
-    client.setNamingContext(tt::naming());
-    client.setPause([this] { ++pauses; });
-    Client::setSearchStatus(false);
+    client.replicas().setNamingContext(tt::naming());
+    client.terminal().setPause([this] { ++pauses; });
   }
   void TearDown() override {
     ct::gate().open();
@@ -66,21 +65,21 @@ class FanOut : public ::testing::Test {
     return s;
   }
   void discover() {
-    client.clearAndObtainAccountIOR();
-    client.clearAndObtainOFSIOR();
+    client.replicas().discoverAccounts();
+    client.replicas().discoverOrders();
   }
   bool request(int methodNumber, int typeOfIOR) {
-    client.setMethodNumber(methodNumber);
-    return client.threadLogic(typeOfIOR);
+    (void)typeOfIOR;  // the operation's own set
+    return client.requests().send(static_cast<Operation>(methodNumber), client.getClientState());
   }
   // Waits until no replica of the set has a call of this client in flight.
   bool settled(int typeOfIOR) {
-    ReplicaHealth& h = client.replicaHealth(typeOfIOR);
+    ReplicaHealth& h = client.replicas().health(typeOfIOR);
     return tt::waitFor([&] { return !h.anyBusy(); });
   }
 
   // The quiet console: trace lines go to `traceLog` from now on.
-  void quiet() { client.traceTo(std::make_shared<std::ostream>(&traceLog)); }
+  void quiet() { client.terminal().channel()->traceTo(std::make_shared<std::ostream>(&traceLog)); }
 
   ct::Capture capture;
   ct::Capture traceLog;
@@ -104,7 +103,7 @@ TEST(ChildReplica, DISABLED_Serve) {
   tt::orb()->run();
 }
 
-TEST_F(FanOut, FirstAnswerDecidesAndTheConsoleGoesOnWithoutTheOthers) {
+TEST_F(ClientFanOut, FirstAnswerDecidesAndTheConsoleGoesOnWithoutTheOthers) {
   ct::TestAccount* a0 = account(0, ct::Mode::Succeed);
   ct::TestAccount* a1 = account(1, ct::Mode::Succeed, 300);
   a0->token = 10;
@@ -123,7 +122,7 @@ TEST_F(FanOut, FirstAnswerDecidesAndTheConsoleGoesOnWithoutTheOthers) {
   EXPECT_EQ(a1->calls, 1);
   EXPECT_EQ(client.ticket().token, 10);
   EXPECT_EQ(capture.count("Thread: Logged in successfully\n"), 1);
-  client.say("the next screen");
+  client.terminal().say("the next screen");
   EXPECT_TRUE(request(9006, 0));
   const std::string text = capture.text();
   const size_t late = text.find("late: Thread: Logged in successfully\n");
@@ -132,7 +131,7 @@ TEST_F(FanOut, FirstAnswerDecidesAndTheConsoleGoesOnWithoutTheOthers) {
   EXPECT_LT(late, text.find("createAndStartThread called with methodNumber as 9006"));
 }
 
-TEST_F(FanOut, QuietConsoleShowsTheOutcomeAndLogsFailedAndLateReplies) {
+TEST_F(ClientFanOut, QuietConsoleShowsTheOutcomeAndLogsFailedAndLateReplies) {
   account(0, ct::Mode::Fail);
   account(1, ct::Mode::Succeed);
   account(2, ct::Mode::Succeed, 300);
@@ -140,7 +139,7 @@ TEST_F(FanOut, QuietConsoleShowsTheOutcomeAndLogsFailedAndLateReplies) {
   discover();
   ASSERT_TRUE(client.login("ann", "Pa55w0rd"));
   ASSERT_TRUE(settled(0));
-  client.say("the next screen");
+  client.terminal().say("the next screen");
   // The customer sees the outcome once, nothing of the replicas' fates.
   EXPECT_EQ(capture.text(), "Thread: Logged in successfully\nthe next screen\n");
   EXPECT_TRUE(traceLog.has("Resolved IOR: account2\n"));
@@ -151,7 +150,7 @@ TEST_F(FanOut, QuietConsoleShowsTheOutcomeAndLogsFailedAndLateReplies) {
   EXPECT_FALSE(traceLog.has("Pa55w0rd"));
 }
 
-TEST_F(FanOut, AnswerOfAHigherReplicaDecidesWhileALowerOneIsBusy) {
+TEST_F(ClientFanOut, AnswerOfAHigherReplicaDecidesWhileALowerOneIsBusy) {
   ct::TestAccount* a0 = account(0, ct::Mode::Succeed, 400);
   ct::TestAccount* a1 = account(1, ct::Mode::Succeed);
   a0->token = 10;
@@ -163,7 +162,7 @@ TEST_F(FanOut, AnswerOfAHigherReplicaDecidesWhileALowerOneIsBusy) {
   EXPECT_EQ(str(client.userInfo().fName.in()), "F1");
 }
 
-TEST_F(FanOut, RefusalIsFinalAndALogInPausesOnce) {
+TEST_F(ClientFanOut, RefusalIsFinalAndALogInPausesOnce) {
   account(0, ct::Mode::Refuse);
   ct::TestAccount* a1 = account(1, ct::Mode::Succeed, 300);
   account(2, ct::Mode::Refuse, 100);
@@ -178,23 +177,23 @@ TEST_F(FanOut, RefusalIsFinalAndALogInPausesOnce) {
   EXPECT_EQ(client.ticket().token, 0);
 }
 
-TEST_F(FanOut, EveryReplicaGetsTheSameRequestIdentity) {
+TEST_F(ClientFanOut, EveryReplicaGetsTheSameRequestIdentity) {
   ct::TestAccount* a0 = account(0, ct::Mode::Succeed);
   ct::TestAccount* a1 = account(1, ct::Mode::Succeed);
   ct::TestAccount* a2 = account(2, ct::Mode::Succeed);
   discover();
-  client.setClientID();
-  client.setClientTrans();
-  client.setClientTrans();
+  client.identity().renew();
+  client.identity().advance();
+  client.identity().advance();
   EXPECT_TRUE(request(9001, 0));
   ASSERT_TRUE(settled(0));
-  const std::string id = str(client.getclientTransObj().clientID.in()) + "#2";
+  const std::string id = str(client.identity().current().clientID.in()) + "#2";
   EXPECT_EQ(a0->seen(), std::vector<std::string>{id});
   EXPECT_EQ(a1->seen(), std::vector<std::string>{id});
   EXPECT_EQ(a2->seen(), std::vector<std::string>{id});
 }
 
-TEST_F(FanOut, DeadReplicaCountsAsFailedAndTheNextOneDecides) {
+TEST_F(ClientFanOut, DeadReplicaCountsAsFailedAndTheNextOneDecides) {
   auto child = startChildReplica("account0");
   child->signal(SIGKILL);
   child->wait();
@@ -204,10 +203,10 @@ TEST_F(FanOut, DeadReplicaCountsAsFailedAndTheNextOneDecides) {
   EXPECT_TRUE(capture.has("Server Account1 returned"));
   EXPECT_EQ(capture.count("Your Account has been successfully updated\n"), 1);
   ASSERT_TRUE(settled(0));
-  EXPECT_FALSE(client.replicaHealth(0).suspect(0));  // refused at once: no hang
+  EXPECT_FALSE(client.replicas().health(0).suspect(0));  // refused at once: no hang
 }
 
-TEST_F(FanOut, AllFailedRediscoversAndTriesAtMostFourTimesPerRequest) {
+TEST_F(ClientFanOut, AllFailedRediscoversAndTriesAtMostFourTimesPerRequest) {
   auto child = startChildReplica("account0");
   child->signal(SIGKILL);
   child->wait();
@@ -223,13 +222,13 @@ TEST_F(FanOut, AllFailedRediscoversAndTriesAtMostFourTimesPerRequest) {
   EXPECT_EQ(capture.count("all servers failed!!!!"), 8);
 }
 
-TEST_F(FanOut, RediscoveryPicksUpAReplacementReplica) {
+TEST_F(ClientFanOut, RediscoveryPicksUpAReplacementReplica) {
   ct::TestAccount* good = new ct::TestAccount(ct::Mode::Succeed, "new");
   ct::TestAccount* failing = account(0, ct::Mode::Fail);
   // The failing replica is replaced under its name while it fails.
   failing->onCall = [good] { ct::bind("account0", good); };
   discover();
-  client.setClientTrans();
+  client.identity().advance();
   EXPECT_TRUE(request(9006, 0));
   EXPECT_EQ(capture.count("Communication Failure while contacting server\n"), 1);
   EXPECT_EQ(capture.count("all servers failed!!!!"), 1);
@@ -238,7 +237,7 @@ TEST_F(FanOut, RediscoveryPicksUpAReplacementReplica) {
   EXPECT_EQ(failing->seen(), good->seen());
 }
 
-TEST_F(FanOut, ReplicaKilledDuringTheCallIsACommunicationFailure) {
+TEST_F(ClientFanOut, ReplicaKilledDuringTheCallIsACommunicationFailure) {
   auto child = startChildReplica("account0");
   discover();
   auto result = std::async(std::launch::async, [this] { return request(9006, 0); });
@@ -254,12 +253,12 @@ TEST_F(FanOut, ReplicaKilledDuringTheCallIsACommunicationFailure) {
   EXPECT_FALSE(capture.has(FailureNotice::kNoEffect));
 }
 
-TEST_F(FanOut, NamingServiceDownAtRediscoveryFailsOnlyThatRequest) {
+TEST_F(ClientFanOut, NamingServiceDownAtRediscoveryFailsOnlyThatRequest) {
   ct::TestAccount* a0 = account(0, ct::Mode::Fail);
   discover();
   CORBA::Object_var gone = tt::orb()->string_to_object("corbaloc::127.0.0.1:1/NameService");
   CosNaming::NamingContext_var unreachable = CosNaming::NamingContext::_unchecked_narrow(gone);
-  client.setNamingContext(unreachable.in());
+  client.replicas().setNamingContext(unreachable.in());
   EXPECT_FALSE(request(9006, 0));
   EXPECT_EQ(capture.count("all servers failed!!!!"), 1);
   EXPECT_TRUE(capture.has("The Naming Service could not be reached to find the servers again: "
@@ -272,7 +271,52 @@ TEST_F(FanOut, NamingServiceDownAtRediscoveryFailsOnlyThatRequest) {
   EXPECT_EQ(a0->calls, 2);
 }
 
-TEST_F(FanOut, TimeOutWaitsForTheCallsAndNeverReportsACarriedOutRequestAsFailed) {
+// An outcome left unknown is settled, not pushed to the customer: asked,
+// the console sends the same request again under its number and reports
+// what really happened. Declined, a later repeat of the same request keeps
+// the number as well; only a settled request lets the next one move on.
+TEST_F(ClientFanOut, UnknownOutcomeIsSentAgainUnderTheSameNumber) {
+  ct::TestAccount* a0 = account(0, ct::Mode::Fail);
+  discover();
+  CORBA::Object_var gone = tt::orb()->string_to_object("corbaloc::127.0.0.1:1/NameService");
+  CosNaming::NamingContext_var unreachable = CosNaming::NamingContext::_unchecked_narrow(gone);
+  client.replicas().setNamingContext(unreachable.in());  // no rediscovery: unknown at once
+  client.userInfo().username = CORBA::string_dup("ann");
+  client.requests().settleUnknown(true, 0);
+  in.str("y\n");
+  a0->onCall = [a0] {
+    if (a0->calls == 2) a0->mode = ct::Mode::Succeed;  // the second call
+  };
+  client.requests().numberRequest(Operation::UpdateProfile, "ann");
+  EXPECT_TRUE(request(9006, 0));
+  EXPECT_TRUE(capture.has("The service could not confirm your request yet.\n"
+                          "Do you want to try again (y/n): "))
+      << capture.text();
+  EXPECT_TRUE(capture.has("Your Account has been successfully updated\n"));
+  EXPECT_FALSE(capture.has(FailureNotice::kMayHaveEffect));
+  std::vector<std::string> seen = a0->seen();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0], seen[1]);
+
+  a0->onCall = nullptr;
+  a0->mode = ct::Mode::Fail;
+  client.requests().numberRequest(Operation::UpdateProfile, "ann");
+  const short unsettled = client.identity().number();
+  in.clear();
+  in.str("n\n");
+  EXPECT_FALSE(request(9006, 0));
+  EXPECT_TRUE(capture.has(std::string(FailureNotice::kMayHaveEffect) + "\n"));
+  a0->mode = ct::Mode::Succeed;
+  client.requests().numberRequest(Operation::UpdateProfile, "ann");
+  EXPECT_EQ(client.identity().number(), unsettled);
+  EXPECT_TRUE(request(9006, 0));
+  seen = a0->seen();
+  EXPECT_EQ(seen.back(), seen[seen.size() - 2]);
+  client.requests().numberRequest(Operation::UpdateProfile, "ann");
+  EXPECT_EQ(client.identity().number(), unsettled + 1);
+}
+
+TEST_F(ClientFanOut, TimeOutWaitsForTheCallsAndNeverReportsACarriedOutRequestAsFailed) {
   // In another process: calls within one process bypass the ORB's limit.
   auto child = startChildReplica("account0");
   ct::TestAccount* a1 = account(1, ct::Mode::Hang);
@@ -291,13 +335,13 @@ TEST_F(FanOut, TimeOutWaitsForTheCallsAndNeverReportsACarriedOutRequestAsFailed)
   EXPECT_EQ(a1->calls, 1);
   // The hung replica's call ended at the limit; it is suspect now.
   EXPECT_TRUE(capture.has("Replica account0 is suspect: its call timed out\n"));
-  EXPECT_TRUE(client.replicaHealth(0).suspect(0));
+  EXPECT_TRUE(client.replicas().health(0).suspect(0));
   EXPECT_NE(child->output().find("call arrived"), std::string::npos);
   EXPECT_GE(waited, 9s);
   EXPECT_LT(waited, 25s);  // the replica itself would hold the call for 30 s
 }
 
-TEST_F(FanOut, BusyReplicaIsNeitherWaitedForNorCalledTwiceUntilTheOthersFail) {
+TEST_F(ClientFanOut, BusyReplicaIsNeitherWaitedForNorCalledTwiceUntilTheOthersFail) {
   ct::TestAccount* a0 = account(0, ct::Mode::Hang);
   ct::TestAccount* a1 = account(1, ct::Mode::Succeed);
   discover();
@@ -324,7 +368,7 @@ TEST_F(FanOut, BusyReplicaIsNeitherWaitedForNorCalledTwiceUntilTheOthersFail) {
   EXPECT_TRUE(capture.has("late: Your Account has been successfully updated\n"));
 }
 
-TEST_F(FanOut, ReplicaFreedDuringARequestGetsItAndTheDecisionKeepsReplicaOrder) {
+TEST_F(ClientFanOut, ReplicaFreedDuringARequestGetsItAndTheDecisionKeepsReplicaOrder) {
   ct::TestAccount* a0 = account(0, ct::Mode::Succeed);
   ct::TestAccount* a1 = account(1, ct::Mode::Succeed, 300);
   ct::TestAccount* a2 = account(2, ct::Mode::Succeed, 300);
@@ -343,7 +387,7 @@ TEST_F(FanOut, ReplicaFreedDuringARequestGetsItAndTheDecisionKeepsReplicaOrder) 
   ASSERT_TRUE(settled(0));
 }
 
-TEST_F(FanOut, FrozenReplicaIsSkippedUntilItAnswersAgain) {
+TEST_F(ClientFanOut, FrozenReplicaIsSkippedUntilItAnswersAgain) {
   auto child = startChildReplica("account0", true);
   account(1, ct::Mode::Succeed);
   discover();
@@ -354,8 +398,8 @@ TEST_F(FanOut, FrozenReplicaIsSkippedUntilItAnswersAgain) {
   EXPECT_TRUE(request(9006, 0));
   EXPECT_LT(std::chrono::steady_clock::now() - frozen, 5s);
   // Its call runs into the timeout; from then on it is skipped.
-  ASSERT_TRUE(tt::waitFor([&] { return client.replicaHealth(0).suspect(0); }, 20s));
-  EXPECT_FALSE(client.replicaHealth(0).busy(0));
+  ASSERT_TRUE(tt::waitFor([&] { return client.replicas().health(0).suspect(0); }, 20s));
+  EXPECT_FALSE(client.replicas().health(0).busy(0));
   EXPECT_TRUE(request(9006, 0));
   EXPECT_TRUE(capture.has("Not calling replicas 0"));
   child->signal(SIGCONT);
@@ -363,26 +407,26 @@ TEST_F(FanOut, FrozenReplicaIsSkippedUntilItAnswersAgain) {
   ASSERT_TRUE(tt::waitFor(
       [&] {
         EXPECT_TRUE(request(9006, 0));
-        return !client.replicaHealth(0).suspect(0);
+        return !client.replicas().health(0).suspect(0);
       },
       20s))
       << capture.text();
   EXPECT_TRUE(capture.has("Replica account0 is trusted again: it answered a liveness probe"));
   ASSERT_TRUE(settled(0));
-  client.say("-- readmitted --");
+  client.terminal().say("-- readmitted --");
   EXPECT_TRUE(request(9006, 0));
   const std::string text = capture.text();
   EXPECT_EQ(text.find("Not calling replicas", text.find("-- readmitted --")), std::string::npos);
 }
 
-TEST_F(FanOut, SearchFillsTheMovieAndCheckoutSendsIt) {
+TEST_F(ClientFanOut, SearchFillsTheMovieAndCheckoutSendsIt) {
   ct::TestOrder* o0 = order(0, ct::Mode::Succeed);
   ct::TestOrder* o1 = order(1, ct::Mode::Succeed);
   discover();
-  client.setClientID();
-  ASSERT_TRUE(client.callSearch("Heat"));
-  EXPECT_TRUE(Client::getSearchStatus());
-  const MovieInfo& m = client.movieInfo();
+  client.identity().renew();
+  ASSERT_TRUE(client.movies().search("Heat", false));
+  EXPECT_TRUE(client.movies().searchFound());
+  const MovieInfo& m = client.requests().movieInfo();
   EXPECT_EQ(m.movieID, 42u);
   EXPECT_EQ(m.count, 3u);
   EXPECT_EQ(str(m.title.in()), "Heat");
@@ -391,25 +435,25 @@ TEST_F(FanOut, SearchFillsTheMovieAndCheckoutSendsIt) {
   EXPECT_EQ(str(m.director.in()), decided);
   EXPECT_TRUE(capture.has("Title: Heat\nDirector: D"));
   EXPECT_TRUE(capture.has(std::string(79, '*') + "\n"));
-  EXPECT_EQ(client.getclientTransObj().transactionID, 0);
+  EXPECT_EQ(client.identity().current().transactionID, 0);
 
   ASSERT_TRUE(settled(1));
-  client.checkOutMovie();
-  EXPECT_FALSE(Client::getSearchStatus());
+  client.movies().checkOutMovie();
+  EXPECT_FALSE(client.movies().searchFound());
   ASSERT_TRUE(settled(1));
   EXPECT_EQ(o0->lastMovieID, 42u);
   EXPECT_EQ(o1->lastMovieID, 42u);
   EXPECT_EQ(o0->seen(), o1->seen());
-  EXPECT_EQ(client.getclientTransObj().transactionID, 1);
+  EXPECT_EQ(client.identity().current().transactionID, 1);
   EXPECT_TRUE(capture.has("Movie has been checked out\n"));
 }
 
-TEST_F(FanOut, WaitlistIsSentOnlyForAMovieWithoutCopies) {
+TEST_F(ClientFanOut, WaitlistIsSentOnlyForAMovieWithoutCopies) {
   ct::TestOrder* o0 = order(0, ct::Mode::Succeed);
   o0->copies = 0;
   discover();
-  EXPECT_TRUE(client.search("Heat", true));
+  EXPECT_TRUE(client.movies().search("Heat", true));
   EXPECT_EQ(capture.count("Movie has been placed in the Waitlist\n"), 1);
   EXPECT_EQ(o0->lastMovieID, 42u);
-  EXPECT_FALSE(Client::getSearchStatus());
+  EXPECT_FALSE(client.movies().searchFound());
 }

@@ -49,11 +49,11 @@ TEST_F(Startup, DiscoveryStopsAtTheFirstMissingNumber) {
   ct::bind("account2", new ct::TestAccount(ct::Mode::Succeed, "2"));
   std::ostringstream out;
   Client client(std::cin, out);
-  client.setNamingContext(tt::naming());
-  client.clearAndObtainAccountIOR();
-  client.clearAndObtainOFSIOR();
-  EXPECT_EQ(client.getNoOfAccountServers(), 1);
-  EXPECT_EQ(client.getNoOfOFSServers(), 0);
+  client.replicas().setNamingContext(tt::naming());
+  client.replicas().discoverAccounts();
+  client.replicas().discoverOrders();
+  EXPECT_EQ(static_cast<int>(client.replicas().size(0)), 1);
+  EXPECT_EQ(static_cast<int>(client.replicas().size(1)), 0);
   EXPECT_EQ(out.str(),
             "Client::clearAndobtainAccountIOR(): Resolved IOR: account0\n"
             "Client::clearAndObtainAccountIOR(): NotFound Exception while resolving account1"
@@ -63,8 +63,8 @@ TEST_F(Startup, DiscoveryStopsAtTheFirstMissingNumber) {
 
   // A rediscovery replaces the list as a whole.
   tt::unbind("account0");
-  client.clearAndObtainAccountIOR();
-  EXPECT_EQ(client.getNoOfAccountServers(), 0);
+  client.replicas().discoverAccounts();
+  EXPECT_EQ(static_cast<int>(client.replicas().size(0)), 0);
 }
 
 TEST_F(Startup, ProgramCountsReplicasAndStopsWhenInputEnds) {

@@ -9,6 +9,7 @@
 #include "Client.h"
 #include "Contract.h"
 #include "FailureNotice.h"
+#include "FanOut.h"
 #include "RequestDeadline.h"
 #include "TestSupport.h"
 
@@ -78,8 +79,10 @@ double RequestRecord::elapsedMs() const { return msBetween(startedAt, endedAt); 
 
 // --- ReplicaSet ---------------------------------------------------------------
 
-ReplicaSet::ReplicaSet(std::string prefix)
-    : prefix_(std::move(prefix)), health_(std::make_shared<ReplicaHealth>(prefix_)) {}
+ReplicaSet::ReplicaSet(std::string prefix, std::shared_ptr<ReplicaClocks> clocks)
+    : prefix_(std::move(prefix)),
+      health_(std::make_shared<ReplicaHealth>(prefix_)),
+      clocks_(std::move(clocks)) {}
 
 bool ReplicaSet::discover() {
   if (pinned_) return true;
@@ -95,6 +98,7 @@ bool ReplicaSet::discover() {
   }
   refs_.swap(fresh);
   health_->reset(refs_.size());
+  if (clocks_) clocks_->reset(setId(), refs_.size());
   return true;
 }
 
@@ -102,6 +106,7 @@ void ReplicaSet::pin(std::vector<CORBA::Object_var> refs) {
   refs_ = std::move(refs);
   pinned_ = true;
   health_->reset(refs_.size());
+  if (clocks_) clocks_->reset(setId(), refs_.size());
 }
 
 // --- Session -------------------------------------------------------------------
@@ -139,8 +144,9 @@ Session::Session(int index, const std::string& user, const std::string& clientID
       user_(user),
       options_(options),
       board_(std::make_shared<Board>()),
-      accounts_("account"),
-      orders_("orderObj") {
+      clocks_(std::make_shared<ReplicaClocks>()),
+      accounts_("account", clocks_),
+      orders_("orderObj", clocks_) {
   if (clientID.empty())
     identity_.renew();
   else
@@ -226,10 +232,8 @@ Outcome Session::run(RequestRecord& rec, ReplicaSet& set, Clock::time_point dead
                      const std::function<void(Slot&)>& onSuccess) {
   reap();
   if (options_.spareHungReplicas) startProbes();
-  // The replicas get the client's deadline by its own (wall) clock.
-  const RequestDeadline::TimePoint wallDeadline =
-      std::chrono::system_clock::now() +
-      std::chrono::duration_cast<std::chrono::system_clock::duration>(deadline - Clock::now());
+  // The replicas get the deadline stated in their own clocks (ReplicaClocks).
+  std::shared_ptr<ReplicaClocks> clocks = clocks_;
   int rediscoveries = 0;
   FailureNotice notice;
   Outcome outcome = Outcome::AllFailed;
@@ -242,9 +246,6 @@ Outcome Session::run(RequestRecord& rec, ReplicaSet& set, Clock::time_point dead
     std::vector<std::thread> workers;
     std::vector<std::shared_ptr<std::atomic<bool>>> ended;
     auto start = [&](const std::vector<size_t>& replicas) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      const CORBA::ULong timeout =
-          static_cast<CORBA::ULong>(std::max<long long>(left.count(), 50));
       {
         std::lock_guard<std::mutex> lock(board_->m);
         for (size_t i = 0; i < replicas.size(); ++i) slots->push_back(prototype);
@@ -258,11 +259,12 @@ Outcome Session::run(RequestRecord& rec, ReplicaSet& set, Clock::time_point dead
         auto done = std::make_shared<std::atomic<bool>>(false);
         ended.push_back(done);
         workers.emplace_back([=] {
-          RequestDeadline::setForThisThread(wallDeadline);
-          omniORB::setClientCallTimeout(target.in(), timeout);
           Slot slot = prototype;
           ReplicaHealth::Ended how = ReplicaHealth::Ended::Answered;
+          const int setId = set.setId();
+          ReplicaClocks::Wall::time_point sent{};
           try {
+            sent = clocks->prepareCall(setId, replica, target.in(), deadline);
             call(target.in(), slot);
             slot.status = 1;
           } catch (const TavrinException& e) {
@@ -286,6 +288,8 @@ Outcome Session::run(RequestRecord& rec, ReplicaSet& set, Clock::time_point dead
             how = ReplicaHealth::Ended::Failed;
             slot.message = "unexpected C++ exception";
           }
+          // Every reply, a refusal or failure too, tells the replica's clock.
+          if (sent != ReplicaClocks::Wall::time_point{}) clocks->measure(setId, replica, sent);
           // Free before the status shows, so a repeat may call it again.
           health->callEnded(replica, how);
           {
@@ -323,7 +327,7 @@ Outcome Session::run(RequestRecord& rec, ReplicaSet& set, Clock::time_point dead
         seen = board_->changes;
         for (size_t k : order) statuses.push_back((*slots)[k].status);
       }
-      decided = Client::decide(statuses);
+      decided = FanOut::decide(statuses);
       if (decided >= 0) decided = static_cast<int>(order[static_cast<size_t>(decided)]);
       if (decided == -2 && options_.spareHungReplicas) {
         // Replicas busy when the attempt began get the request as soon as

@@ -2,9 +2,9 @@
 // send every request to all replicas at once, one worker thread per replica,
 // and decide like the console does.
 //
-// It uses the console's own pieces: the decision rule (Client::decide), the
+// It uses the console's own pieces: the decision rule (FanOut::decide), the
 // identity and its request numbers (ClientIdentity), what is known of hung
-// replicas (ReplicaHealth) and what a customer is told of a failure
+// replicas (ReplicaHealth) and of their clocks (ReplicaClocks) and what a customer is told of a failure
 // (FailureNotice).
 //
 // Decision rule (per request): the lowest-indexed replica that has answered,
@@ -12,7 +12,8 @@
 // failed, the replica set is rediscovered through the Naming Service and the
 // request sent again (at most `maxRediscoveries` times); the whole request,
 // rediscoveries included, is bounded by `limit`, and every call carries that
-// deadline to its replica and as its call timeout. As in the console, a
+// deadline to its replica, stated in the replica's clock (the session's own
+// clock may be shifted: clocks()), and as its call timeout. As in the console, a
 // request returns as soon as it is decided; workers still running end on
 // their own in the background. Replicas whose call timed out are suspect and
 // skipped while another replica is trusted, and a replica never has two
@@ -42,6 +43,7 @@
 #include <omniORB4/CORBA.h>
 
 #include "ClientIdentity.h"
+#include "ReplicaClocks.h"
 #include "ReplicaHealth.h"
 
 #include <atomic>
@@ -122,7 +124,9 @@ struct RequestRecord {
 // resolving prefix0, prefix1, ... until the first unbound number.
 class ReplicaSet {
  public:
-  explicit ReplicaSet(std::string prefix);
+  ReplicaSet(std::string prefix, std::shared_ptr<ReplicaClocks> clocks);
+  // kAccountSet or kOrderSet, by the prefix.
+  int setId() const { return prefix_ == "account" ? 0 : 1; }
   // Returns false (and keeps the references found before) when the Naming
   // Service cannot be reached.
   bool discover();
@@ -140,6 +144,7 @@ class ReplicaSet {
   std::vector<CORBA::Object_var> refs_;
   bool pinned_ = false;
   std::shared_ptr<ReplicaHealth> health_;
+  std::shared_ptr<ReplicaClocks> clocks_;
 };
 
 struct SessionOptions {
@@ -177,6 +182,9 @@ class Session {
   // one; tests may set it to replay a number.
   CORBA::Short& transactionID() { return identity_.number(); }
 
+  // The session's clock and what it knows of the replicas' clocks; tests
+  // shift a session's clock here.
+  ReplicaClocks& clocks() { return *clocks_; }
   ReplicaSet& accounts() { return accounts_; }
   ReplicaSet& orders() { return orders_; }
 
@@ -231,6 +239,7 @@ class Session {
   Ticket ticket_;
   std::shared_ptr<Board> board_;
   std::vector<Background> background_;
+  std::shared_ptr<ReplicaClocks> clocks_;
   ReplicaSet accounts_;
   ReplicaSet orders_;
   std::vector<RequestRecord> records_;

@@ -383,6 +383,54 @@ TEST_F(ConsoleSession, ConsolesWithTheSamePidAreStillTwoClients) {
   EXPECT_NE(ids[0], ids[1]);
 }
 
+// The console shows only what happened: a search that finds nothing shows
+// no card and offers nothing; the card number is shown masked; a session
+// another console took over ends with a message at the main menu.
+TEST_F(ConsoleSession, FailedSearchAndTakenOverSessionShowOnlyWhatHappened) {
+  Terminal a;
+  registerUser(a, "tess", "Tak3nPw");
+  logIn(a, "tess", "Tak3nPw");
+  a.type("1");
+  ASSERT_TRUE(a.expect("Movie Title: "));
+  a.type("Jaws");
+  ASSERT_TRUE(a.expect("Do you want to check out movie (y/n): ")) << a.log();
+  a.type("n");
+  ASSERT_TRUE(a.expect("PRESS ENTER TO CONTINUE"));
+  a.type("");
+  ASSERT_TRUE(a.expect("4. Logout"));
+  const size_t before = a.log().size();
+  a.type("1");
+  ASSERT_TRUE(a.expect("Movie Title: "));
+  a.type("NoSuchTitle");
+  ASSERT_TRUE(a.expect("No movie found with the given title")) << a.log();
+  ASSERT_TRUE(a.expect("PRESS ENTER TO CONTINUE"));
+  const std::string failed = a.log().substr(before);
+  EXPECT_EQ(failed.find("MOVIE DETAILS"), std::string::npos) << failed;
+  EXPECT_EQ(failed.find("Do you want"), std::string::npos) << failed;
+  a.type("");
+
+  ASSERT_TRUE(a.expect("4. Logout"));
+  a.type("3");
+  ASSERT_TRUE(a.expect("4. CreditCardNumber: ************1111")) << a.log();
+  ASSERT_TRUE(a.expect("Do you want to change any details (y/n): "));
+  a.type("n");
+  ASSERT_TRUE(a.expect("4. Logout"));
+
+  {
+    Terminal b;
+    logIn(b, "tess", "Tak3nPw");
+  }
+  a.type("4");
+  ASSERT_TRUE(a.expect("Your session has ended; please log in again")) << a.log();
+  ASSERT_TRUE(a.expect("PRESS ENTER TO CONTINUE"));
+  a.type("");
+  ASSERT_TRUE(a.expect("3.Discontinue Account"));
+  logIn(a, "tess", "Tak3nPw");
+  a.type("4");
+  ASSERT_TRUE(a.expect("loggin out user successfully")) << a.log();
+  EXPECT_EQ(a.exitStatus(), 0);
+}
+
 TEST_F(ConsoleSession, InvalidChoiceAndEmptyUserNameKeepTheMainMenu) {
   Terminal t;
   ASSERT_TRUE(t.expect("Option Selected:"));

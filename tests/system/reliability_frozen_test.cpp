@@ -430,5 +430,55 @@ TEST_F(ReliabilityFrozen, RequestQueuedAtAFrozenReplicaNeverTakesEffect) {
   EXPECT_EQ(c.search("title6"), Outcome::Success) << c.last().message;
 }
 
+// Sessions whose clocks are 15 s behind and ahead of the replicas' are
+// served; with the clock 5 s ahead, a checkout that sat at a frozen replica
+// beyond the session's limit is refused when the replica goes on, because
+// its deadline was stated in the replica's own clock.
+TEST_F(ReliabilityFrozen, SkewedClientClockIsServedAndItsQueuedCheckoutNeverTakesEffect) {
+  startDeployment();
+  for (const int shiftMs : {-15000, 15000}) {
+    Session c(shiftMs < 0 ? 1 : 2, shiftMs < 0 ? "behind" : "ahead");
+    c.clocks().setShift(std::chrono::milliseconds(shiftMs));
+    ASSERT_EQ(c.createAccount(), Outcome::Success) << shiftMs << " " << c.last().message;
+    ASSERT_EQ(c.logIn(), Outcome::Success) << c.last().message;
+    MovieInfo m;
+    ASSERT_EQ(c.search("title6", &m), Outcome::Success) << c.last().message;
+    ASSERT_EQ(c.checkout(m), Outcome::Success) << c.last().message;
+    ASSERT_EQ(c.returnMovie("title6"), Outcome::Success) << c.last().message;
+  }
+
+  SessionOptions options;
+  options.limit = std::chrono::milliseconds(3000);
+  Session c(3, "skewed", "", options);
+  c.clocks().setShift(std::chrono::milliseconds(5000));
+  ASSERT_EQ(c.createAccount(), Outcome::Success) << c.last().message;
+  ASSERT_EQ(c.logIn(), Outcome::Success) << c.last().message;
+  // Only orderObj0, so that no other replica carries the checkout out; its
+  // clock is measured by the search.
+  std::vector<CORBA::Object_var> only;
+  only.push_back(CORBA::Object::_duplicate(deployment_->orders()[0].in()));
+  c.orders().pin(std::move(only));
+  MovieInfo m;
+  ASSERT_EQ(c.search("title6", &m), Outcome::Success) << c.last().message;
+
+  ChildProcess& frozen = deployment_->orderReplicas[0]->process();
+  const size_t mark = frozen.output().size();  // the sessions above rented here too
+  ASSERT_TRUE(frozen.stop());
+  const auto frozenAt = Clock::now();
+  EXPECT_NE(c.checkout(m), Outcome::Success);
+  // The freeze outlasts the session's limit: that is the scenario, not a wait.
+  std::this_thread::sleep_until(frozenAt + std::chrono::seconds(5));
+  frozen.signal(SIGCONT);
+  ASSERT_TRUE(waitFor([&] {
+    return frozen.output().find("deadline passed before the request was served", mark) !=
+           std::string::npos;
+  })) << frozen.output();
+  EXPECT_EQ(frozen.output().find("Movie::checkoutMovie called", mark), std::string::npos)
+      << "the work was started after the session stopped waiting";
+  TestDB db;
+  EXPECT_EQ(db.count("select count(*) from checkedoutmovies where username = 'skewed'"), 0);
+  EXPECT_EQ(c.search("title6"), Outcome::Success) << c.last().message;
+}
+
 }  // namespace
 }  // namespace tt

@@ -13,26 +13,29 @@
 #include "ClientIdentity.h"
 #include "Contract.h"
 #include "FailureNotice.h"
+#include "ReplicaClock.h"
+#include "ReplicaClocks.h"
 #include "ReplicaHealth.h"
 #include "TestSupport.h"
+#include "TextHelpers.h"
 
 using Ended = ReplicaHealth::Ended;
 using Indexes = std::vector<size_t>;
 
 TEST(DecisionScan, LowestDecidedIndexWins) {
-  EXPECT_EQ(Client::decide({1, 1}), 0);
-  EXPECT_EQ(Client::decide({0, 1, 2}), 1);   // an open worker does not block a later answer
-  EXPECT_EQ(Client::decide({-1, 2, 1}), 1);  // a refusal is as final as a success
-  EXPECT_EQ(Client::decide({-1, -1, 1}), 2);
-  EXPECT_EQ(Client::decide({2, 1}), 0);
+  EXPECT_EQ(FanOut::decide({1, 1}), 0);
+  EXPECT_EQ(FanOut::decide({0, 1, 2}), 1);   // an open worker does not block a later answer
+  EXPECT_EQ(FanOut::decide({-1, 2, 1}), 1);  // a refusal is as final as a success
+  EXPECT_EQ(FanOut::decide({-1, -1, 1}), 2);
+  EXPECT_EQ(FanOut::decide({2, 1}), 0);
 }
 
 TEST(DecisionScan, AllFailedOnlyWhenEveryWorkerFailed) {
-  EXPECT_EQ(Client::decide({-1, -1, -1}), -1);
-  EXPECT_EQ(Client::decide({}), -1);  // no replica at all
-  EXPECT_EQ(Client::decide({-1, 0, -1}), -2);
-  EXPECT_EQ(Client::decide({0, 0}), -2);
-  EXPECT_EQ(Client::decide({-1, 5}), -2);  // anything but 1, 2, -1 is still open
+  EXPECT_EQ(FanOut::decide({-1, -1, -1}), -1);
+  EXPECT_EQ(FanOut::decide({}), -1);  // no replica at all
+  EXPECT_EQ(FanOut::decide({-1, 0, -1}), -2);
+  EXPECT_EQ(FanOut::decide({0, 0}), -2);
+  EXPECT_EQ(FanOut::decide({-1, 5}), -2);  // anything but 1, 2, -1 is still open
 }
 
 TEST(Suspicion, BusyAndSuspectReplicasAreSkippedWhileAnotherIsTrusted) {
@@ -161,7 +164,7 @@ TEST(StateCheck, MapsStatesToTheNextMenu) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.state);
-    c.setClientState(r.state);
+    c.setClientState(static_cast<DialogueState>(r.state));
     EXPECT_EQ(c.checkClientstate(), r.menu);
     EXPECT_EQ(c.getClientState(), r.after);
   }
@@ -170,18 +173,17 @@ TEST(StateCheck, MapsStatesToTheNextMenu) {
 TEST(ClientIdentity, AddressPidAndRandomInFixedWidths) {
   std::ostringstream out;
   Client c(std::cin, out);
-  c.setClientID();
-  const std::string id = str(c.getclientTransObj().clientID.in());
+  c.identity().renew();
+  const std::string id = str(c.identity().current().clientID.in());
   ASSERT_EQ(id.size(), 42u) << id;
   EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << id;
   char pid[16];
   std::snprintf(pid, sizeof pid, "%010d", static_cast<int>(getpid()));
   EXPECT_EQ(id.substr(12, 10), pid);
-  EXPECT_NE(out.str().find("Client ID generated on client: " + id + "\n"), std::string::npos);
   // Another client of the same process differs in its random part only.
   Client d(std::cin, out);
-  d.setClientID();
-  const std::string other = str(d.getclientTransObj().clientID.in());
+  d.identity().renew();
+  const std::string other = str(d.identity().current().clientID.in());
   EXPECT_EQ(other.substr(0, 22), id.substr(0, 22));
   EXPECT_NE(other, id);
 
@@ -229,15 +231,15 @@ TEST(ClientIdentity, UsedUpRequestNumbersTakeAFreshIdentity) {
   // The console's keys never repeat within one process, across the wrap.
   std::ostringstream out;
   Client c(std::cin, out);
-  c.setClientID();
+  c.identity().renew();
   std::set<std::string> keys;
   for (int i = 0; i < 70000; ++i) {
-    c.setClientTrans();
-    const ClientTransaction t = c.getclientTransObj();
+    c.requests().numberRequest(Operation::Return, "t");
+    const ClientTransaction t = c.identity().current();
     ASSERT_TRUE(keys.insert(str(t.clientID.in()) + "#" + std::to_string(t.transactionID)).second)
         << "request " << i;
   }
-  const std::string renewed = str(c.getclientTransObj().clientID.in());
+  const std::string renewed = str(c.identity().current().clientID.in());
   EXPECT_NE(out.str().find("Request numbers used up; Client ID generated on client: " + renewed +
                            "\n"),
             std::string::npos);
@@ -245,37 +247,37 @@ TEST(ClientIdentity, UsedUpRequestNumbersTakeAFreshIdentity) {
 
 TEST(StringHelpers, RemoveStrRemovesEveryOccurrenceAgainFromTheStart) {
   std::string s = "1.2.3.4";
-  Client::removeStr(s, ".");
+  removeStr(s, ".");
   EXPECT_EQ(s, "1234");
   s = "aabb";
-  Client::removeStr(s, "ab");  // "aabb" -> "ab" -> ""
+  removeStr(s, "ab");  // "aabb" -> "ab" -> ""
   EXPECT_EQ(s, "");
   s = "nothing here";
-  Client::removeStr(s, "xyz");
+  removeStr(s, "xyz");
   EXPECT_EQ(s, "nothing here");
   s = "keep";
-  Client::removeStr(s, "");  // must end
+  removeStr(s, "");  // must end
   EXPECT_EQ(s, "keep");
 }
 
 TEST(StringHelpers, IntToStrIsDecimal) {
-  EXPECT_EQ(Client::intToStr(0), "0");
-  EXPECT_EQ(Client::intToStr(-42), "-42");
-  EXPECT_EQ(Client::intToStr(2147483647), "2147483647");
-  EXPECT_EQ(Client::intToStr(-2147483647 - 1), "-2147483648");
+  EXPECT_EQ(intToStr(0), "0");
+  EXPECT_EQ(intToStr(-42), "-42");
+  EXPECT_EQ(intToStr(2147483647), "2147483647");
+  EXPECT_EQ(intToStr(-2147483647 - 1), "-2147483648");
 }
 
 TEST(RequestNumber, StartsAtZeroAndWrapsAtSixteenBits) {
   Client c;
-  EXPECT_EQ(c.getclientTransObj().transactionID, 0);
-  c.setClientTrans();
-  EXPECT_EQ(c.getclientTransObj().transactionID, 1);
-  for (int i = 1; i < 32767; ++i) c.setClientTrans();
-  EXPECT_EQ(c.getclientTransObj().transactionID, 32767);
-  c.setClientTrans();
-  EXPECT_EQ(c.getclientTransObj().transactionID, -32768);
-  c.setClientTrans();
-  EXPECT_EQ(c.getclientTransObj().transactionID, -32767);
+  EXPECT_EQ(c.identity().current().transactionID, 0);
+  c.identity().advance();
+  EXPECT_EQ(c.identity().current().transactionID, 1);
+  for (int i = 1; i < 32767; ++i) c.identity().advance();
+  EXPECT_EQ(c.identity().current().transactionID, 32767);
+  c.identity().advance();
+  EXPECT_EQ(c.identity().current().transactionID, -32768);
+  c.identity().advance();
+  EXPECT_EQ(c.identity().current().transactionID, -32767);
 }
 
 namespace {
@@ -308,4 +310,46 @@ TEST(CommandLine, WrongModeGivesUsageAndStatus255) {
     EXPECT_EQ(runClient(args, output), 255);
     EXPECT_EQ(output, usage);
   }
+}
+
+// Offsets from round trips (the middle of the call against the replica's
+// reading); a long round trip never replaces a close estimate; a skew over
+// a second is traced once per host; deadlines are stated in the replica's
+// clock, less the estimate's uncertainty.
+TEST(ReplicaClocks, EstimatesEachReplicasOffsetAndStatesDeadlinesInIt) {
+  using namespace std::chrono;
+  std::vector<std::string> lines;
+  ReplicaClocks clocks([&](const std::string& l) { lines.push_back(l); });
+  clocks.reset(kOrderSet, 2);
+  EXPECT_FALSE(clocks.known(kOrderSet, 0));
+  const ReplicaClocks::Wall::time_point t0(seconds(1700000000));
+  clocks.record(kOrderSet, 0, t0, t0 + milliseconds(100), t0 + milliseconds(50) - seconds(15),
+                "hostA");
+  ASSERT_TRUE(clocks.known(kOrderSet, 0));
+  EXPECT_FALSE(clocks.known(kOrderSet, 1));
+  const auto limit = ReplicaClocks::Steady::now() + seconds(10);
+  const auto stated = clocks.deadlineFor(kOrderSet, 0, limit);
+  const auto inReplicaClock = ReplicaClocks::Wall::now() - seconds(15) + seconds(10);
+  EXPECT_NEAR(duration_cast<milliseconds>(stated - inReplicaClock).count(), -51, 200);
+
+  clocks.record(kOrderSet, 0, t0, t0 + seconds(2), t0 + seconds(1), "hostA");
+  EXPECT_NEAR(duration_cast<milliseconds>(clocks.deadlineFor(kOrderSet, 0, limit) - stated).count(),
+              0, 200);
+  clocks.record(kOrderSet, 1, t0, t0 + milliseconds(10), t0 + milliseconds(5) - seconds(15),
+                "hostA");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("replica host hostA is 15000 ms behind this console's"),
+            std::string::npos)
+      << lines[0];
+  // In step within a second: nothing to trace. A rediscovery measures anew.
+  clocks.record(kAccountSet, 0, t0, t0, t0 + milliseconds(900), "hostB");
+  EXPECT_EQ(lines.size(), 1u);
+  clocks.reset(kOrderSet, 2);
+  EXPECT_FALSE(clocks.known(kOrderSet, 0));
+}
+
+TEST(ReplicaClocks, HostOfAnOrbAddress) {
+  EXPECT_EQ(ReplicaClock::hostOf("giop:tcp:127.0.0.1:2809"), "127.0.0.1");
+  EXPECT_EQ(ReplicaClock::hostOf("giop:ssl:db.example.org:443"), "db.example.org");
+  EXPECT_EQ(ReplicaClock::hostOf("giop:tcp:[::1]:2809"), "[::1]");
 }

@@ -14,8 +14,7 @@ namespace {
 class Console {
  public:
   explicit Console(const std::string& typed) : in(typed), client(in, out) {
-    client.setPause([this] { ++pauses; });
-    Client::setSearchStatus(false);
+    client.terminal().setPause([this] { ++pauses; });
   }
   std::string text() const { return out.str(); }
   bool printed(const std::string& s) const { return text().find(s) != std::string::npos; }
@@ -26,7 +25,7 @@ class Console {
     return n;
   }
   bool sentSomething() const { return printed("createAndStartThread called"); }
-  short requestNumber() const { return client.getclientTransObj().transactionID; }
+  short requestNumber() { return client.identity().current().transactionID; }
 
   std::istringstream in;
   std::ostringstream out;
@@ -180,7 +179,7 @@ TEST(ProfileUpdate, AnsweringNoSendsNothing) {
 
 TEST(SessionFlows, LogOutNeedsALoggedInUser) {
   Console c("");
-  c.client.setClientState(5000);
+  c.client.setClientState(DialogueState::MainMenu);
   c.client.logOut();
   EXPECT_TRUE(c.printed("Cannot logout user as not currently logged in\n"));
   EXPECT_FALSE(c.sentSomething());
@@ -196,51 +195,51 @@ TEST(SessionFlows, DiscontinueStopsWhenTheLogInFails) {
 
 TEST(MovieFlows, CheckoutAndWaitlistNeedASuccessfulSearch) {
   Console c("");
-  c.client.checkOutMovie();
+  c.client.movies().checkOutMovie();
   EXPECT_TRUE(c.printed("Cannot checkout Movie without searching for it\n"));
-  c.client.waitList();
+  c.client.movies().waitList();
   EXPECT_TRUE(c.printed("Movie can't be placed in waitList, Invalid request\n"));
   EXPECT_FALSE(c.sentSomething());
   EXPECT_EQ(c.requestNumber(), 0);
 }
 
-TEST(MovieFlows, AFailedSearchWithdrawsThePermissionToCheckOut) {
+TEST(MovieFlows, AFailedSearchShowsNoCardAndWithdrawsThePermissionToCheckOut) {
   Console c("");
-  Client::setSearchStatus(true);  // an earlier search succeeded
-  EXPECT_FALSE(c.client.callSearch("Other Title"));
-  EXPECT_FALSE(Client::getSearchStatus());
-  EXPECT_TRUE(c.printed("MOVIE DETAILS"));
-  EXPECT_TRUE(c.printed("Title: Other Title\n"));
-  c.client.checkOutMovie();
+  EXPECT_FALSE(c.client.movies().search("Other Title", false));
+  EXPECT_FALSE(c.client.movies().searchFound());
+  EXPECT_FALSE(c.printed("MOVIE DETAILS"));
+  EXPECT_FALSE(c.printed("\nTitle: Other Title\n"));
+  c.client.movies().checkOutMovie();
   EXPECT_TRUE(c.printed("Cannot checkout Movie without searching for it\n"));
   EXPECT_EQ(c.requestNumber(), 0);  // search carries no request number
 }
 
 TEST(MovieFlows, InvalidTitleIsReportedAndNotSent) {
   Console c("");
-  EXPECT_FALSE(c.client.callSearch("a/b"));
+  EXPECT_FALSE(c.client.movies().search("a/b", false));
   EXPECT_TRUE(c.printed("Input \"a/b\" may not contain any of the following characters: /\n"));
   EXPECT_FALSE(c.printed("MOVIE DETAILS"));
-  EXPECT_FALSE(c.client.callretMovie(""));
+  EXPECT_FALSE(c.client.movies().returnMovie(""));
   EXPECT_TRUE(c.printed("Empty field not allowed\n"));
   EXPECT_FALSE(c.sentSomething());
 }
 
-TEST(MovieFlows, InteractiveSearchCutsTheTitleAndOffersTheWaitlist) {
-  Console c(std::string(150, 't') + "\nn\n");
-  c.client.search();
+TEST(MovieFlows, InteractiveSearchCutsTheTitleAndOffersNothingWhenItFails) {
+  Console c("1\n" + std::string(150, 't') + "\nn\n");
+  c.client.authUserOption();
   EXPECT_TRUE(c.printed("Client: Before Having Called Thread ..... movieTitle: " +
                         std::string(100, 't') + "\n"));
   EXPECT_FALSE(c.printed(std::string(101, 't')));
-  EXPECT_TRUE(c.printed("Movie currently unavailable\n\nDo you want place the movie in WaitList (y/n): "));
+  EXPECT_FALSE(c.printed("Movie currently unavailable"));
+  EXPECT_FALSE(c.printed("Do you want"));
   EXPECT_EQ(c.pauses, 1);
 }
 
 TEST(MovieFlows, ReturnUsesANewRequestNumberWithoutASearch) {
-  Console c("Some Title\n");
-  c.client.returnMovie();
+  Console c("2\nSome Title\n");
+  c.client.authUserOption();
   EXPECT_TRUE(c.printed("createAndStartThread called with methodNumber as 9005"));
   EXPECT_EQ(c.requestNumber(), 1);
-  EXPECT_EQ(str(c.client.movieInfo().title.in()), "Some Title");
+  EXPECT_EQ(str(c.client.requests().movieInfo().title.in()), "Some Title");
   EXPECT_EQ(c.pauses, 1);
 }

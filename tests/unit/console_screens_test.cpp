@@ -1,11 +1,16 @@
 // The two menus' geometry and the message screens; the Enter pause.
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
 #include <unistd.h>
 
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "ConsoleTerminal.h"
 #include "Display.h"
 
 namespace {
@@ -103,4 +108,30 @@ TEST(ConsoleScreens, PauseConsumesExactlyOneByte) {
   EXPECT_EQ(::read(fds[0], rest, sizeof rest), 3);
   EXPECT_EQ(std::string(rest, 3), "yz\n");
   close(fds[0]);
+}
+
+// The pause waits for Enter without holding the console's output, so the
+// lines of workers and probes that end meanwhile are not held up.
+TEST(ConsoleScreens, PauseHoldsNoLockWhileItWaitsForEnter) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const int savedStdin = dup(0);
+  ASSERT_GE(savedStdin, 0);
+  ASSERT_EQ(dup2(fds[0], 0), 0);
+  std::istringstream in;
+  std::ostringstream out;
+  ConsoleTerminal terminal(in, out);
+  std::thread pausing([&] { terminal.pause(); });
+  auto worker = std::async(std::launch::async, [&] { terminal.channel()->trace("worker line"); });
+  const bool through = worker.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  EXPECT_TRUE(through) << "a worker's line waited for the pause";
+  ASSERT_EQ(::write(fds[1], "\n", 1), 1);
+  pausing.join();
+  worker.wait();
+  dup2(savedStdin, 0);
+  close(savedStdin);
+  close(fds[0]);
+  close(fds[1]);
+  EXPECT_NE(out.str().find("worker line\n"), std::string::npos);
+  EXPECT_NE(out.str().find("\nPRESS ENTER TO CONTINUE\n"), std::string::npos);
 }
