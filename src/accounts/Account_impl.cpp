@@ -3,7 +3,6 @@
 #include <string>
 
 #include "Contract.h"
-#include "FieldLimits.h"
 #include "ServeRequest.h"
 #include "Trace.h"
 #include "User.h"
@@ -27,32 +26,24 @@ Account_impl* Account_impl::getInstance() {
   return accountObj;
 }
 
-Account_impl::Account_impl() {}
-
-Account_impl::~Account_impl() {}
-
 // Tickets are traced by their user name alone: with the token, a log line
 // would be a credential.
 
 Ticket* Account_impl::logIn(UserInfo& userInfoObj, const ClientTransaction& ctInfoObj) {
   return serveRequest("logIn", [&]() -> Ticket* {
-    FieldLimits::checkCredentials(userInfoObj);
-    FieldLimits::check(ctInfoObj);
     User* userObj = User::getInstance();
     Ticket_var ticketObj = userObj->login(userInfoObj, ctInfoObj);
     if (ticketObj.operator->() == nullptr)
       throw Unavailable(Unavailable::kInternal, "log-in produced no ticket");
     trace("Username in Ticket is ", TraceValue{str(ticketObj->username.in())});
     return ticketObj._retn();
-  });
+  }, FieldLimits::Credentials{userInfoObj}, ctInfoObj);
 }
 
 void Account_impl::createAccount(const UserInfo& userInfoObj, const ClientTransaction& ctInfoObj) {
   serveRequest("createAccount", [&]() {
-    FieldLimits::checkProfile(userInfoObj);
-    FieldLimits::check(ctInfoObj);
     User::getInstance()->createProfile(userInfoObj, ctInfoObj);
-  });
+  }, FieldLimits::Profile{userInfoObj}, ctInfoObj);
 }
 
 // The session is checked by User itself, before and again under the table
@@ -60,41 +51,35 @@ void Account_impl::createAccount(const UserInfo& userInfoObj, const ClientTransa
 void Account_impl::discontinueAccount(const UserInfo& userInfoObj, const Ticket& ticketObj,
                                       const ClientTransaction& ctInfoObj) {
   serveRequest("discontinueAccount", [&]() {
-    FieldLimits::checkCredentials(userInfoObj);
-    FieldLimits::check(ctInfoObj);
     requireOwnUser(userInfoObj, ticketObj);
     User::getInstance()->discontinueAccount(userInfoObj, ctInfoObj, &ticketObj);
-  });
+  }, FieldLimits::Credentials{userInfoObj}, ctInfoObj);
 }
 
 void Account_impl::updateProfile(const UserInfo& userInfoObj, const Ticket& ticketObj,
                                  const ClientTransaction& ctInfoObj) {
   serveRequest("updateProfile", [&]() {
-    FieldLimits::checkProfile(userInfoObj);
-    FieldLimits::check(ctInfoObj);
     requireOwnUser(userInfoObj, ticketObj);
     User::getInstance()->updateProfile(userInfoObj, ctInfoObj, &ticketObj);
-  });
+  }, FieldLimits::Profile{userInfoObj}, ctInfoObj);
 }
 
 void Account_impl::logOut(const Ticket& ticketObj) {
   serveRequest("logOut", [&]() {
-    FieldLimits::check(ticketObj);
     trace("logOut(): Username passed is ", TraceValue{str(ticketObj.username.in())});
     Ticket_var tmpTicket = copyTicket(ticketObj);
     trace("Account_impl: Before removing ticket");
     User::getInstance()->logout(tmpTicket);
     trace("Account_impl: After logout on db");
     trace("Account_impl:Before returning from logout");
-  });
+  }, ticketObj);
 }
 
 CORBA::ULong Account_impl::obtainNoOfOutstandingMovies(const Ticket& ticketObj) {
   return serveRequest("obtainNoOfOutstandingMovies", [&]() -> CORBA::ULong {
-    FieldLimits::check(ticketObj);
     User* userObj = User::getInstance();
     Ticket_var tmpTicket = copyTicket(ticketObj);
     userObj->validateTicket(tmpTicket);
     return userObj->getOutstandingMovieCount(tmpTicket);
-  });
+  }, ticketObj);
 }

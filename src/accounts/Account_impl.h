@@ -12,7 +12,7 @@ class Account_impl : public POA_Account, public PortableServer::RefCountServantB
  public:
   // Created on the first call, during start-up; never deleted.
   static Account_impl* getInstance();
-  virtual ~Account_impl();
+  virtual ~Account_impl() = default;
 
   virtual Ticket* logIn(UserInfo& userInfoObj, const ClientTransaction& ctInfoObj) override;
   virtual void createAccount(const UserInfo& userInfoObj,
@@ -25,7 +25,7 @@ class Account_impl : public POA_Account, public PortableServer::RefCountServantB
   virtual CORBA::ULong obtainNoOfOutstandingMovies(const Ticket& ticketObj) override;
 
  private:
-  Account_impl();
+  Account_impl() = default;
   Account_impl(const Account_impl&) = delete;
   Account_impl& operator=(const Account_impl&) = delete;
 

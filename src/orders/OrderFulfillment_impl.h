@@ -22,10 +22,10 @@ class OrderFulfillment_impl : public POA_OrderFulfillment,
                      const ClientTransaction& ctInfoObj) override;
   void placeInWaitlist(MovieInfo& movieInfoObj, const Ticket& ticketObj,
                        const ClientTransaction& ctInfoObj) override;
-  ~OrderFulfillment_impl() override;
+  ~OrderFulfillment_impl() override = default;
 
  private:
-  OrderFulfillment_impl();
+  OrderFulfillment_impl() = default;
   OrderFulfillment_impl(const OrderFulfillment_impl&) = delete;
   OrderFulfillment_impl& operator=(const OrderFulfillment_impl&) = delete;
 

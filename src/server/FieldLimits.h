@@ -25,6 +25,17 @@ class FieldLimits {
   static void check(const ClientTransaction& c);
   // The title, the one field of a MovieInfo that a statement uses.
   static void checkTitle(const MovieInfo& m);
+  static void check(const MovieInfo& m) { checkTitle(m); }
+  // A UserInfo as a request uses it, for serveRequest's list of fields:
+  // Profile{u} checks every field, Credentials{u} the user name and password.
+  struct Profile {
+    const UserInfo& user;
+  };
+  struct Credentials {
+    const UserInfo& user;
+  };
+  static void check(const Profile& p) { checkProfile(p.user); }
+  static void check(const Credentials& c) { checkCredentials(c.user); }
 
   // Raises "The <label> is too long: at most <maxChars> characters are
   // accepted" when `value` has more characters than `maxChars`, or more

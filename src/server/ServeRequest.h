@@ -4,13 +4,16 @@
 // TavrinException, and every failure to do the work (Unavailable, another
 // DBFailure, or anything unexpected) answered with CORBA::TRANSIENT, after
 // one line in the replica's log that says why. Nothing else leaves an
-// operation.
+// operation. The request's `fields` are checked against their columns
+// (FieldLimits::check) before anything else, so a value no column takes is
+// refused before any statement.
 #ifndef TAVRIN_SERVEREQUEST_H
 #define TAVRIN_SERVEREQUEST_H
 
 #include <ServerIDL.hh>
 
 #include "DBFailure.h"
+#include "FieldLimits.h"
 #include "RequestScope.h"
 #include "Trace.h"
 #include "Unavailable.h"
@@ -19,10 +22,12 @@
 // answer with.
 CORBA::TRANSIENT couldNotServe(const char* operation, const Unavailable& e);
 
-template <typename Body>
-auto serveRequest(const char* operation, Body&& body) -> decltype(body()) {
+template <typename Body, typename... Fields>
+auto serveRequest(const char* operation, Body&& body, const Fields&... fields)
+    -> decltype(body()) {
   try {
     try {
+      (FieldLimits::check(fields), ...);
       RequestScope scope;
       return body();
     } catch (const DBFailure& f) {
