@@ -48,10 +48,10 @@ DBConnection::DBConnection()
     : connected(0),
       isDB(1),
       settings_(DBSettings::current()),
-      dbname(settings_.endpoints.front().host),
-      username(settings_.user),
-      password(settings_.password),
-      port(static_cast<uint16_t>(settings_.endpoints.front().port)),
+      dbname(settings_.endpoints().front().host()),
+      username(settings_.user()),
+      password(settings_.password()),
+      port(static_cast<uint16_t>(settings_.endpoints().front().port())),
       ready_(false),
       endpointInUse_(-1),
       lockHeld_(false),
@@ -76,8 +76,8 @@ int DBConnection::connectTo(const DBSettings::Endpoint& ep, std::string& why) {
   mysql_options(&mysql, MYSQL_OPT_RECONNECT, &reconnectFlag);
   DBTls::apply(&mysql, settings_);
   // Port 0: the client library takes MYSQL_TCP_PORT from the environment.
-  if (mysql_real_connect(&mysql, ep.host.c_str(), username.c_str(), password.c_str(), nullptr,
-                         ep.port, nullptr, 0) == nullptr) {
+  if (mysql_real_connect(&mysql, ep.host().c_str(), username.c_str(), password.c_str(), nullptr,
+                         ep.port(), nullptr, 0) == nullptr) {
     why = mysql_error(&mysql);
     return 0;
   }
@@ -102,7 +102,7 @@ int DBConnection::connectTo(const DBSettings::Endpoint& ep, std::string& why) {
 int DBConnection::mySQLconnect() {
   // Endpoints in the configured order; the first writable one serves.
   std::string errors;
-  const std::vector<DBSettings::Endpoint>& eps = settings_.endpoints;
+  const std::vector<DBSettings::Endpoint>& eps = settings_.endpoints();
   for (size_t i = 0; i < eps.size(); ++i) {
     if (i > 0) {
       mysql_close(&mysql);
@@ -112,8 +112,8 @@ int DBConnection::mySQLconnect() {
     if (connectTo(eps[i], why)) {
       connected = 1;
       endpointInUse_ = static_cast<int>(i);
-      dbname = eps[i].host;
-      port = static_cast<uint16_t>(eps[i].port);
+      dbname = eps[i].host();
+      port = static_cast<uint16_t>(eps[i].port());
       return 1;
     }
     // One endpoint: the library's own text, as callers have always seen it.
@@ -132,7 +132,7 @@ int DBConnection::mySQLconnect() {
 }
 
 int DBConnection::mySQLselectDB() {
-  db = settings_.database;
+  db = settings_.database();
   isDB = mysql_select_db(&mysql, db.c_str());
   if (isDB != 0) {
     lastError_ = mysql_error(&mysql);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <utility>
 
 #include "OrbTls.h"
 
@@ -33,141 +34,82 @@ bool parsePort(const std::string& text, unsigned int& port) {
   return true;
 }
 
-bool parseOne(const std::string& item, DBSettings::Endpoint& ep, std::string& error) {
-  std::string host, port;
-  if (!item.empty() && item[0] == '[') {
-    size_t close = item.find(']');
-    if (close == std::string::npos) {
-      error = "'" + item + "' lacks the closing ']'";
-      return false;
-    }
-    host = item.substr(1, close - 1);
-    std::string rest = item.substr(close + 1);
-    if (!rest.empty()) {
-      if (rest[0] != ':') {
-        error = "'" + item + "' has text after ']' that is not ':port'";
-        return false;
-      }
-      port = rest.substr(1);
-      if (port.empty()) {
-        error = "'" + item + "' has no port after ':'";
-        return false;
-      }
-    }
-  } else {
-    size_t colon = item.find(':');
-    if (colon != std::string::npos && item.find(':', colon + 1) != std::string::npos) {
-      error = "'" + item + "': write an IPv6 address in brackets, [addr]:port";
-      return false;
-    }
-    host = item.substr(0, colon);
-    if (colon != std::string::npos) {
-      port = item.substr(colon + 1);
-      if (port.empty()) {
-        error = "'" + item + "' has no port after ':'";
-        return false;
-      }
-    }
-  }
-  if (host.empty()) {
-    error = "'" + item + "' has no host";
-    return false;
-  }
-  ep.host = host;
-  ep.port = 0;
-  if (!port.empty() && !parsePort(port, ep.port)) {
-    error = "'" + item + "' has no valid port (1 to 65535)";
-    return false;
-  }
-  return true;
-}
-
-bool readFile(const std::string& path, DBSettings& out, std::string& error,
-              std::string& warning) {
-  std::ifstream in(path);
-  if (!in) {
-    error = "cannot read " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
-    warning = path + " can be read by other accounts; it holds the database password: chmod 600 it";
-  std::string line;
-  int number = 0;
-  while (std::getline(in, line)) {
-    ++number;
-    std::string t = trim(line);
-    if (t.empty() || t[0] == '#') continue;
-    size_t eq = t.find('=');
-    std::string where = path + " line " + std::to_string(number);
-    if (eq == std::string::npos) {
-      error = where + ": expected key = value";
-      return false;
-    }
-    std::string key = trim(t.substr(0, eq));
-    std::string value = trim(t.substr(eq + 1));
-    if (key == "user") {
-      out.user = value;
-    } else if (key == "password") {
-      out.password = value;
-    } else if (key == "database") {
-      out.database = value;
-    } else if (key == "endpoints") {
-      std::string why;
-      if (!DBSettings::parseEndpoints(value, out.endpoints, why)) {
-        error = where + ": " + why;
-        return false;
-      }
-    } else if (key == "ssl-ca") {
-      out.sslCa = value;
-    } else if (key == "ssl-cert") {
-      out.sslCert = value;
-    } else if (key == "ssl-key") {
-      out.sslKey = value;
-    } else {
-      error = where + ": unknown key '" + key +
-              "' (user, password, database, endpoints, ssl-ca, ssl-cert, ssl-key)";
-      return false;
-    }
-  }
-  return true;
-}
-
 const char* env(const char* name) {
   const char* v = std::getenv(name);
   return v != nullptr && *v != '\0' ? v : nullptr;
 }
 
-// TLS files from the environment over the file's; a link that should be
-// encrypted but cannot be verified is a settings error, not a plain link.
-bool loadTls(DBSettings& s, std::string& error) {
-  s.tls = OrbTls::enabled();
-  if (const char* v = env("TAVRIN_DB_SSL_CA")) s.sslCa = v;
-  if (const char* v = env("TAVRIN_DB_SSL_CERT")) s.sslCert = v;
-  if (const char* v = env("TAVRIN_DB_SSL_KEY")) s.sslKey = v;
-  if (!s.tls) return true;
-  if (s.sslCa.empty()) s.sslCa = OrbTls::caFile();
-  if (s.sslCert.empty() != s.sslKey.empty()) {
-    error = "ssl-cert and ssl-key go together: give both or neither";
+}  // namespace
+
+DBSettings::Endpoint::Endpoint(std::string host, unsigned int port)
+    : host_(std::move(host)), port_(port) {}
+
+std::string DBSettings::Endpoint::text() const {
+  std::string h = host_.find(':') != std::string::npos ? "[" + host_ + "]" : host_;
+  return port_ == 0 ? h : h + ":" + std::to_string(port_);
+}
+
+namespace {
+
+// Splits "[v6addr]" or "[v6addr]:port" into its host and port texts.
+bool splitBracketed(const std::string& item, std::string& host, std::string& port,
+                    std::string& error) {
+  size_t close = item.find(']');
+  if (close == std::string::npos) {
+    error = "'" + item + "' lacks the closing ']'";
     return false;
   }
-  for (const std::string* f : {&s.sslCa, &s.sslCert, &s.sslKey}) {
-    if (f->empty()) continue;
-    std::ifstream in(*f);
-    if (!in) {
-      error = "cannot read " + *f + " (" + std::strerror(errno) +
-              "), needed for TLS to the database (TAVRIN_TLS=off for plain links)";
-      return false;
-    }
+  host = item.substr(1, close - 1);
+  std::string rest = item.substr(close + 1);
+  if (rest.empty()) return true;
+  if (rest[0] != ':') {
+    error = "'" + item + "' has text after ']' that is not ':port'";
+    return false;
+  }
+  port = rest.substr(1);
+  if (port.empty()) {
+    error = "'" + item + "' has no port after ':'";
+    return false;
+  }
+  return true;
+}
+
+// Splits "host" or "host:port" into its host and port texts.
+bool splitPlain(const std::string& item, std::string& host, std::string& port,
+                std::string& error) {
+  size_t colon = item.find(':');
+  if (colon != std::string::npos && item.find(':', colon + 1) != std::string::npos) {
+    error = "'" + item + "': write an IPv6 address in brackets, [addr]:port";
+    return false;
+  }
+  host = item.substr(0, colon);
+  if (colon == std::string::npos) return true;
+  port = item.substr(colon + 1);
+  if (port.empty()) {
+    error = "'" + item + "' has no port after ':'";
+    return false;
   }
   return true;
 }
 
 }  // namespace
 
-std::string DBSettings::Endpoint::text() const {
-  std::string h = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-  return port == 0 ? h : h + ":" + std::to_string(port);
+bool DBSettings::Endpoint::parse(const std::string& item, Endpoint& out, std::string& error) {
+  std::string host, portText;
+  bool split = !item.empty() && item[0] == '[' ? splitBracketed(item, host, portText, error)
+                                               : splitPlain(item, host, portText, error);
+  if (!split) return false;
+  if (host.empty()) {
+    error = "'" + item + "' has no host";
+    return false;
+  }
+  unsigned int port = 0;
+  if (!portText.empty() && !parsePort(portText, port)) {
+    error = "'" + item + "' has no valid port (1 to 65535)";
+    return false;
+  }
+  out = Endpoint(host, port);
+  return true;
 }
 
 bool DBSettings::parseEndpoints(const std::string& text, std::vector<Endpoint>& out,
@@ -183,7 +125,7 @@ bool DBSettings::parseEndpoints(const std::string& text, std::vector<Endpoint>& 
       error = "empty endpoint in '" + text + "'";
       return false;
     }
-    if (!parseOne(item, ep, error)) return false;
+    if (!Endpoint::parse(item, ep, error)) return false;
     list.push_back(ep);
     if (comma == std::string::npos) break;
     start = comma + 1;
@@ -192,26 +134,112 @@ bool DBSettings::parseEndpoints(const std::string& text, std::vector<Endpoint>& 
   return true;
 }
 
-bool DBSettings::load(DBSettings& out, std::string& error, std::string& warning) {
-  DBSettings s;
-  s.endpoints.push_back(Endpoint{TAVRIN_DB_HOST, 0});
-  error.clear();
-  warning.clear();
-  if (const char* file = env("TAVRIN_DB_SETTINGS")) {
-    if (!readFile(file, s, error, warning)) return false;
+bool DBSettings::readFile(const std::string& path, std::string& error, std::string& warning) {
+  std::ifstream in(path);
+  if (!in) {
+    error = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
   }
-  if (const char* v = env("TAVRIN_DB_USER")) s.user = v;
-  if (const char* v = env("TAVRIN_DB_PASSWORD")) s.password = v;
-  if (const char* v = env("TAVRIN_DB_NAME")) s.database = v;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+    warning = path + " can be read by other accounts; it holds the database password: chmod 600 it";
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    std::string t = trim(line);
+    if (t.empty() || t[0] == '#') continue;
+    size_t eq = t.find('=');
+    std::string why;
+    if (eq == std::string::npos) {
+      why = "expected key = value";
+    } else if (setFromFile(trim(t.substr(0, eq)), trim(t.substr(eq + 1)), why)) {
+      continue;
+    }
+    error = path + " line " + std::to_string(number) + ": " + why;
+    return false;
+  }
+  return true;
+}
+
+bool DBSettings::setFromFile(const std::string& key, const std::string& value,
+                             std::string& error) {
+  if (key == "user") {
+    user_ = value;
+  } else if (key == "password") {
+    password_ = value;
+  } else if (key == "database") {
+    database_ = value;
+  } else if (key == "endpoints") {
+    return parseEndpoints(value, endpoints_, error);
+  } else if (key == "ssl-ca") {
+    sslCa_ = value;
+  } else if (key == "ssl-cert") {
+    sslCert_ = value;
+  } else if (key == "ssl-key") {
+    sslKey_ = value;
+  } else {
+    error = "unknown key '" + key +
+            "' (user, password, database, endpoints, ssl-ca, ssl-cert, ssl-key)";
+    return false;
+  }
+  return true;
+}
+
+bool DBSettings::readEnvironment(std::string& error) {
+  if (const char* v = env("TAVRIN_DB_USER")) user_ = v;
+  if (const char* v = env("TAVRIN_DB_PASSWORD")) password_ = v;
+  if (const char* v = env("TAVRIN_DB_NAME")) database_ = v;
   if (const char* v = env("TAVRIN_DB_ENDPOINTS")) {
     std::string why;
-    if (!parseEndpoints(v, s.endpoints, why)) {
+    if (!parseEndpoints(v, endpoints_, why)) {
       error = "TAVRIN_DB_ENDPOINTS: " + why;
       return false;
     }
   }
-  if (!loadTls(s, error)) return false;
-  if (s.user.empty() || s.database.empty()) {
+  return true;
+}
+
+// TLS files from the environment over the file's; a link that should be
+// encrypted but cannot be verified is a settings error, not a plain link.
+bool DBSettings::loadTls(std::string& error) {
+  tls_ = OrbTls::enabled();
+  if (const char* v = env("TAVRIN_DB_SSL_CA")) sslCa_ = v;
+  if (const char* v = env("TAVRIN_DB_SSL_CERT")) sslCert_ = v;
+  if (const char* v = env("TAVRIN_DB_SSL_KEY")) sslKey_ = v;
+  if (!tls_) return true;
+  if (sslCa_.empty()) sslCa_ = OrbTls::caFile();
+  if (sslCert_.empty() != sslKey_.empty()) {
+    error = "ssl-cert and ssl-key go together: give both or neither";
+    return false;
+  }
+  for (const std::string* f : {&sslCa_, &sslCert_, &sslKey_}) {
+    if (f->empty()) continue;
+    std::ifstream in(*f);
+    if (!in) {
+      error = "cannot read " + *f + " (" + std::strerror(errno) +
+              "), needed for TLS to the database (TAVRIN_TLS=off for plain links)";
+      return false;
+    }
+  }
+  return true;
+}
+
+DBSettings DBSettings::defaults() {
+  DBSettings s;
+  s.endpoints_.emplace_back(TAVRIN_DB_HOST, 0);
+  return s;
+}
+
+bool DBSettings::load(DBSettings& out, std::string& error, std::string& warning) {
+  DBSettings s = defaults();
+  error.clear();
+  warning.clear();
+  if (const char* file = env("TAVRIN_DB_SETTINGS")) {
+    if (!s.readFile(file, error, warning)) return false;
+  }
+  if (!s.readEnvironment(error) || !s.loadTls(error)) return false;
+  if (s.user_.empty() || s.database_.empty()) {
     error = "the database user and database name must not be empty";
     return false;
   }
@@ -225,10 +253,9 @@ const DBSettings& DBSettings::current() {
   std::call_once(once, [] {
     std::string error, warning;
     if (!load(settings, error, warning)) {
-      settings = DBSettings();
-      settings.endpoints.push_back(Endpoint{TAVRIN_DB_HOST, 0});
-      settings.tls = OrbTls::enabled();
-      if (settings.tls) settings.sslCa = OrbTls::caFile();
+      settings = defaults();
+      settings.tls_ = OrbTls::enabled();
+      if (settings.tls_) settings.sslCa_ = OrbTls::caFile();
     }
   });
   return settings;

@@ -31,32 +31,69 @@
 
 class DBSettings {
  public:
-  struct Endpoint {
-    std::string host;
-    unsigned int port = 0;  // 0: MYSQL_TCP_PORT, else 3306
+  // One database server. A value: made whole by its constructor or parse().
+  class Endpoint {
+   public:
+    Endpoint() = default;
+    Endpoint(std::string host, unsigned int port);
+
+    const std::string& host() const { return host_; }
+    unsigned int port() const { return port_; }  // 0: MYSQL_TCP_PORT, else 3306
     std::string text() const;  // "host:port", or "host" for port 0
+
+    // Parses one "host", "host:port" or "[v6addr]:port". False, with
+    // `error`, when it is malformed; `out` is then left as it was.
+    static bool parse(const std::string& item, Endpoint& out, std::string& error);
+
+   private:
+    std::string host_;
+    unsigned int port_ = 0;
   };
 
-  std::string user = "mvrental";
-  std::string password = "p8xk42qe";
-  std::string database = "mvrental";
-  std::vector<Endpoint> endpoints;  // never empty once loaded
-  bool tls = true;                  // false only with TAVRIN_TLS=off
-  std::string sslCa, sslCert, sslKey;  // sslCa set whenever tls is
+  // Empty until load() fills it: no endpoint, no TLS files.
+  DBSettings() = default;
+
+  const std::string& user() const { return user_; }
+  const std::string& password() const { return password_; }
+  const std::string& database() const { return database_; }
+  const std::vector<Endpoint>& endpoints() const { return endpoints_; }  // never empty once loaded
+  bool tls() const { return tls_; }  // false only with TAVRIN_TLS=off
+  const std::string& sslCa() const { return sslCa_; }  // set whenever tls() is
+  const std::string& sslCert() const { return sslCert_; }
+  const std::string& sslKey() const { return sslKey_; }
 
   // The defaults, then the file, then the environment. Returns false, with
   // `error` naming the file or variable and what is wrong with it, when a
-  // file cannot be read or a value is malformed. `warning` is set (and the
-  // settings still load) when the file can be read by other accounts.
+  // file cannot be read or a value is malformed; `out` is then left as it
+  // was. `warning` is set (and the settings still load) when the file can be
+  // read by other accounts.
   static bool load(DBSettings& out, std::string& error, std::string& warning);
 
   // The settings of this process, loaded on first use. When they cannot be
   // loaded the defaults apply; servers check load() at start-up instead.
   static const DBSettings& current();
 
-  // Parses "host:port,host:port". False, with `error`, on a malformed list.
+  // Parses "host:port,host:port". False, with `error`, on a malformed list;
+  // `out` is then left as it was.
   static bool parseEndpoints(const std::string& text, std::vector<Endpoint>& out,
                              std::string& error);
+
+ private:
+  // The compiled-in user, password, database and host.
+  static DBSettings defaults();
+  // Each fills this object from one source, and is false, with `error`,
+  // on a value it cannot use.
+  bool readFile(const std::string& path, std::string& error, std::string& warning);
+  bool setFromFile(const std::string& key, const std::string& value, std::string& error);
+  bool readEnvironment(std::string& error);
+  bool loadTls(std::string& error);
+
+  std::string user_ = "mvrental";
+  std::string password_ = "p8xk42qe";
+  std::string database_ = "mvrental";
+  std::vector<Endpoint> endpoints_;
+  bool tls_ = true;
+  std::string sslCa_, sslCert_, sslKey_;
 };
 
 #endif

@@ -54,6 +54,22 @@ std::string loginOverTcp(const std::string& user, const std::string& password, i
   return error;
 }
 
+// This process's settings as they load with one variable of the environment
+// changed; the variable is put back afterwards.
+DBSettings settingsWith(const char* name, const std::string& value) {
+  const char* old = std::getenv(name);
+  const std::string saved = old != nullptr ? old : "";
+  setenv(name, value.c_str(), 1);
+  DBSettings s;
+  std::string error, warning;
+  EXPECT_TRUE(DBSettings::load(s, error, warning)) << name << ": " << error;
+  if (old != nullptr)
+    setenv(name, saved.c_str(), 1);
+  else
+    unsetenv(name);
+  return s;
+}
+
 std::string readFile(const std::string& path) {
   std::ifstream in(path);
   std::stringstream ss;
@@ -158,14 +174,14 @@ TEST(Deployment, TheServiceAccountLogsInOnlyOverVerifiedTls) {
   EXPECT_EQ(loginOverTcp("mvrental", "p8xk42qe", port, "select 1", nullptr, &cipher), "");
   EXPECT_NE(cipher, "") << "the servers' connection is not encrypted";
 
-  DBSettings plain = DBSettings::current();
-  plain.tls = false;
+  const DBSettings plain = settingsWith("TAVRIN_TLS", "off");
+  ASSERT_FALSE(plain.tls());
   EXPECT_NE(loginOverTcp("mvrental", "p8xk42qe", port, "", &plain).find("Access denied"),
             std::string::npos);
 
-  DBSettings otherCa = DBSettings::current();
   const std::string pem = issueCertificate("db-other-ca", "");
-  otherCa.sslCa = pem.substr(0, pem.rfind('/')) + "/ca.pem";
+  const DBSettings otherCa =
+      settingsWith("TAVRIN_DB_SSL_CA", pem.substr(0, pem.rfind('/')) + "/ca.pem");
   const std::string refused = loginOverTcp("mvrental", "p8xk42qe", port, "", &otherCa);
   EXPECT_NE(refused, "");
   EXPECT_NE(refused.find("certificate"), std::string::npos) << refused;

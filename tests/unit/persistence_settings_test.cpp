@@ -42,11 +42,11 @@ TEST_F(Settings, DefaultsThenFileThenEnvironment) {
   DBSettings s;
   std::string error, warning;
   ASSERT_TRUE(DBSettings::load(s, error, warning)) << error;
-  EXPECT_EQ(s.user, "mvrental");
-  EXPECT_EQ(s.password, "p8xk42qe");
-  EXPECT_EQ(s.database, "mvrental");
-  ASSERT_EQ(s.endpoints.size(), 1u);
-  EXPECT_EQ(s.endpoints[0].port, 0u) << "port 0: the library's MYSQL_TCP_PORT";
+  EXPECT_EQ(s.user(), "mvrental");
+  EXPECT_EQ(s.password(), "p8xk42qe");
+  EXPECT_EQ(s.database(), "mvrental");
+  ASSERT_EQ(s.endpoints().size(), 1u);
+  EXPECT_EQ(s.endpoints()[0].port(), 0u) << "port 0: the library's MYSQL_TCP_PORT";
 
   writeFile("# the shop's database\nuser = shop\npassword = s3cret = yes\n"
             "endpoints = db1:3307, [fd00::5]:3308 ,db3\n",
@@ -54,28 +54,30 @@ TEST_F(Settings, DefaultsThenFileThenEnvironment) {
   setenv("TAVRIN_DB_NAME", "rentals", 1);
   ASSERT_TRUE(DBSettings::load(s, error, warning)) << error;
   EXPECT_TRUE(warning.empty()) << warning;
-  EXPECT_EQ(s.user, "shop");
-  EXPECT_EQ(s.password, "s3cret = yes");
-  EXPECT_EQ(s.database, "rentals");
-  ASSERT_EQ(s.endpoints.size(), 3u);
-  EXPECT_EQ(s.endpoints[0].text(), "db1:3307");
-  EXPECT_EQ(s.endpoints[1].host, "fd00::5");
-  EXPECT_EQ(s.endpoints[1].port, 3308u);
-  EXPECT_EQ(s.endpoints[2].text(), "db3");
+  EXPECT_EQ(s.user(), "shop");
+  EXPECT_EQ(s.password(), "s3cret = yes");
+  EXPECT_EQ(s.database(), "rentals");
+  ASSERT_EQ(s.endpoints().size(), 3u);
+  EXPECT_EQ(s.endpoints()[0].text(), "db1:3307");
+  EXPECT_EQ(s.endpoints()[1].host(), "fd00::5");
+  EXPECT_EQ(s.endpoints()[1].port(), 3308u);
+  EXPECT_EQ(s.endpoints()[2].text(), "db3");
 
   setenv("TAVRIN_DB_USER", "other", 1);
   setenv("TAVRIN_DB_ENDPOINTS", "127.0.0.1:1", 1);
   ASSERT_TRUE(DBSettings::load(s, error, warning)) << error;
-  EXPECT_EQ(s.user, "other") << "the environment overrides the file";
-  EXPECT_EQ(s.password, "s3cret = yes");
-  ASSERT_EQ(s.endpoints.size(), 1u);
-  EXPECT_EQ(s.endpoints[0].port, 1u);
+  EXPECT_EQ(s.user(), "other") << "the environment overrides the file";
+  EXPECT_EQ(s.password(), "s3cret = yes");
+  ASSERT_EQ(s.endpoints().size(), 1u);
+  EXPECT_EQ(s.endpoints()[0].port(), 1u);
 }
 
 TEST_F(Settings, MalformedValuesAreRefusedWithWhereAndWhy) {
   DBSettings s;
-  s.user = "untouched";
   std::string error, warning;
+  setenv("TAVRIN_DB_USER", "untouched", 1);
+  ASSERT_TRUE(DBSettings::load(s, error, warning)) << error;
+  unsetenv("TAVRIN_DB_USER");
   for (const char* bad : {"h:0", "h:65536", "h:", ":3306", "a,,b", "fd00::5:3306", "[fd00::5",
                           "h:33o6"}) {
     setenv("TAVRIN_DB_ENDPOINTS", bad, 1);
@@ -83,11 +85,12 @@ TEST_F(Settings, MalformedValuesAreRefusedWithWhereAndWhy) {
     EXPECT_NE(error.find("TAVRIN_DB_ENDPOINTS"), std::string::npos) << error;
   }
   unsetenv("TAVRIN_DB_ENDPOINTS");
-  EXPECT_EQ(s.user, "untouched") << "a refused load leaves the settings alone";
+  EXPECT_EQ(s.user(), "untouched") << "a refused load leaves the settings alone";
 
   writeFile("user = shop\npasword = typo\n", 0600);
   EXPECT_FALSE(DBSettings::load(s, error, warning));
   EXPECT_NE(error.find(file() + " line 2: unknown key 'pasword'"), std::string::npos) << error;
+  EXPECT_EQ(s.user(), "untouched") << "nothing of a refused file is taken";
 
   setenv("TAVRIN_DB_SETTINGS", (dir_ + "/missing.conf").c_str(), 1);
   EXPECT_FALSE(DBSettings::load(s, error, warning));
@@ -111,8 +114,8 @@ TEST_F(Settings, TheDatabaseLinkIsTlsWithAReadableCaUnlessTheDeploymentIsPlain) 
   std::string error, warning;
   writeFile("ssl-ca = " + ca + "\n", 0600);
   ASSERT_TRUE(DBSettings::load(s, error, warning)) << error;
-  EXPECT_TRUE(s.tls);
-  EXPECT_EQ(s.sslCa, ca);
+  EXPECT_TRUE(s.tls());
+  EXPECT_EQ(s.sslCa(), ca);
 
   setenv("TAVRIN_DB_SSL_CA", (dir_ + "/none.pem").c_str(), 1);
   EXPECT_FALSE(DBSettings::load(s, error, warning));
@@ -126,7 +129,7 @@ TEST_F(Settings, TheDatabaseLinkIsTlsWithAReadableCaUnlessTheDeploymentIsPlain) 
   setenv("TAVRIN_TLS", "off", 1);
   writeFile("ssl-ca = " + dir_ + "/none.pem\n", 0600);
   EXPECT_TRUE(DBSettings::load(s, error, warning)) << error;
-  EXPECT_FALSE(s.tls);
+  EXPECT_FALSE(s.tls());
   std::remove(ca.c_str());
   if (saved.empty())
     unsetenv("TAVRIN_TLS");
