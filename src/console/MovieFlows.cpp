@@ -57,13 +57,7 @@ void MovieFlows::showMovie() {
 bool MovieFlows::search(const std::string& title, bool userPreference) {
   // The permission to check out belongs to the last search only.
   searchStatus_ = false;
-  paramList checker;
-  const std::string errors = checker.allErrors(title);
-  if (!errors.empty()) {
-    terminal_.write(errors);
-    return false;
-  }
-  requests_.movieInfo().title = CORBA::string_dup(title.c_str());
+  if (!takeTitle(title)) return false;
   terminal_.trace("Client: Before Having Called Thread ..... movieTitle: " + title);
   searchStatus_ = send(Operation::Search);
   terminal_.trace(searchStatus_ ? "searchStatus_: is true" : "searchStatus_: is false");
@@ -98,7 +92,7 @@ void MovieFlows::waitList() {
   searchStatus_ = false;
 }
 
-bool MovieFlows::returnMovie(const std::string& title) {
+bool MovieFlows::takeTitle(const std::string& title) {
   paramList checker;
   const std::string errors = checker.allErrors(title);
   if (!errors.empty()) {
@@ -106,6 +100,11 @@ bool MovieFlows::returnMovie(const std::string& title) {
     return false;
   }
   requests_.movieInfo().title = CORBA::string_dup(title.c_str());
+  return true;
+}
+
+bool MovieFlows::returnMovie(const std::string& title) {
+  if (!takeTitle(title)) return false;
   requests_.numberRequest(Operation::Return, title);
   return send(Operation::Return);
 }

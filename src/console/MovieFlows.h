@@ -31,6 +31,9 @@ class MovieFlows {
  private:
   void showMovie();
   bool send(Operation op);
+  // Checks a title the customer typed; says what is wrong, and puts an
+  // accepted title into the request's movie.
+  bool takeTitle(const std::string& title);
 
   ConsoleTerminal& terminal_;
   ConsoleRequests& requests_;
