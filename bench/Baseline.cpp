@@ -11,7 +11,7 @@
 #include "DBFailure.h"
 #include "DBQuery.h"
 #include "DBTransaction.h"
-#include "TableLock.h"
+#include "RowLock.h"
 #include "TestSupport.h"
 #include "TransactionGuard.h"
 
@@ -56,9 +56,12 @@ bool validate(DBQuery& q, const Ticket& t, std::string* failure) {
   return false;
 }
 
-bool lock(std::optional<TableLock>& held, std::string* failure) {
+// The title's and the customer's rows, as the servers lock them.
+bool lock(std::optional<RowLock>& held, CORBA::ULong movieID, const Ticket& t,
+          std::string* failure) {
   try {
-    held.emplace(TableFamily::kMovies);
+    held.emplace(LockFamily::kMovies,
+                 std::vector<LockedRow>{LockedRow::movie(movieID), LockedRow::user(str(t.username.in()))});
     return true;
   } catch (const DBFailure& f) {
     *failure = std::string("lock: ") + f.what();
@@ -101,9 +104,9 @@ bool Baseline::checkout(CORBA::ULong movieID, std::string* failure) {
   CustTransaction log;
   bool ok = false;
   try {
-    std::optional<TableLock> held;
-    if (validate(q, ticket_, failure) && lock(held, failure)) {
-      TransactionGuard tx;
+    TransactionGuard tx;
+    std::optional<RowLock> held;
+    if (validate(q, ticket_, failure) && lock(held, movieID, ticket_, failure)) {
       if (log.CheckTransaction(ticket_, ct)) {
         *failure = "request already logged";
       } else {
@@ -131,9 +134,9 @@ bool Baseline::giveBack(CORBA::ULong movieID, const std::string& title, std::str
   CustTransaction log;
   bool ok = false;
   try {
-    std::optional<TableLock> held;
-    if (validate(q, ticket_, failure) && lock(held, failure)) {
-      TransactionGuard tx;
+    TransactionGuard tx;
+    std::optional<RowLock> held;
+    if (validate(q, ticket_, failure) && lock(held, movieID, ticket_, failure)) {
       if (log.CheckTransaction(ticket_, ct)) {
         *failure = "request already logged";
       } else {

@@ -657,7 +657,7 @@ void writeReport(const Run& run) {
         "return when it runs alone (ticket check, table lock, the request log check under "
         "the lock, the work, the log entry, the waiting-list passes, commit, unlock, and the "
         "statement that puts the session back), sent straight through the persistence layer "
-        "(`DBQuery`, `TableLock`, `TransactionGuard`, `CustTransaction`) on one connection: no CORBA, no "
+        "(`DBQuery`, `RowLock`, `TransactionGuard`, `CustTransaction`) on one connection: no CORBA, no "
         "replicas, no trace output, and no claim or log read before the lock, which only "
         "serve replicas of the same request. " << o.baselinePairs
      << " pairs in all, one after another.\n";

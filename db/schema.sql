@@ -32,14 +32,16 @@ CREATE TABLE IF NOT EXISTS client (
 -- `refusal` holds the answer of a request refused by the rental rules, so
 -- that a replica running it later gives the same answer instead of carrying
 -- it out; it is empty for a request that was carried out.
--- No unique key: a lookup treats one or more rows alike.
+-- A request has one row: its unique key makes the replica that inserts
+-- second wait for the first one's outcome, then find its answer.
 CREATE TABLE IF NOT EXISTS transactions (
   username      VARCHAR(64)   NOT NULL,
   clientID      VARCHAR(64)   NOT NULL,
   transactionID SMALLINT      NOT NULL,
   refusal       VARCHAR(1024) NOT NULL DEFAULT '',
   loggedAt      TIMESTAMP     NOT NULL DEFAULT CURRENT_TIMESTAMP,
-  KEY transactions_lookup (username, clientID, transactionID)
+  operation     VARCHAR(32)   NOT NULL DEFAULT '',
+  UNIQUE KEY transactions_request (username, clientID, transactionID, operation)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
 
 CREATE TABLE IF NOT EXISTS movie (
@@ -76,6 +78,24 @@ CREATE TABLE IF NOT EXISTS waitlistedmovies (
 -- on the next load of this file; once applied this changes nothing.
 ALTER TABLE client MODIFY clientID VARCHAR(64) NOT NULL;
 ALTER TABLE transactions MODIFY clientID VARCHAR(64) NOT NULL;
+
+-- A log from before the unique key gets it here. Duplicate rows of one
+-- request (a lookup treated them alike) keep one; IGNORE drops the rest
+-- instead of failing the upgrade.
+ALTER TABLE transactions ADD COLUMN IF NOT EXISTS operation VARCHAR(32) NOT NULL DEFAULT '';
+ALTER IGNORE TABLE transactions
+  ADD UNIQUE KEY IF NOT EXISTS transactions_request (username, clientID, transactionID, operation);
+ALTER TABLE transactions DROP KEY IF EXISTS transactions_lookup;
+
+-- The request protocol the replicas serving this database must speak: a
+-- replica of another version refuses to serve it (they would not exclude
+-- each other). Loading this file records the version it goes with.
+CREATE TABLE IF NOT EXISTS protocol_version (
+  id      TINYINT NOT NULL,
+  version INT     NOT NULL,
+  PRIMARY KEY (id)
+) ENGINE=InnoDB;
+INSERT INTO protocol_version VALUES (1, 2) ON DUPLICATE KEY UPDATE version = 2;
 
 -- Waiting rows whose account is gone, left by discontinuations from before
 -- they removed them: a return would hand a copy to no one. Discontinuation

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 
 #include "Contract.h"
 #include "CustTransaction.h"
@@ -104,8 +105,9 @@ std::string logoutClaim(const Ticket& ticket) {
 User* User::instance = nullptr;
 
 User* User::getInstance() {
-  if (instance == nullptr) instance = new User;
-  return instance;
+  // Made once even when the first requests arrive together.
+  static User* const made = instance = new User;
+  return made;
 }
 
 User::User() {
@@ -122,6 +124,8 @@ User::~User() {
 
 void User::writeTiming(std::ofstream& file, uint32_t secBefore, uint32_t usecBefore) {
   Clock after = now();
+  static std::mutex mu;
+  std::lock_guard<std::mutex> lock(mu);
   file << tavrinTimer::millisBetween(secBefore, usecBefore, after.sec, after.usec) << std::endl;
 }
 
@@ -138,6 +142,7 @@ Ticket_var User::login(UserInfo& uinfo, const ClientTransaction& ctinfo) {
   // others find it with this client's identity and hand out its ticket.
   steps.claim = DBTransaction::claimKey(str(uinfo.username), str(ctinfo.clientID),
                                         ctinfo.transactionID);
+  steps.rows = [&] { return std::vector<LockedRow>{LockedRow::user(str(uinfo.username))}; };
   steps.texts = {"User::login(): TavrinExceptin occured:",
                  "User::login(): Generic Exception occured: ",
                  "User::login(): already carried out, answered from the request log"};
@@ -196,6 +201,7 @@ void User::logout(const Ticket_var& custTicket) {
   Clock before = now();
   RequestProtocol::Steps steps;
   steps.claim = logoutClaim(custTicket.in());
+  steps.rows = [&] { return std::vector<LockedRow>{LockedRow::user(str(custTicket->username))}; };
   steps.texts = {"User::logout(): TavrinException Occured: ",
                  "User::logout(): Generic Exception Occured ",
                  "User::logout(): no session left, answered without the lock"};
@@ -339,12 +345,14 @@ void User::populateUserInfo(UserInfo& uinfo) {
 // ---------------------------------------------------------------- profiles
 
 bool User::runProfileRequest(const UserInfo& uinfo, const ClientTransaction& ctinfo,
-                             const Ticket* ticket, TableFamily tables,
-                             void (User::*worker)(const UserInfo&),
+                             const Ticket* ticket, void (User::*worker)(const UserInfo&),
                              const RequestProtocol::Texts& texts) {
   LoggedRequest log(str(uinfo.username), ctinfo);
   RequestProtocol::Steps steps;
-  steps.tables = tables;
+  // The customer's row: every request that changes what hangs off it
+  // (sessions, rentals, waiting rows) locks it first.
+  steps.family = LockFamily::kAccounts;
+  steps.rows = [&] { return std::vector<LockedRow>{LockedRow::user(str(uinfo.username))}; };
   steps.texts = texts;
   std::function<void()> checkTicket;
   if (ticket != nullptr) {
@@ -359,7 +367,7 @@ bool User::runProfileRequest(const UserInfo& uinfo, const ClientTransaction& cti
 void User::createProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo) {
   trace("User::createProfile called");
   Clock before = now();
-  if (runProfileRequest(uinfo, ctinfo, nullptr, TableFamily::kAccounts, &User::_createProfile,
+  if (runProfileRequest(uinfo, ctinfo, nullptr, &User::_createProfile,
                         {"User::createProfile(): TavrinException occured: ",
                          "User::createProfile(): Generic Exceptin occured: ",
                          "User::createProfile(): already carried out, answered from the "
@@ -370,7 +378,7 @@ void User::createProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo)
 void User::updateProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo,
                          const Ticket* ticket) {
   trace("User::updateProfile called");
-  runProfileRequest(uinfo, ctinfo, ticket, TableFamily::kAccounts, &User::_updateProfile,
+  runProfileRequest(uinfo, ctinfo, ticket, &User::_updateProfile,
                     {"User::updateProfile(): TavrinException occured : ",
                      "User::updateProfile(): Generic Exception occured: ",
                      "User::updateProfile(): already carried out, answered from the request log"});
@@ -379,10 +387,9 @@ void User::updateProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo,
 void User::discontinueAccount(const UserInfo& uinfo, const ClientTransaction& ctinfo,
                               const Ticket* ticket) {
   trace("User::discontinueAccount called");
-  // The rental tables too: whether movies are out, and the waiting rows
-  // that go with the account.
-  runProfileRequest(uinfo, ctinfo, ticket, TableFamily::kAccountsAndRentals,
-                    &User::_discontinueAccount,
+  // The customer's row keeps rentals and waiting rows still: every request
+  // that changes them locks it.
+  runProfileRequest(uinfo, ctinfo, ticket, &User::_discontinueAccount,
                     {"User::discontinueAccount(): TavrinException occured: ",
                      "User::discontinueAccount(): Generic Exception occured: ",
                      "User::discontinueAccount(): already carried out, answered from the "

@@ -2,10 +2,10 @@
 // registration, profile changes, account removal and the count of movies a
 // user holds.
 //
-// One instance per server process, created on first use and never
-// destroyed. Not thread safe: the servants serialise requests (RequestScope),
-// so only one thread at a time uses it and the process's one database
-// connection.
+// One instance per server process, created on first use (thread safe) and
+// never destroyed. Thread safe: it keeps no request state, each request's
+// statements go to its thread's connection (RequestScope), and the timing
+// files are written one line at a time under a lock.
 //
 // Errors: TavrinException is an answer of the rules (a bad ticket, a wrong
 // password, a taken user name, movies still out, values the database
@@ -96,7 +96,7 @@ class User {
   // and its session under it, then `worker`. False when the request had
   // already been carried out.
   bool runProfileRequest(const UserInfo& uinfo, const ClientTransaction& ctinfo,
-                         const Ticket* ticket, TableFamily tables,
+                         const Ticket* ticket,
                          void (User::*worker)(const UserInfo&),
                          const RequestProtocol::Texts& texts);
   // Appends one duration line (milliseconds) to a timing file.

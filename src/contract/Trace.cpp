@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <mutex>
 
 #include "Contract.h"
 
@@ -56,10 +57,22 @@ std::string traceValueText(const std::string& raw) {
   return out + "... [" + std::to_string(raw.size()) + " bytes]";
 }
 
+namespace {
+thread_local std::string requestKey;
+std::mutex& outputMutex() {
+  static std::mutex m;
+  return m;
+}
+}  // namespace
+
+void setTraceRequest(const std::string& key) { requestKey = key; }
+
 void traceLine(const std::vector<TracePart>& parts) {
   std::string line;
+  if (!requestKey.empty()) line = "[" + requestKey + "] ";
   for (const TracePart& p : parts) line += p.value ? traceValueText(p.text) : p.text;
   line += '\n';
+  std::lock_guard<std::mutex> lock(outputMutex());
   std::cout << line << std::flush;
 }
 

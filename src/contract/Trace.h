@@ -10,7 +10,9 @@
 // may show of such a value is decided in traceLine() alone. A std::string
 // cannot be passed as it is, so every caller says which of the two it is.
 //
-// Thread safe: one write per line.
+// Thread safe: each line is written whole, under one lock, so lines of
+// concurrent requests never run into each other. A line written inside a
+// request starts with that request's key in brackets (setTraceRequest).
 #ifndef TAVRIN_TRACE_H
 #define TAVRIN_TRACE_H
 
@@ -41,6 +43,11 @@ std::string traceValueText(const std::string& raw);
 // Writes one line made of `parts`: text parts as they are, value parts as
 // traceValueText() shows them.
 void traceLine(const std::vector<TracePart>& parts);
+
+// The key of the request the calling thread serves, written at the start of
+// each of its lines as "[key] "; "" for none. Ours, never a value from
+// outside: a request's key is a number or a hash of its identity.
+void setTraceRequest(const std::string& key);
 
 namespace trace_detail {
 inline void add(std::vector<TracePart>& out, const char* text) { out.push_back({text, false}); }

@@ -57,8 +57,9 @@ Ticket_var holderOf(const char* username) {
 }  // namespace
 
 Movie* Movie::getInstance() {
-  if (instance == nullptr) instance = new Movie();
-  return instance;
+  // Made once even when the first requests arrive together.
+  static Movie* const made = instance = new Movie();
+  return made;
 }
 
 // ---------------------------------------------------------------- search
@@ -86,7 +87,9 @@ void Movie::searchByTitle(MovieInfo& minfo) {
 unsigned int Movie::getMovieCount(MovieInfo& minfo, DBQuery& queryObj) {
   trace("Movie::getMovieCount called");
   SqlText sql;
-  sql << "select count from movie where movieID = " << minfo.movieID;
+  // Locked: the count decides a checkout, and may be a title met during
+  // the work, not locked yet.
+  sql << "select count from movie where movieID = " << minfo.movieID << " for update";
   select(queryObj, sql, "Cannot retrieve current movie count: ");
   if (!queryObj.isRows()) throw TavrinException("Movie ID not found\n");
   return toNumber(queryObj.valueOf("count"));
@@ -115,7 +118,7 @@ void Movie::checkoutMovie(MovieInfo& minfo, const Ticket_var& ticket,
                           const ClientTransaction& ctinfo) {
   runRequest({"Movie::checkoutMovie called", "Movie::checkoutMovie(): TavrinException Occurred: ",
               "Movie::checkoutMovie(): Generic Exception Occurred "},
-             ticket, ctinfo, [&] { _checkoutMovie(minfo, ticket); });
+             ticket, ctinfo, [&] { return minfo.movieID; }, [&] { _checkoutMovie(minfo, ticket); });
 }
 
 void Movie::placeInWaitlist(MovieInfo& minfo, const Ticket_var& ticket,
@@ -123,14 +126,15 @@ void Movie::placeInWaitlist(MovieInfo& minfo, const Ticket_var& ticket,
   runRequest({"Movie::placeInWaitlist called",
               "Movie::placeInWaitlist(): TavrinException Occurred: ",
               "Movie::placeInWaitlist(): Generic Exception Occurred "},
-             ticket, ctinfo, [&] { _placeInWaitlist(minfo, ticket); });
+             ticket, ctinfo, [&] { return minfo.movieID; }, [&] { _placeInWaitlist(minfo, ticket); });
 }
 
 void Movie::returnMovie(MovieInfo& minfo, const Ticket_var& ticket,
                         const ClientTransaction& ctinfo) {
   runRequest({"Movie::returnMovie called", "Movie::returnMovie(): TavrinException Occurred: ",
               "Movie::returnMovie(): Generic Exception Occurred "},
-             ticket, ctinfo, [&] {
+             ticket, ctinfo, [&] { return movieIDOf(str(minfo.title)); },
+             [&] {
                _returnMovie(minfo, ticket);
                _clearCustomersFromWaitlist(minfo);
                _clearMoviesFromCustomerWaitlist(ticket);
@@ -138,19 +142,42 @@ void Movie::returnMovie(MovieInfo& minfo, const Ticket_var& ticket,
 }
 
 void Movie::runRequest(const Texts& texts, const Ticket_var& ticket,
-                       const ClientTransaction& ctinfo, const std::function<void()>& work) {
+                       const ClientTransaction& ctinfo,
+                       const std::function<CORBA::ULong()>& movieID,
+                       const std::function<void()>& work) {
   trace(texts.entry);
   const std::string answered =
       std::string(texts.entry) + ": already carried out, answered from the request log";
   LoggedRequest log(str(ticket->username), ctinfo);
   RequestProtocol::Steps steps;
-  steps.tables = TableFamily::kMovies;
+  steps.family = LockFamily::kMovies;
   steps.texts = {texts.refused, texts.failed, answered.c_str()};
-  // One table per statement before the lock: a statement reading two could
-  // deadlock with a replica taking its table locks.
+  steps.rows = [&] {
+    std::vector<LockedRow> rows{LockedRow::user(str(ticket->username))};
+    const CORBA::ULong id = movieID();
+    if (id != 0) rows.push_back(LockedRow::movie(id));
+    return rows;
+  };
   log.supply(steps, [&ticket] { User::getInstance()->validateTicket(ticket); });
   steps.work = work;
   RequestProtocol::run(steps);
+}
+
+CORBA::ULong Movie::movieIDOf(const std::string& title) {
+  DBQuery queryObj;
+  SqlText sql;
+  sql << "select movieID from movie where title = '";
+  sql.value(title) << "'";
+  if (select(queryObj, sql, "Query failed: ") != 1 || !queryObj.isRows()) return 0;
+  return toNumber(queryObj.valueOf("movieID"));
+}
+
+void Movie::lockMet(const LockedRow& row) {
+  try {
+    DBTransaction::lockRows(LockFamily::kMovies, {row});
+  } catch (const DBFailure& f) {
+    raiseFor(f);
+  }
 }
 
 // ---------------------------------------------------------------- workers
@@ -237,11 +264,15 @@ void Movie::_clearCustomersFromWaitlist(MovieInfo& minfo) {
   trace("Movie::_clearCustomersFromWaitlist called");
   DBQuery queryObj;
   SqlText sql;
+  // The waiting rows locked: an account removal cannot take one away
+  // between this read and the hand-over.
   sql << "select username from waitlistedmovies where movieID = " << minfo.movieID
-      << " order by timeofrequest asc";
+      << " order by timeofrequest asc for update";
   select(queryObj, sql, "Error finding next customer on waitlist: ");
   while (minfo.count != 0 && queryObj.isRows()) {
     Ticket_var waiting = holderOf(queryObj.valueOf("username"));
+    // Their count holds only under their row: their own checkouts lock it.
+    lockMet(LockedRow::user(str(waiting->username)));
     if (User::getInstance()->getOutstandingMovieCount(waiting) > 2) continue;
     handOverFromWaitlist(minfo, waiting);
     --minfo.count;

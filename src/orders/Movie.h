@@ -1,8 +1,13 @@
 // The order server's catalogue logic: title search, checkout with the limit
 // of three movies, waiting lists and returns, as SQL on the shared database.
 //
-// A process-wide singleton without state of its own. Not thread safe: the
-// servant serialises requests, since all of them share one connection.
+// A process-wide singleton without state of its own, made once (thread
+// safe). Thread safe: each request runs on its thread's own connection
+// (RequestScope). A request locks the parent rows it touches (the title's
+// `movie` row, the customer's `user` row) first; the rows it meets during
+// its work (a waiting customer, another title on the customer's waiting
+// list) it locks when it meets them, and a deadlock that may make is
+// retried by RequestProtocol.
 //
 // Errors: TavrinException is an answer of the rules (no copy left, the limit
 // of three, a movie not held, a bad ticket, values the database refuses);
@@ -14,6 +19,8 @@
 
 #include <functional>
 #include <string>
+
+#include "DBTransaction.h"
 
 class DBQuery;
 
@@ -46,10 +53,17 @@ class Movie {
     const char* refused;  // before a refusal in its trace line
     const char* failed;   // before a failure in its trace line
   };
-  // The request through RequestProtocol: the request log before and under
-  // the movie tables' lock, the ticket checked before the lock, then `work`.
+  // The request through RequestProtocol: the request log, the ticket
+  // checked before the locks, the title's row `movieID` (0: none) and the
+  // customer's row locked, then `work`.
   void runRequest(const Texts& texts, const Ticket_var& ticket, const ClientTransaction& ctinfo,
+                  const std::function<CORBA::ULong()>& movieID,
                   const std::function<void()>& work);
+  // The number of the title, 0 when there is none; read before any lock,
+  // since a title keeps its number.
+  CORBA::ULong movieIDOf(const std::string& title);
+  // Locks a row met during the work (Movie.h's header comment).
+  static void lockMet(const LockedRow& row);
 
   unsigned int getMovieCount(MovieInfo& minfo, DBQuery& queryObj);
   void populateMovieInfo(MovieInfo& minfo, DBQuery& queryObj);

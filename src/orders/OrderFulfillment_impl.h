@@ -1,10 +1,10 @@
 // The OrderFulfillment servant: hands each request to Movie. The search
 // checks the caller's ticket first; the state-changing requests have Movie
-// check it before and again under the table lock. The rules' answers leave
+// check it before the row locks. The rules' answers leave
 // as TavrinException, every failure to do the work as CORBA::TRANSIENT.
 //
-// Thread safe: each operation runs in serveRequest (ServeRequest.h), so the
-// process serves one request at a time on its one connection.
+// Thread safe: each operation runs in serveRequest (ServeRequest.h), on a
+// connection of its own; the process serves several at once.
 #ifndef TAVRIN_ORDERFULFILLMENT_IMPL_H
 #define TAVRIN_ORDERFULFILLMENT_IMPL_H
 

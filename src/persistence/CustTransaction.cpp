@@ -75,3 +75,35 @@ void CustTransaction::_AddTransaction(const std::string& username, const std::st
     throw f.prefixed("Transaction cannot be added: ");
   }
 }
+
+void CustTransaction::SetRefusal(const std::string& username, const std::string& clientID,
+                                 int transactionID, const std::string& refusal) {
+  SqlText sql;
+  sql << "update transactions set refusal = '";
+  sql.value(refusal) << "' where username='";
+  sql.value(username) << "' and clientID='";
+  sql.value(clientID) << "' and transactionID=" << transactionID << ";";
+  DBQuery queryObj;
+  try {
+    queryObj.query(sql);
+  } catch (const DBFailure& f) {
+    throw f.prefixed("Transaction cannot be added: ");
+  }
+}
+
+bool CustTransaction::SessionStored(const std::string& username, CORBA::Long token) {
+  SqlText sql;
+  sql << "select count(*) as sessions from ticket where username = '";
+  sql.value(username) << "' and token = ";
+  sql.secret(std::to_string(token)) << ";";
+  DBQuery queryObj;
+  try {
+    queryObj.query(sql);
+  } catch (const DBFailure& f) {
+    throw f.prefixed("CheckTransaction query failed: ");
+  }
+  queryObj.storeResults();
+  if (!queryObj.isRows())
+    throw DBFailure(DBQuery::kNoResult, "CheckTransaction query returned no row");
+  return std::atol(queryObj.valueOf("sessions")) == 1;
+}

@@ -2,10 +2,11 @@
 // executed state-changing request, in table `transactions`, with the answer
 // of a request that the rules refused.
 //
-// A row, once committed, is final: a replica that finds its request logged
-// answers from the row, before or under the table lock. Conclusive for a
-// request not (yet) logged only while the caller holds its family's table
-// locks from before the check until after the commit.
+// A request has one row (a unique key), once committed final: a replica
+// that finds its request logged answers from the row. A replica inserts the
+// row first in its transaction; a second replica's insert waits on the key
+// until the first commits (then fails as a duplicate: the answer is logged)
+// or rolls back (then it goes in).
 //
 // A statement that fails raises DBFailure, its text after the prefix
 // "CheckTransaction query failed: " or "Transaction cannot be added: ".
@@ -41,6 +42,12 @@ class CustTransaction {
                          bool* session);
   void _AddTransaction(const std::string& username, const std::string& clientID,
                        int transactionID, const std::string& refusal);
+  // Gives the request's entry, inserted earlier in the same transaction,
+  // the answer it was refused with.
+  void SetRefusal(const std::string& username, const std::string& clientID, int transactionID,
+                  const std::string& refusal);
+  // Whether exactly that session of the user is stored.
+  bool SessionStored(const std::string& username, CORBA::Long token);
 };
 
 #endif

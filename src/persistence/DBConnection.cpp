@@ -1,18 +1,17 @@
 #include "DBConnection.h"
 #include "DBTls.h"
+#include "Trace.h"
 
 #include <mysqld_error.h>
 #include <errmsg.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
 #include <mutex>
 #include <vector>
-
-MYSQL DBConnection::mysql;
-DBConnection* DBConnection::instance = nullptr;
 
 namespace {
 // Bounded so a dead database host fails a request within seconds. The read
@@ -26,7 +25,18 @@ const char* const kSessionSetup =
     "set session lock_wait_timeout = 8, session innodb_lock_wait_timeout = 8, "
     "session wait_timeout = 30";
 
+// Row locks under READ COMMITTED take no gap locks on secondary indexes, so
+// requests for other customers and other titles never wait for each other.
+const char* const kIsolation = "set session transaction isolation level read committed";
+
 const char* const kBudgetText = "The request's time budget ran out";
+
+// The connection bound to this thread for its request, and the thread's own.
+thread_local DBConnection* boundConnection = nullptr;
+thread_local std::unique_ptr<DBConnection> ownConnection;
+
+// Said once per process: every connection would say the same.
+std::atomic<bool> mismatchReported{false};
 }  // namespace
 
 void DBConnection::libraryInit() {
@@ -35,14 +45,24 @@ void DBConnection::libraryInit() {
 }
 
 DBConnection* DBConnection::getInstance() {
-  if (instance == nullptr) instance = new DBConnection();
-  return instance;
+  if (boundConnection != nullptr) return boundConnection;
+  if (!ownConnection) {
+    ownConnection = create();
+    ownConnection->ready_ = ownConnection->mySQLconnect() && ownConnection->mySQLselectDB() &&
+                            ownConnection->sessionSetup();
+  }
+  return ownConnection.get();
 }
 
-MYSQL* DBConnection::getHandle() {
-  getInstance();
-  return &mysql;
+MYSQL* DBConnection::getHandle() { return &getInstance()->mysql; }
+
+std::unique_ptr<DBConnection> DBConnection::create() {
+  return std::unique_ptr<DBConnection>(new DBConnection());
 }
+
+void DBConnection::bindToThread(DBConnection* conn) { boundConnection = conn; }
+
+DBConnection::~DBConnection() { mysql_close(&mysql); }
 
 DBConnection::DBConnection()
     : connected(0),
@@ -60,10 +80,10 @@ DBConnection::DBConnection()
       prepared_(false),
       claimHeld_(false),
       uncommitted_(false),
-      hasDeadline_(false) {
+      hasDeadline_(false),
+      protocolRefused_(false) {
   libraryInit();
   mysql_init(&mysql);
-  ready_ = mySQLconnect() && mySQLselectDB() && sessionSetup();
 }
 
 int DBConnection::connectTo(const DBSettings::Endpoint& ep, std::string& why) {
@@ -142,11 +162,29 @@ int DBConnection::mySQLselectDB() {
 }
 
 int DBConnection::sessionSetup() {
-  if (mysql_query(&mysql, kSessionSetup) != 0) {
+  if (mysql_query(&mysql, kSessionSetup) != 0 || mysql_query(&mysql, kIsolation) != 0) {
     lastError_ = mysql_error(&mysql);
     return 0;
   }
-  return 1;
+  return protocolMatches() ? 1 : 0;
+}
+
+bool DBConnection::protocolMatches() {
+  protocolRefused_ = false;
+  if (mysql_query(&mysql, "select version from protocol_version") != 0) {
+    lastError_ = mysql_error(&mysql);
+    return false;
+  }
+  MYSQL_RES* res = mysql_store_result(&mysql);
+  MYSQL_ROW row = res != nullptr ? mysql_fetch_row(res) : nullptr;
+  const std::string recorded = row != nullptr && row[0] != nullptr ? row[0] : "none";
+  if (res != nullptr) mysql_free_result(res);
+  if (recorded == std::to_string(kProtocolVersion)) return true;
+  protocolRefused_ = true;
+  lastError_ = "the database records request protocol " + recorded + ", this replica speaks " +
+               std::to_string(kProtocolVersion) + ": not serving it";
+  if (!mismatchReported.exchange(true)) trace("Server: ", TraceValue{lastError_});
+  return false;
 }
 
 bool DBConnection::reconnect() {
@@ -199,7 +237,8 @@ void DBConnection::checkSendable(bool rollback) {
   }
   if (hasDeadline_ && !rollback && secondsLeft() <= 0)
     throw DBFailure(DBFailure::kBudgetExhausted, kBudgetText);
-  if (!ready_ && !reconnect()) throw DBFailure(CR_CONNECTION_ERROR, lastError_);
+  if (!ready_ && !reconnect())
+    throw DBFailure(protocolRefused_ ? kProtocolMismatch : CR_CONNECTION_ERROR, lastError_);
   if (mysql.status == MYSQL_STATUS_GET_RESULT) {
     // An earlier statement's result was never read; without this the
     // connection would refuse every later statement as out of sync.
@@ -253,11 +292,11 @@ void DBConnection::recover(const std::string& stmt, bool rollback) {
 }
 
 std::string DBConnection::escape(const std::string& value) {
-  getInstance();
+  DBConnection* conn = getInstance();
   std::vector<char> buf(2 * value.size() + 1);
   unsigned long n;
-  if (instance->connected) {
-    n = mysql_real_escape_string(&mysql, buf.data(), value.data(), value.size());
+  if (conn->connected) {
+    n = mysql_real_escape_string(&conn->mysql, buf.data(), value.data(), value.size());
   } else {
     // No server to ask for its charset: the client's own utf8mb4 rules.
     n = mysql_escape_string(buf.data(), value.data(), value.size());

@@ -1,9 +1,13 @@
-// The one database connection of a server process.
+// One database connection and the state of the request it serves (deadline,
+// claim, locks, open transaction, idle limit).
 //
-// Created on first use and never destroyed. Not thread safe: the servants
-// serialise requests, so only one thread uses the connection at a time.
-// mysql_library_init must have run (DBConnection::libraryInit) before any
-// thread starts.
+// A server process keeps several in a pool (server/ConnectionPool); a
+// request's thread binds one to itself for the request's length, and every
+// statement of that thread goes to it (getInstance). A thread with none
+// bound gets a connection of its own, made on first use and kept until the
+// thread ends. An object is used by one thread at a time, never by two: not
+// thread safe. The static functions are. mysql_library_init must have run
+// (DBConnection::libraryInit) before any thread starts.
 #ifndef TAVRIN_DBCONNECTION_H
 #define TAVRIN_DBCONNECTION_H
 
@@ -11,6 +15,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "DBFailure.h"
@@ -18,9 +23,26 @@
 
 class DBConnection {
  public:
+  // The calling thread's connection: the one bound to it, else its own.
   static DBConnection* getInstance();
-  // The process's connection handle; connects first when there is none.
+  // Its handle; connects first when there is none.
   static MYSQL* getHandle();
+
+  // A new connection, for a pool; it connects on its first statement.
+  static std::unique_ptr<DBConnection> create();
+  // Binds `conn` to the calling thread (null: unbinds, back to its own).
+  // The caller keeps `conn` alive while bound, and binds it to one thread
+  // at a time.
+  static void bindToThread(DBConnection* conn);
+
+  // The version of the request protocol this build speaks. A database that
+  // records another (table protocol_version) is refused at connection set-up:
+  // replicas of two locking schemes must never serve one database together.
+  static constexpr int kProtocolVersion = 2;
+  // Ours: the database records another protocol version.
+  static constexpr unsigned int kProtocolMismatch = 60004;
+
+  ~DBConnection();
 
   // Calls mysql_library_init once. Must be called before any thread starts.
   static void libraryInit();
@@ -91,6 +113,7 @@ class DBConnection {
 
  private:
   DBConnection();
+  bool protocolMatches();  // the database's recorded version is ours
   DBConnection(const DBConnection&) = delete;
   DBConnection& operator=(const DBConnection&) = delete;
 
@@ -135,9 +158,9 @@ class DBConnection {
   bool uncommitted_;
   bool hasDeadline_;
   TimePoint deadline_;
+  bool protocolRefused_;  // the last set-up found another protocol version
 
-  static MYSQL mysql;
-  static DBConnection* instance;
+  MYSQL mysql;
 };
 
 #endif

@@ -9,51 +9,55 @@
 #include "DBFailure.h"
 #include "DBQuery.h"
 #include "Trace.h"
+#include <string>
+#include <vector>
 
-const char* const DBTransaction::kMovieLockFailed = "locking of movie related tables failed: ";
-const char* const DBTransaction::kAccountLockFailed =
-    "locking of account related tables failed: ";
+const char* const DBTransaction::kMovieLockFailed = "locking of movie related rows failed: ";
+const char* const DBTransaction::kAccountLockFailed = "locking of account related rows failed: ";
 const char* const DBTransaction::kPrepareFailed = "cannot prepare the request: ";
 const char* const DBTransaction::kStartFailed = "cannot set autocommit to 0: ";
 
 namespace {
 
-struct LockTexts {
-  const char* stmt;
-  const char* before;
-  const char* after;
-  const char* failPrefix;
-};
+// Both tables in one fixed order, each in key order, so that two requests
+// never wait for each other's rows in a circle.
+bool lockedBefore(const LockedRow& a, const LockedRow& b) {
+  if (a.table != b.table) return a.table == LockedRow::Table::kMovie;
+  if (a.table == LockedRow::Table::kMovie) return std::stoul(a.key) < std::stoul(b.key);
+  return a.key < b.key;
+}
 
-// Write locks only: a read lock on a table that the other families lock for
-// writing lets the database's lock acquisition deadlock between them.
-LockTexts lockTexts(TableFamily family) {
-  switch (family) {
-    case TableFamily::kMovies:
-      return {"lock table movie write, checkedoutmovies write, transactions write, "
-              "waitlistedmovies write;",
-              "Trying to lock Movie tables movie (write), checkedoutmovies (write), "
-              "transactions (write), waitlistedmovies (write)",
-              " Locked Movie tables movie (write), checkedoutmovies (write), transactions "
-              "(write), waitlistedmovies (write)",
-              DBTransaction::kMovieLockFailed};
-    case TableFamily::kAccounts:
-      return {"lock table ticket write, user write, transactions write, client write;",
-              "Trying to lock Account tables ticket (write), user (write), transactions "
-              "(write), client (write)",
-              " Locked Account tables ticket (write), user (write), transactions (write), "
-              "client (write)",
-              DBTransaction::kAccountLockFailed};
-    case TableFamily::kAccountsAndRentals:
-      break;
+// The trace names each row: "movie 7 (write), user alice (write)". A user
+// name came from outside, so it is a value part.
+std::vector<TracePart> rowParts(const char* lead, const std::vector<LockedRow>& rows) {
+  std::vector<TracePart> parts{{lead, false}};
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const bool movie = rows[i].table == LockedRow::Table::kMovie;
+    parts.push_back({std::string(i > 0 ? ", " : "") + (movie ? "movie " : "user "), false});
+    parts.push_back({rows[i].key, !movie});
+    parts.push_back({" (write)", false});
   }
-  return {"lock table ticket write, user write, transactions write, client write, "
-          "checkedoutmovies write, waitlistedmovies write;",
-          "Trying to lock Account tables ticket (write), user (write), transactions (write), "
-          "client (write), checkedoutmovies (write), waitlistedmovies (write)",
-          " Locked Account tables ticket (write), user (write), transactions (write), "
-          "client (write), checkedoutmovies (write), waitlistedmovies (write)",
-          DBTransaction::kAccountLockFailed};
+  return parts;
+}
+
+// One statement per table, keys in order.
+std::vector<std::string> lockStatements(const std::vector<LockedRow>& rows) {
+  std::string movies, users;
+  for (const LockedRow& r : rows) {
+    if (r.table == LockedRow::Table::kMovie) {
+      movies += (movies.empty() ? "" : ",") + std::to_string(std::stoul(r.key));
+    } else {
+      users += (users.empty() ? "'" : ",'") + DBConnection::escape(r.key) + "'";
+    }
+  }
+  std::vector<std::string> stmts;
+  if (!movies.empty())
+    stmts.push_back("select movieID from movie where movieID in (" + movies +
+                    ") order by movieID for update");
+  if (!users.empty())
+    stmts.push_back("select username from user where username in (" + users +
+                    ") order by username for update");
+  return stmts;
 }
 
 long nowSeconds() { return static_cast<long>(time(nullptr)); }
@@ -126,28 +130,50 @@ void DBTransaction::commit() {
   run("commit;", "commit failed: ", false);
 }
 
-void DBTransaction::lock(TableFamily family) {
-  const LockTexts texts = lockTexts(family);
-  trace("<-- ", nowSeconds(), texts.before);
-  try {
-    run(texts.stmt, texts.failPrefix);
-  } catch (const DBFailure&) {
-    trace("--> ", nowSeconds(), texts.after);
-    throw;
-  }
-  trace("--> ", nowSeconds(), texts.after);
-  DBConnection::getInstance()->setLockHeld(true);
+LockedRow LockedRow::movie(unsigned long movieID) {
+  return {Table::kMovie, std::to_string(movieID)};
 }
 
-void DBTransaction::unlockTables() {
-  trace("<-- ", nowSeconds(), "Trying to unlock tables");
+LockedRow LockedRow::user(const std::string& username) { return {Table::kUser, username}; }
+
+void DBTransaction::lockRows(LockFamily family, std::vector<LockedRow> rows) {
+  std::sort(rows.begin(), rows.end(), lockedBefore);
+  const bool movies = family == LockFamily::kMovies;
+  const char* failPrefix = movies ? kMovieLockFailed : kAccountLockFailed;
+  const std::string stamp = std::to_string(nowSeconds());
+  traceLine(rowParts(("<-- " + stamp + (movies ? "Trying to lock Movie rows "
+                                                : "Trying to lock Account rows "))
+                         .c_str(),
+                     rows));
   try {
-    run("unlock tables;", "unlocking of tables failed: ");
-    DBConnection::getInstance()->setLockHeld(false);
-  } catch (const DBFailure&) {
-    // Printed; the end of the request, or the lost session, frees them.
+    for (const std::string& stmt : lockStatements(rows)) {
+      DBQuery queryObj;
+      queryObj.query(stmt);
+      queryObj.storeResults();
+    }
+  } catch (const DBFailure& f) {
+    trace(failPrefix, TraceValue{f.what()});
+    traceLine(rowParts(("--> " + std::to_string(nowSeconds()) +
+                        (movies ? " Locked Movie rows " : " Locked Account rows "))
+                           .c_str(),
+                       rows));
+    throw f.prefixed(failPrefix);
   }
-  trace("--> ", nowSeconds(), " Unlocked tables");
+  traceLine(rowParts(
+      ("--> " + std::to_string(nowSeconds()) + (movies ? " Locked Movie rows " : " Locked Account rows "))
+          .c_str(),
+      rows));
+}
+
+void DBTransaction::unlockRows() {
+  trace("<-- ", nowSeconds(), "Trying to unlock rows");
+  DBConnection* conn = DBConnection::getInstance();
+  try {
+    if (conn->uncommittedWork()) run("rollback;", "rollback failed: ");
+  } catch (const DBFailure&) {
+    // Printed; the end of the request drops a session that still holds them.
+  }
+  trace("--> ", nowSeconds(), " Unlocked rows");
 }
 
 void DBTransaction::endRequest() {

@@ -1,8 +1,8 @@
 // Scope guard for one transaction: opened on construction (autocommit off),
 // rolled back when the scope ends without commit(), so that no path out of
 // a request, an exception included, leaves work to be committed by someone
-// else. Declare it after the TableLock it runs under: the rollback then
-// goes out before the unlock. Not thread safe.
+// else. Declare the RowLock after it: the rows are then released by the
+// guard's rollback or the commit. Lives on one thread: not thread safe.
 #ifndef TAVRIN_TRANSACTIONGUARD_H
 #define TAVRIN_TRANSACTIONGUARD_H
 

@@ -1,12 +1,14 @@
 // The request log's steps of a request keyed by (user name, client,
-// number), for RequestProtocol: before the lock, and again under it (the
-// authority), a request found logged is answered from its entry (its logged
-// refusal raised again); after the work, the entry. Optionally the
-// ticket's session is read with the log under the lock, in one statement,
-// and a request whose session has ended meanwhile is refused.
+// number), for RequestProtocol: before the lock a request found logged is
+// answered from its entry (its logged refusal raised again); the entry is
+// then inserted first in the transaction, and one already there (another
+// replica's, committed while this one waited on its key) is the answer.
+// A refusal is logged with the request. Optionally the ticket's session is
+// read under the row locks, and a request whose session has ended
+// meanwhile is refused.
 //
-// Holds references to its arguments: lives within the request. Not thread
-// safe.
+// Holds references to its arguments: lives within the request, on its
+// thread. Not thread safe.
 #ifndef TAVRIN_LOGGEDREQUEST_H
 #define TAVRIN_LOGGEDREQUEST_H
 
@@ -24,15 +26,27 @@ class LoggedRequest {
   // is refused with `refusal`.
   void requireSession(const Ticket& ticket, const char* refusal);
 
-  // Fills in the claim, beforeLock, underLock and record of `steps`.
+  // Fills in the claim, beforeLock, logFirst, underLock and record of `steps`.
   // `checkTicket`, when given, runs before the lock once the request is
   // found not logged (a refusal there is not logged).
   void supply(RequestProtocol::Steps& steps, std::function<void()> checkTicket = nullptr);
 
-  bool answeredFromLog(bool underLock);
-  void record(const std::string& refusal);
+  // Before the lock, the log is read with autocommit on.
+  bool answeredFromLog();
+  // Inserts the entry, first in the transaction: false when it went in;
+  // else answers from the entry found (true, or its refusal raised).
+  bool logFirst();
+  // Under the row locks: whether the session is still stored.
+  bool sessionEnded();
+  // See RequestProtocol::Steps::record.
+  bool record(const std::string& refusal, bool rowKept);
 
  private:
+  // Inserts the entry: false when the request has one already.
+  bool insert(const std::string& refusal);
+  // The entry another replica logged: true, or its refusal raised.
+  bool answeredByOther();
+
   std::string username_;
   const ClientTransaction& ctinfo_;
   const Ticket* session_;

@@ -3,11 +3,19 @@
 #include <optional>
 
 #include "Contract.h"
+#include "DBConnection.h"
 #include "DBFailure.h"
-#include "TableLock.h"
+#include "RowLock.h"
 #include "Trace.h"
 #include "TransactionGuard.h"
 #include "Unavailable.h"
+
+namespace {
+
+// Below this much budget another attempt could not finish: answer now.
+constexpr double kRetryFloorSec = 0.05;
+
+}  // namespace
 
 void RequestProtocol::answerFailure(const Texts& texts) {
   try {
@@ -29,12 +37,14 @@ void RequestProtocol::answerFailure(const Texts& texts) {
 }
 
 bool RequestProtocol::run(const Steps& steps) {
+  // Every line from here on names the request, not only the scope.
+  if (!steps.claim.empty()) setTraceRequest(steps.claim);
   prepare(steps);
   if (answeredBeforeLock(steps)) {
     if (steps.texts.answered != nullptr) trace(steps.texts.answered);
     return false;
   }
-  return runLocked(steps);
+  return runTransactions(steps);
 }
 
 void RequestProtocol::prepare(const Steps& steps) {
@@ -55,16 +65,30 @@ bool RequestProtocol::answeredBeforeLock(const Steps& steps) {
   }
 }
 
-bool RequestProtocol::runLocked(const Steps& steps) {
-  std::optional<TableLock> lock;
-  std::optional<TransactionGuard> transaction;
+bool RequestProtocol::retryable() {
   try {
-    lock.emplace(steps.tables);
-  } catch (const DBFailure& f) {
-    Unavailable e(unavailabilityOf(f), f.what());
-    trace(steps.texts.failed, TraceValue{e.what()});
-    throw e;
+    throw;
+  } catch (const Unavailable& e) {
+    return e.reason() == Unavailable::kLockWait &&
+           DBConnection::getInstance()->secondsLeft() > kRetryFloorSec;
+  } catch (...) {
+    return false;
   }
+}
+
+bool RequestProtocol::runTransactions(const Steps& steps) {
+  for (int attempt = 1;; ++attempt) {
+    try {
+      return runLocked(steps);
+    } catch (...) {
+      if (!retryable()) throw;
+      trace("Server: lock conflict, the request runs again (attempt ", attempt + 1, ")");
+    }
+  }
+}
+
+bool RequestProtocol::runLocked(const Steps& steps) {
+  std::optional<TransactionGuard> transaction;
   try {
     transaction.emplace();
   } catch (const DBFailure& f) {
@@ -72,45 +96,58 @@ bool RequestProtocol::runLocked(const Steps& steps) {
     trace(steps.texts.failed, TraceValue{e.what()});
     throw e;
   }
+  std::optional<RowLock> lock;
+  try {
+    if (steps.logFirst && steps.logFirst()) return false;
+    lock.emplace(steps.family, steps.rows ? steps.rows() : std::vector<LockedRow>{});
+  } catch (const DBFailure& f) {
+    Unavailable e(unavailabilityOf(f), f.what());
+    trace(steps.texts.failed, TraceValue{e.what()});
+    throw e;
+  } catch (...) {
+    answerFailure(steps.texts);
+  }
   try {
     if (steps.underLock && steps.underLock()) return false;
   } catch (...) {
     answerFailure(steps.texts);
   }
-  workAndCommit(steps, *transaction);
-  return true;
+  return workAndCommit(steps, *transaction);
 }
 
-void RequestProtocol::workAndCommit(const Steps& steps, TransactionGuard& transaction) {
+bool RequestProtocol::workAndCommit(const Steps& steps, TransactionGuard& transaction) {
   try {
     try {
       steps.work();
-      if (steps.record) steps.record("");
     } catch (const DBFailure& f) {
       raiseFor(f);
     }
   } catch (const TavrinException& e) {
     trace(steps.texts.refused, e);
     if (!steps.record) throw;
-    logRefusal(steps, transaction, e);
+    if (!logRefusal(steps, transaction, e)) return false;
     throw TavrinException(e);
   } catch (...) {
     answerFailure(steps.texts);
   }
   commit(steps, transaction);
+  return true;
 }
 
 // The refusal is the answer only once it is logged: a replica running the
-// request later must give the same one, not carry it out on changed tables.
-void RequestProtocol::logRefusal(const Steps& steps, TransactionGuard& transaction,
+// request later must give the same one, not carry it out on changed rows.
+bool RequestProtocol::logRefusal(const Steps& steps, TransactionGuard& transaction,
                                  const TavrinException& refusal) {
+  bool logged = false;
   try {
-    if (dynamic_cast<const RefusalKeepingWork*>(&refusal) == nullptr) transaction.rollback();
-    steps.record(str(refusal.errorMessage.in()));
+    const bool keep = dynamic_cast<const RefusalKeepingWork*>(&refusal) != nullptr;
+    if (!keep) transaction.rollback();
+    logged = steps.record(str(refusal.errorMessage.in()), keep);
   } catch (...) {
     answerFailure(steps.texts);
   }
-  commit(steps, transaction);
+  if (logged) commit(steps, transaction);
+  return logged;
 }
 
 void RequestProtocol::commit(const Steps& steps, TransactionGuard& transaction) {

@@ -1,25 +1,33 @@
 // The one course of every state-changing request of both servers. An
-// operation supplies only what is its own (its claim key, the tables it
+// operation supplies only what is its own (its claim key, the rows it
 // locks, its checks, its work, its log entry and its trace texts) as a
 // RequestProtocol::Steps; run() does the rest, in this order:
 //
 //   1. the claim: the replicas of one request take turns (DBTransaction)
-//   2. beforeLock: with autocommit on and no table lock, one table per
-//      statement; a request carried out before is answered here, so the
-//      replicas after the first do not queue for the table lock
-//   3. the family's table lock (TableLock), then the transaction
-//      (TransactionGuard)
-//   4. underLock: the authority; a request carried out before is answered
-//   5. work, then the log entry (record), then the commit
-//   6. the unlock, and (RequestScope) the end of the request
+//   2. beforeLock: with autocommit on and no lock; a request carried out
+//      before is answered here, so the replicas after the first start no
+//      transaction
+//   3. the transaction (TransactionGuard), and in it, first, the request's
+//      log row (logFirst): its unique key makes a second replica of the
+//      request wait for the first one's outcome, and a duplicate sends it
+//      to the logged answer
+//   4. the parent rows the request touches (rows), locked in one fixed
+//      order (RowLock); then underLock: the checks that need them
+//   5. work, then the commit, which releases the rows
+//   6. (RequestScope) the end of the request
+//
+// A deadlock or lock wait the database reports during 3 to 5 is retried
+// from 3 while the request's budget lasts; once it is spent, the request is
+// answered Unavailable like any failure.
 //
 // Errors: a refusal of the rules or of the database (TavrinException, or a
 // DBFailure for the values) is the request's answer. Where the steps have a
 // `record`, a refusal by the work is logged with the request and committed,
 // so that every replica gives the same answer: the work is undone first,
 // unless it is a RefusalKeepingWork. Any other failure leaves as
-// Unavailable, after one trace line. The guards undo and unlock on every
-// way out. Runs inside the request's RequestScope; not thread safe.
+// Unavailable, after one trace line. The guards undo on every way out. Runs
+// inside the request's RequestScope, on its thread's connection; requests
+// on other threads run alongside. Keeps no state: thread safe.
 //
 // Adding an operation: write its work as a function that raises
 // TavrinException for the rules' answers, and fill in a Steps; for a
@@ -54,16 +62,22 @@ class RequestProtocol {
 
   struct Steps {
     std::string claim;  // the request's claim key (DBTransaction::claimKey); "" for none
-    TableFamily tables = TableFamily::kAccounts;
+    LockFamily family = LockFamily::kAccounts;
     Texts texts = {"", "", nullptr};
     // True when the request is answered already; may raise a refusal.
-    // Either may be left unset (nothing answered there).
+    // Any of the three may be left unset (nothing answered there).
     std::function<bool()> beforeLock;
+    std::function<bool()> logFirst;  // inserts the log row, first in the transaction
     std::function<bool()> underLock;
+    // The parent rows to lock, read before any lock is taken; unset: none.
+    std::function<std::vector<LockedRow>()> rows;
     std::function<void()> work;
-    // Logs the request as carried out (refusal "") or refused. Unset: the
-    // request has no log entry, and a refusal is answered unlogged.
-    std::function<void(const std::string& refusal)> record;
+    // Logs a refusal. `rowKept`: the row logFirst inserted is still in the
+    // transaction (the work was kept), else it went with the rollback.
+    // False when another replica's entry, a carried-out request, is the
+    // answer; may raise that entry's refusal. Unset: the request has no log
+    // entry, and a refusal is answered unlogged.
+    std::function<bool(const std::string& refusal, bool rowKept)> record;
   };
 
   // True when this replica did the work and committed it; false when the
@@ -73,9 +87,15 @@ class RequestProtocol {
  private:
   static void prepare(const Steps& steps);
   static bool answeredBeforeLock(const Steps& steps);
+  // Attempts until one ends other than in a lock conflict, or the budget
+  // is spent.
+  static bool runTransactions(const Steps& steps);
   static bool runLocked(const Steps& steps);
-  static void workAndCommit(const Steps& steps, TransactionGuard& transaction);
-  static void logRefusal(const Steps& steps, TransactionGuard& transaction,
+  // Inside a catch: whether the failure in flight is a lock conflict worth
+  // another attempt within the budget.
+  static bool retryable();
+  static bool workAndCommit(const Steps& steps, TransactionGuard& transaction);
+  static bool logRefusal(const Steps& steps, TransactionGuard& transaction,
                          const TavrinException& refusal);
   static void commit(const Steps& steps, TransactionGuard& transaction);
   // Inside a catch: prints the exception in flight and raises it as the

@@ -1,20 +1,19 @@
 #include "RequestScope.h"
 
+#include <atomic>
+#include <string>
+
 #include "DBConnection.h"
 #include "DBTransaction.h"
 #include "RequestDeadline.h"
+#include "Trace.h"
 #include "Unavailable.h"
 
 namespace {
-
-std::timed_mutex& requestMutex() {
-  static std::timed_mutex m;
-  return m;
-}
-
+std::atomic<unsigned long> serial{0};
 }  // namespace
 
-RequestScope::RequestScope() : lock_(requestMutex(), std::defer_lock) {
+RequestScope::RequestScope() {
   using std::chrono::steady_clock;
   using std::chrono::system_clock;
   const steady_clock::time_point now = steady_clock::now();
@@ -28,18 +27,13 @@ RequestScope::RequestScope() : lock_(requestMutex(), std::defer_lock) {
     throw Unavailable(Unavailable::kBudgetExhausted,
                       "The client's deadline passed before the request was served");
   }
-  // Waited for on the system clock: that wait is pthread_mutex_timedlock,
-  // which ThreadSanitizer understands; the steady-clock one it does not see,
-  // and then reports the unlock as a fault.
-  if (!lock_.try_lock_until(system_clock::now() + (deadline - now))) {
-    throw Unavailable(Unavailable::kBudgetExhausted,
-                      "The request waited its whole time budget for the one before it");
-  }
+  lease_ = ConnectionPool::instance().acquire(
+      system_clock::now() + std::chrono::duration_cast<system_clock::duration>(deadline - now));
+  setTraceRequest("r" + std::to_string(++serial));
   DBConnection::getInstance()->setDeadline(deadline);
 }
 
 RequestScope::~RequestScope() {
-  if (!lock_.owns_lock()) return;
-  DBTransaction transaction;
-  transaction.endRequest();
+  DBTransaction::endRequest();
+  setTraceRequest("");
 }

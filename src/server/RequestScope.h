@@ -2,20 +2,26 @@
 //
 // On entry it sets the request's deadline: kBudget from now, and never later
 // than kClientMargin before the client's own deadline when the request
-// carries one (RequestDeadline). It then waits, until the deadline at most,
-// for the process-wide request lock, so that a process serves one request at
-// a time on its one database connection. Every statement of the request is
-// bounded by the deadline, and no commit is sent after it: a request never
-// takes effect after its client has stopped waiting. Raises Unavailable
-// when the deadline has already passed or the lock was not had in time.
+// carries one (RequestDeadline). It then takes a database connection from
+// the process's pool (ConnectionPool), bound to this thread for the
+// request: requests of one process run side by side, each on its own
+// connection. Every statement of the request is bounded by the deadline,
+// and no commit is sent after it: a request never takes effect after its
+// client has stopped waiting. Raises Unavailable when the deadline has
+// already passed, or the pool refused the request or had no connection in
+// time. Each of the request's trace lines carries a serial number of the
+// process (setTraceRequest), until RequestProtocol names the request.
 //
-// On leaving it ends the request on the connection: no table lock, no open
-// transaction, no claim, autocommit on. Thread safe.
+// On leaving it ends the request on its connection (no row lock, no open
+// transaction, no claim, autocommit on) and gives the connection back.
+// Lives on one thread; the class is thread safe.
 #ifndef TAVRIN_REQUESTSCOPE_H
 #define TAVRIN_REQUESTSCOPE_H
 
 #include <chrono>
-#include <mutex>
+#include <memory>
+
+#include "ConnectionPool.h"
 
 class RequestScope {
  public:
@@ -29,7 +35,7 @@ class RequestScope {
   RequestScope& operator=(const RequestScope&) = delete;
 
  private:
-  std::unique_lock<std::timed_mutex> lock_;
+  std::unique_ptr<ConnectionPool::Lease> lease_;
 };
 
 #endif

@@ -121,7 +121,7 @@ class AccountService : public ::testing::Test {
 
   // How often the replicas have tried to take the account tables' lock.
   size_t lockAttempts() {
-    const std::string needle = "Trying to lock Account tables";
+    const std::string needle = "Trying to lock Account rows";
     size_t n = 0;
     for (const auto& r : deployment->accountReplicas) {
       const std::string out = r->process().output();

@@ -108,7 +108,7 @@ TEST_F(UserInProcess, ALogInThatFailsAfterEndingAnotherSessionLeavesThatSession)
   EXPECT_EQ(db.count("select count(*) from transactions where clientID='" + tooLong + "'"), 0);
 }
 
-TEST_F(UserInProcess, ARequestThatCannotLockTheAccountTablesIsRefused) {
+TEST_F(UserInProcess, ARequestThatCannotLockTheAccountRowsIsRefused) {
   tt::TestDB holder;
   holder.exec("lock tables user write");
   // Not an answer of the rules: the replica could not do the work, within
@@ -123,12 +123,12 @@ TEST_F(UserInProcess, ARequestThatCannotLockTheAccountTablesIsRefused) {
   }
   holder.exec("unlock tables");
 
-  EXPECT_EQ(message.rfind("locking of account related tables failed: ", 0), 0u) << message;
+  EXPECT_EQ(message.rfind("locking of account related rows failed: ", 0), 0u) << message;
   EXPECT_EQ(reason, Unavailable::kLockWait) << message;
   EXPECT_EQ(db.count("select count(*) from user"), 0);
   EXPECT_EQ(db.count("select count(*) from transactions"), 0);
 
-  // Once the tables are free the same request goes through.
+  // Once the table is free the same request goes through.
   createProfile("carol", "1", 1);
   EXPECT_EQ(db.count("select count(*) from user where username='carol'"), 1);
 }

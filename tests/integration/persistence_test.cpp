@@ -16,7 +16,7 @@
 #include "DBQuery.h"
 #include "DBTransaction.h"
 #include "SqlText.h"
-#include "TableLock.h"
+#include "RowLock.h"
 #include "TestSupport.h"
 #include "TransactionGuard.h"
 
@@ -55,6 +55,16 @@ DBFailure failureOf(Call&& call) {
   ADD_FAILURE() << "no DBFailure raised";
   return DBFailure(0, "");
 }
+
+// Opens a transaction on `holder` and locks the title's row, as another
+// replica's request would.
+void holdMovieRow(tt::TestDB& holder, int movieID) {
+  holder.exec("start transaction");
+  holder.exec("select movieID from movie where movieID = " + std::to_string(movieID) +
+              " for update");
+}
+
+const std::vector<LockedRow> kMovieOne{LockedRow::movie(1)};
 
 // Runs `stmt` and stores its result: the row count.
 long selectRows(DBQuery& q, const std::string& stmt) {
@@ -153,62 +163,86 @@ TEST_F(Persistence, DuplicateLogKeyIsUserClientAndNumber) {
   EXPECT_TRUE(ct.CheckTransaction(u, aNeg));
   Ticket t = tt::makeTicket("o'neil", 5);
   EXPECT_TRUE(ct.CheckTransaction(t, a7)) << "ticket and profile forms share the key";
-  ct.AddTransaction(t, a7);
-  EXPECT_TRUE(ct.CheckTransaction(u, a7)) << "two rows of one key still read as one repeat";
-  EXPECT_EQ(db.count("select count(*) from transactions where clientID = '1270017001'"), 3);
+  // One row per request: a second replica's entry is refused as a duplicate.
+  EXPECT_EQ(failureOf([&] { ct.AddTransaction(t, a7); }).code(), 1062u);
+  EXPECT_EQ(db.count("select count(*) from transactions where clientID = '1270017001'"), 2);
 }
 
 TEST_F(Persistence, LockWaitShowsInTheTraceStamps) {
   tt::TestDB holder;
-  holder.exec("lock tables ticket write");
+  holdMovieRow(holder, 1);
   std::thread release([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    holder.exec("unlock tables");
+    holder.exec("rollback");
   });
   CoutCapture cap;
   {
-    TableLock lock(TableFamily::kAccounts);
+    TransactionGuard transaction;
+    RowLock lock(LockFamily::kMovies, {LockedRow::user("o'neil"), LockedRow::movie(1)});
     release.join();
   }
   auto stamps = lockStamps(cap.text());
   EXPECT_GE(stamps.second - stamps.first, 1) << cap.text();
+  // Rows named, titles before customers whatever the order given.
+  EXPECT_NE(cap.text().find("Trying to lock Movie rows movie 1 (write), user o'neil (write)"),
+            std::string::npos)
+      << cap.text();
+  EXPECT_NE(cap.text().find("--> "), std::string::npos);
 }
 
-TEST_F(Persistence, AccountAndMovieFamiliesExcludeEachOther) {
+// Requests for other titles and other customers never wait for a held row,
+// and one for the same title does.
+TEST_F(Persistence, OnlyTheSameRowsExcludeEachOther) {
+  db.exec("insert into user values ('a','b','c','d','e','f','ann','p'), "
+          "('a','b','c','d','e','f','bob','p')");
   tt::TestDB holder;
-  // The account family holds `transactions`, which the movie family needs.
-  holder.exec("lock tables ticket write, user write, transactions write, client write");
+  holdMovieRow(holder, 1);
+  holder.exec("select username from user where username = 'ann' for update");
+  holder.exec("update movie set count = count - 1 where movieID = 1");
+  holder.exec("insert into checkedoutmovies values ('ann', 1)");
+  const auto t0 = std::chrono::steady_clock::now();
+  {
+    TransactionGuard transaction;
+    RowLock lock(LockFamily::kMovies, {LockedRow::movie(2), LockedRow::user("bob")});
+    DBQuery work;
+    work.query("update movie set count = count - 1 where movieID = 2");
+    work.query("insert into checkedoutmovies values ('bob', 2)");
+    transaction.commit();
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
   std::atomic<bool> released{false};
   std::thread release([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     released = true;
-    holder.exec("unlock tables");
+    holder.exec("commit");
   });
-  CoutCapture cap;
   {
-    TableLock lock(TableFamily::kMovies);
-    EXPECT_TRUE(released.load()) << "the movie lock was granted while the account lock was held";
-    release.join();
+    TransactionGuard transaction;
+    RowLock lock(LockFamily::kMovies, kMovieOne);
+    EXPECT_TRUE(released.load()) << "a held title's row was granted";
   }
+  release.join();
 }
 
 TEST_F(Persistence, LockWaitLimitReportsFailure) {
   tt::TestDB holder;
-  holder.exec("lock tables movie write");
+  holdMovieRow(holder, 1);
   CoutCapture cap;
-  DBFailure f = failureOf([] { TableLock lock(TableFamily::kMovies); });
+  DBFailure f = failureOf([] {
+    TransactionGuard transaction;
+    RowLock lock(LockFamily::kMovies, kMovieOne);
+  });
   std::string out = cap.text();
-  EXPECT_NE(out.find("locking of movie related tables failed: "), std::string::npos) << out;
+  EXPECT_NE(out.find("locking of movie related rows failed: "), std::string::npos) << out;
   EXPECT_NE(out.find("Lock wait timeout"), std::string::npos) << out;
-  EXPECT_EQ(std::string(f.what()).rfind("locking of movie related tables failed: Lock wait", 0),
+  EXPECT_EQ(std::string(f.what()).rfind("locking of movie related rows failed: Lock wait", 0),
             0u)
       << f.what();
   EXPECT_EQ(f.kind(), DBFailure::Kind::kLockWait);
-  EXPECT_EQ(out.find("Trying to unlock"), std::string::npos) << "nothing to unlock";
   // The trace still closes the attempt.
-  EXPECT_NE(out.find(" Locked Movie tables"), std::string::npos);
-  EXPECT_FALSE(DBConnection::getInstance()->lockHeld());
-  holder.exec("unlock tables");
+  EXPECT_NE(out.find(" Locked Movie rows"), std::string::npos);
+  EXPECT_FALSE(DBConnection::getInstance()->uncommittedWork());
+  holder.exec("rollback");
 }
 
 TEST_F(Persistence, EndedRequestHoldsNoMetadataLocks) {
@@ -239,23 +273,21 @@ TEST_F(Persistence, GuardsUndoAndUnlockWhenAnExceptionLeavesTheirScope) {
   DBConnection* conn = DBConnection::getInstance();
   CoutCapture cap;
   try {
-    TableLock lock(TableFamily::kAccounts);
     TransactionGuard transaction;
+    RowLock lock(LockFamily::kMovies, kMovieOne);
     DBQuery q;
     q.query("insert into ticket values ('rolled', 1)");
-    EXPECT_TRUE(conn->lockHeld());
     EXPECT_TRUE(conn->uncommittedWork());
     throw std::runtime_error("between lock and commit");
   } catch (const std::runtime_error&) {
   }
-  EXPECT_FALSE(conn->lockHeld());
   EXPECT_FALSE(conn->uncommittedWork());
   const std::string out = cap.text();
-  EXPECT_NE(out.find(" Unlocked tables"), std::string::npos) << out;
+  EXPECT_NE(out.find(" Unlocked rows"), std::string::npos) << out;
   tt::TestDB other;
-  other.exec("set session lock_wait_timeout = 1");
-  other.exec("lock tables ticket write");
-  other.exec("unlock tables");
+  other.exec("set session innodb_lock_wait_timeout = 1");
+  holdMovieRow(other, 1);
+  other.exec("rollback");
   EXPECT_EQ(db.count("select count(*) from ticket where username = 'rolled'"), 0);
   // Not committed by the return to autocommit either.
   DBTransaction::endRequest();
@@ -264,8 +296,8 @@ TEST_F(Persistence, GuardsUndoAndUnlockWhenAnExceptionLeavesTheirScope) {
   // Committed work stays, and a refusal may be logged after the work was
   // undone, in the same transaction.
   {
-    TableLock lock(TableFamily::kAccounts);
     TransactionGuard transaction;
+    RowLock lock(LockFamily::kMovies, kMovieOne);
     DBQuery q;
     q.query("insert into ticket values ('undone', 2)");
     transaction.rollback();
@@ -296,8 +328,8 @@ TEST_F(Persistence, KilledIdleConnectionIsReplacedTransparently) {
 
 TEST_F(Persistence, ConnectionLostUnderALockFailsTheRestOfTheRequest) {
   {
-    TableLock lock(TableFamily::kAccounts);
     TransactionGuard transaction;
+    RowLock lock(LockFamily::kMovies, kMovieOne);
     std::string id = std::to_string(mysql_thread_id(DBConnection::getHandle()));
     db.exec("kill connection " + id);
     DBQuery work;
@@ -417,18 +449,21 @@ TEST_F(Persistence, AClaimHeldElsewhereIsWaitedForWithinTheBudget) {
 // left, none is sent once it has passed, and no commit either.
 TEST_F(Persistence, TheRequestDeadlineBoundsEveryStatementAndTheCommit) {
   tt::TestDB holder;
-  holder.exec("lock tables movie write");
+  holdMovieRow(holder, 1);
   DBConnection* conn = DBConnection::getInstance();
   conn->setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(1200));
   DBTransaction tx;
   tx.prepare("a request");
   const auto t0 = std::chrono::steady_clock::now();
-  DBFailure locked = failureOf([] { TableLock lock(TableFamily::kMovies); });
+  DBFailure locked = failureOf([] {
+    TransactionGuard transaction;
+    RowLock lock(LockFamily::kMovies, kMovieOne);
+  });
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
   EXPECT_TRUE(locked.kind() == DBFailure::Kind::kLockWait ||
               locked.kind() == DBFailure::Kind::kBudget)
       << locked.what();
-  holder.exec("unlock tables");
+  holder.exec("rollback");
 
   tt::waitFor([&] { return conn->secondsLeft() <= 0; }, std::chrono::seconds(5));
   DBQuery late;
@@ -451,15 +486,15 @@ TEST_F(Persistence, WorkCutOffByTheBudgetIsRolledBackNotCommitted) {
     conn->setDeadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(600));
     DBTransaction tx;
     tx.prepare("cut off");
-    tx.lock(TableFamily::kMovies);
     tx.start();
+    tx.lockRows(LockFamily::kMovies, kMovieOne);
     DBQuery work;
     work.query("update movie set count = count - 1 where movieID = 1");
     tt::waitFor([&] { return conn->secondsLeft() <= 0; }, std::chrono::seconds(5));
     DBQuery late;
     failureOf([&] { late.query("insert into checkedoutmovies values ('cut', 1)"); });
     if (callerRollsBack) tx.rollback();  // a rollback goes out after the deadline
-    tx.unlockTables();
+    tx.unlockRows();
     tx.endRequest();
     EXPECT_EQ(db.count("select count from movie where movieID = 1"), before)
         << (callerRollsBack ? "rolled back by the caller" : "left for the end of the request");
@@ -467,20 +502,20 @@ TEST_F(Persistence, WorkCutOffByTheBudgetIsRolledBackNotCommitted) {
   EXPECT_EQ(db.count("select count(*) from checkedoutmovies where username = 'cut'"), 0);
 }
 
-// A replica frozen with the tables locked frees them within the short idle
-// limit of a request, not the 30 s between requests.
+// A replica frozen with rows locked frees them within the short idle limit
+// of a request, not the 30 s between requests.
 TEST_F(Persistence, ALockHolderThatFallsSilentLosesItsLocksWithinSeconds) {
   DBTransaction tx;
   tx.prepare();
-  tx.lock(TableFamily::kMovies);
   tx.start();
+  tx.lockRows(LockFamily::kMovies, kMovieOne);
   // Silent from here on, as a stopped process would be.
   tt::TestDB other;
-  other.exec("set session lock_wait_timeout = 8");
+  other.exec("set session innodb_lock_wait_timeout = 8");
   const auto t0 = std::chrono::steady_clock::now();
-  other.exec("lock tables movie write");
+  holdMovieRow(other, 1);
   const auto waited = std::chrono::steady_clock::now() - t0;
-  other.exec("unlock tables");
+  other.exec("rollback");
   EXPECT_LT(waited, std::chrono::milliseconds(5000));
   EXPECT_GE(waited, std::chrono::milliseconds(DBConnection::kIdleLimitWhileHoldingSec * 1000 - 500));
   tx.endRequest();
