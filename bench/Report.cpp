@@ -521,6 +521,70 @@ Machine describeMachine() {
   return m;
 }
 
+// Today's figures the latency targets are judged against: the 16-session
+// checkout + return of 3 replicas before requests ran side by side, and the
+// CPU one operation cost then.
+constexpr double kBefore16Sessions = 140.4;  // ops/s, no added latency
+constexpr double kCpuMsPerOpBefore = 7.0;
+
+const LatencyCell* findLatency(const Run& run, int replicas, int sessions, Kind kind,
+                               bool delayed) {
+  for (const LatencyCell& lc : run.latency)
+    if (lc.cell.replicas == replicas && lc.cell.sessions == sessions && lc.cell.kind == kind &&
+        (lc.delayMs > 0) == delayed)
+      return &lc;
+  return nullptr;
+}
+
+void writeDbLatency(std::ostream& md, const Run& run) {
+  if (run.latency.empty()) return;
+  const double d = run.settings.dbLatencyMs;
+  md << "## Latency between the replicas and the database\n\n"
+     << "Every cell of this run reached MariaDB through a relay in the benchmark that holds "
+        "each chunk of bytes for a set time in each direction; it added nothing to the cells "
+        "above. Here each cell runs twice back to back, without added delay and with +"
+     << fx(d, 2) << " ms each way (about " << fx(2 * d, 1)
+     << " ms per round trip, as between hosts), " << run.settings.opsPerCell
+     << " operations each. Load average (1, 5, 15 min) before / after: " << run.latencyLoad
+     << ".\n\n"
+     << "| replicas | sessions | operation | ops/s, +0 | p50 | p99 | ops/s, +" << fx(d, 2)
+     << " ms | p50 | p99 | with / without | failed |\n"
+     << "|---:|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+  for (const LatencyCell& lc : run.latency) {
+    if (lc.delayMs > 0) continue;
+    const CellResult& a = lc.cell;
+    const LatencyCell* b = findLatency(run, a.replicas, a.sessions, a.kind, true);
+    if (b == nullptr) continue;
+    const Percentiles pa = a.decided(), pb = b->cell.decided();
+    md << "| " << a.replicas << " | " << a.sessions << " | " << kindName(a.kind) << " | "
+       << fx(a.throughput()) << " | " << fx(pa.p50) << " | " << fx(pa.p99) << " | "
+       << fx(b->cell.throughput()) << " | " << fx(pb.p50) << " | " << fx(pb.p99) << " | "
+       << fx(100 * ratio(b->cell.throughput(), a.throughput()), 0) << "% | "
+       << a.failures + b->cell.failures << " |\n";
+  }
+  const int top = run.settings.latencySessions.back();
+  const LatencyCell* plain = findLatency(run, 3, top, Kind::CheckoutReturn, false);
+  const LatencyCell* far = findLatency(run, 3, top, Kind::CheckoutReturn, true);
+  if (plain == nullptr || far == nullptr) return;
+  const double share = ratio(far->cell.throughput(), plain->cell.throughput());
+  const double cpuCeiling = run.machine.cores * 1000.0 / kCpuMsPerOpBefore;
+  const double p99 = far->cell.decided().p99;
+  const double plainThr = plain->cell.throughput();
+  const bool scaled = plainThr >= 1.5 * kBefore16Sessions || plainThr >= 0.8 * cpuCeiling;
+  md << "\nTargets, checkout + return with 3 replicas at " << top << " sessions:\n\n"
+     << "| measure | target | this run | |\n|---|---|---|---|\n"
+     << "| throughput with +" << fx(d, 2) << " ms against without | ≥ 50% | "
+     << fx(100 * share, 0) << "% | " << verdict(share, share >= 0.5) << " |\n"
+     << "| throughput without added delay | ≥ " << fx(1.5 * kBefore16Sessions, 1)
+     << " ops/s (1.5 × " << fx(kBefore16Sessions, 1)
+     << " at 16 sessions before), or ≥ 80% of the CPU ceiling " << fx(cpuCeiling, 0)
+     << " ops/s (" << run.machine.cores << " cores at " << fx(kCpuMsPerOpBefore, 1)
+     << " ms per operation) | " << fx(plainThr) << " ops/s | " << verdict(plainThr, scaled)
+     << " |\n"
+     << "| p99 with +" << fx(d, 2) << " ms | < 1000 ms | " << fx(p99, 0) << " ms | "
+     << verdict(p99, p99 < 1000) << " |\n\n";
+}
+
 void writeReport(const Run& run) {
   const Settings& o = run.settings;
   const Machine& m = run.machine;
@@ -1003,6 +1067,7 @@ void writeReport(const Run& run) {
      << fx(medExtra, 1) << " ms) | " << verdict(maxExtra, maxExtra <= kFailoverTarget)
      << " |\n\n";
   writeAccount(md, run);
+  writeDbLatency(md, run);
 
   md << "## Reproduce\n\n```sh\n" << o.command << "\n```\n\n"
      << "It installs what is missing, builds Release with -O2 in `build-bench/`, brings up a "
@@ -1010,8 +1075,10 @@ void writeReport(const Run& run) {
         "folder, runs `tavrin-bench`, draws the plot with gnuplot and stops everything "
         "afterwards; on this machine the whole command takes a few minutes. Arguments after "
         "`bench` go to `tavrin-bench` (`--ops N`, `--rounds N`, `--seed S`, `--replicas 1,3`, "
-        "`--sessions 1,4,16`, `--baseline N`, `--trials N`, `--console N`, and `--busy N` for "
-        "the number of busy loops beside the loaded cell, 0 for none). The figures move with "
+        "`--sessions 1,4,16`, `--baseline N`, `--trials N`, `--console N`, `--busy N` for "
+        "the number of busy loops beside the loaded cell, 0 for none, and `--db-latency MS` "
+        "for the latency cells with that delay each way, at `--latency-sessions 16,64`). "
+        "The figures move with "
         "the load of the machine and the speed of its disk's flushes; the machine table above "
         "records both for this run.\n";
 }

@@ -22,6 +22,10 @@ struct Settings {
   int busyLoops = -1;
   std::vector<int> replicas{1, 3};
   std::vector<int> sessions{1, 4, 16};
+  // One-way delay (ms) a relay adds between the replicas and the database,
+  // for the latency cells; below 0: no relay, no latency cells.
+  double dbLatencyMs = -1;
+  std::vector<int> latencySessions{16, 64};
   std::string command = "./tavrin bench";
   std::string outDir;
   std::string plotName = "benchmarks-throughput.png";
@@ -38,6 +42,12 @@ struct Machine {
   std::string orb;
   std::string loadBefore, loadAfter;  // /proc/loadavg
   std::string date;
+};
+
+// A cell run through the relay, with its added one-way delay.
+struct LatencyCell {
+  double delayMs = 0;
+  CellResult cell;
 };
 
 struct Run {
@@ -57,6 +67,8 @@ struct Run {
   std::vector<FailoverTrial> failover;
   std::vector<ConsoleCpu> console;  // one per replica count
   std::vector<double> fsyncBefore, fsyncAfter;  // ms, 4 KiB write + fdatasync
+  std::vector<LatencyCell> latency;
+  std::string latencyLoad;  // /proc/loadavg before / after the latency cells
   double totalSec = 0;  // the benchmark program's own run time
 };
 

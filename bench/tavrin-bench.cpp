@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "Baseline.h"
+#include "DelayRelay.h"
 #include "BusyLoad.h"
 #include "Client.h"
 #include "DBConnection.h"
@@ -623,6 +624,35 @@ std::vector<FailoverTrial> runFailover(tt::TestDB& db, tt::Deployment& dep, cons
   return trials;
 }
 
+// Checkout + return and log-in with 1 and 3 replicas at each of the latency
+// session counts, each cell without and then with the added delay, back to
+// back, so that both see the same machine.
+void runLatency(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
+                const Refs& refs, DelayRelay& relay, int maxReplicas, Run& run) {
+  const std::string before = loadAverage();
+  for (int sessions : o.latencySessions)
+    for (Kind kind : {Kind::CheckoutReturn, Kind::LogIn})
+      for (int replicas : {1, 3}) {
+        if (replicas > maxReplicas) continue;
+        for (double delay : {0.0, o.dbLatencyMs}) {
+          relay.setDelay(std::chrono::microseconds(static_cast<long>(delay * 1000)));
+          LatencyCell lc;
+          lc.delayMs = delay;
+          lc.cell = runCell(db, probe, cat, o, refs, replicas, sessions, kind, o.opsPerCell, 0,
+                            "latency");
+          const Percentiles p = lc.cell.decided();
+          progress("+" + fixed(delay, 2) + " ms each way, " + std::to_string(replicas) +
+                   " replica(s), " + std::to_string(sessions) + " session(s), " +
+                   kindName(kind) + ": " + fixed(lc.cell.throughput()) + " ops/s, p50 " +
+                   fixed(p.p50) + " ms, p99 " + fixed(p.p99) + " ms, " +
+                   std::to_string(lc.cell.failures) + " failed");
+          run.latency.push_back(std::move(lc));
+        }
+      }
+  relay.setDelay(std::chrono::microseconds(0));
+  run.latencyLoad = before + " / " + loadAverage();
+}
+
 // Connections, caches and each replica's database connection.
 void warmUp(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Settings& o,
             const Refs& refs) {
@@ -636,6 +666,14 @@ int parseInt(const char* s, const char* what) {
   long v = std::strtol(s, &end, 10);
   if (end == s || *end != '\0' || v < 0 || v > 1000000) die(std::string("bad number for ") + what);
   return static_cast<int>(v);
+}
+
+// Milliseconds, fractions allowed ("0.5").
+double parseMs(const char* s, const char* what) {
+  char* end = nullptr;
+  const double v = std::strtod(s, &end);
+  if (end == s || *end != '\0' || !(v >= 0) || v > 1000) die(std::string("bad delay for ") + what);
+  return v;
 }
 
 std::vector<int> parseList(const char* s, const char* what) {
@@ -666,10 +704,13 @@ Settings parse(int argc, char** argv) {
     else if (a == "--sessions") o.sessions = parseList(value(), "--sessions");
     else if (a == "--busy") o.busyLoops = parseInt(value(), "--busy");
     else if (a == "--command") o.command = value();
+    else if (a == "--db-latency") o.dbLatencyMs = parseMs(value(), "--db-latency");
+    else if (a == "--latency-sessions")
+      o.latencySessions = parseList(value(), "--latency-sessions");
     else die("unknown option " + a +
              "\nusage: tavrin-bench --out DIR [--ops N] [--rounds N] [--seed S] [--baseline N]"
              " [--trials N] [--console N] [--replicas 1,3] [--sessions 1,4,16] [--busy N]"
-             " [--command TEXT]");
+             " [--command TEXT] [--db-latency MS] [--latency-sessions 16,64]");
   }
   if (o.outDir.empty()) die("--out DIR is required");
   if (o.busyLoops < 0) o.busyLoops = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
@@ -696,7 +737,10 @@ int main(int argc, char** argv) {
   tt::configureOrb();
   tt::TestDB db;
   Probe probe(db, databasePid());
-  const int maxSessions = *std::max_element(o.sessions.begin(), o.sessions.end());
+  int maxSessions = *std::max_element(o.sessions.begin(), o.sessions.end());
+  if (o.dbLatencyMs >= 0)
+    maxSessions = std::max(maxSessions, *std::max_element(o.latencySessions.begin(),
+                                                           o.latencySessions.end()));
   const int queueTitles = std::max(o.opsPerCell, maxSessions) + 16;
   const Catalogue cat = prepareCatalogue(db, queueTitles);
   {
@@ -717,6 +761,13 @@ int main(int argc, char** argv) {
   const int maxReplicas = *std::max_element(o.replicas.begin(), o.replicas.end());
   progress("starting " + std::to_string(maxReplicas) + " account and " +
            std::to_string(maxReplicas) + " order replica(s)");
+  // With --db-latency every cell reaches the database through the relay;
+  // it adds nothing but in the latency cells.
+  std::unique_ptr<DelayRelay> relay;
+  if (o.dbLatencyMs >= 0) {
+    relay = std::make_unique<DelayRelay>(std::atoi(tt::requireEnv("MYSQL_TCP_PORT").c_str()));
+    tt::setReplicaEnv("TAVRIN_DB_ENDPOINTS", "127.0.0.1:" + std::to_string(relay->port()));
+  }
   tt::Deployment dep(maxReplicas, maxReplicas);
   gDeployment = &dep;
   requireRunning(dep);
@@ -768,6 +819,7 @@ int main(int argc, char** argv) {
       }
     }
   run.baseline = combine(run.baselineSlices);
+  if (relay) runLatency(db, probe, cat, o, refs, *relay, maxReplicas, run);
   if (o.busyLoops > 0)
     runLoaded(db, probe, cat, o, refs, maxReplicas, maxSessions, slicePairs, run);
   if (o.consoleCycles > 0) {

@@ -11,8 +11,8 @@
 
 long long RequestLogPruner::pruneBatch() {
   RequestScope scope;
-  // Requests to this replica wait meanwhile: a batch that meets a table
-  // lock held elsewhere gives up soon, and the next round tries again.
+  // A batch that meets a row held by a request gives up soon, and the next
+  // round tries again.
   DBConnection::getInstance()->setDeadline(std::chrono::steady_clock::now() + kBatchBudget);
   const std::string stmt = "delete from transactions where loggedAt < now() - interval " +
                            std::to_string(kMaxAgeHours) + " hour limit " +

@@ -6,10 +6,10 @@
 // A thread of the server process runs one round at start-up and then every
 // kInterval. A round deletes rows older than kMaxAgeHours in batches of at
 // most kBatchRows, each batch one statement in autocommit under a
-// RequestScope of its own: it waits its turn on the process's connection
-// like a request, takes no table lock, and lets the requests waiting for the
-// connection go between two batches. A batch is given kBatchBudget, lock
-// waits included, so it holds up this replica's requests no longer. At most
+// RequestScope of its own: it takes a connection of the pool like a
+// request, takes no row lock of a request's, and gives the connection back
+// between two batches. A batch is given kBatchBudget, lock waits included,
+// so it holds a connection no longer. At most
 // kMaxBatches per round, so a backlog is worked off over several rounds. A
 // batch that fails (a lock wait, the database gone) ends the round with one
 // trace line; the next round tries again. Every replica of both servers

@@ -100,11 +100,8 @@ bool RequestProtocol::runLocked(const Steps& steps) {
   try {
     if (steps.logFirst && steps.logFirst()) return false;
     lock.emplace(steps.family, steps.rows ? steps.rows() : std::vector<LockedRow>{});
-  } catch (const DBFailure& f) {
-    Unavailable e(unavailabilityOf(f), f.what());
-    trace(steps.texts.failed, TraceValue{e.what()});
-    throw e;
   } catch (...) {
+    // A value the log's columns refuse is an answer, as it is to the work.
     answerFailure(steps.texts);
   }
   try {

@@ -368,6 +368,23 @@ TEST_F(Persistence, AConnectionLeftWithoutItsDatabaseIsMadeAgain) {
   EXPECT_EQ(selectRows(again, "select count(*) from movie"), 1);
 }
 
+// A database that records another request protocol is not served: the
+// two locking schemes would not exclude each other.
+TEST_F(Persistence, ADatabaseOfAnotherProtocolVersionIsRefused) {
+  DBConnection::getInstance()->closeConnection();
+  db.exec("update protocol_version set version = 1");
+  CoutCapture cap;
+  DBQuery refused;
+  DBFailure f = failureOf([&] { refused.query("select 1"); });
+  db.exec("update protocol_version set version = " +
+          std::to_string(DBConnection::kProtocolVersion));
+  EXPECT_EQ(f.code(), DBConnection::kProtocolMismatch);
+  EXPECT_NE(std::string(f.what()).find("records request protocol 1"), std::string::npos)
+      << f.what();
+  DBQuery again;
+  EXPECT_EQ(selectRows(again, "select 1"), 1);
+}
+
 TEST_F(Persistence, ServerRestartIsSurvived) {
   {
     DBQuery before;

@@ -31,6 +31,11 @@ const TriggerDef kTriggers[] = {
      // 'R': logged as refused, with the answer later replicas repeat.
      "('transactions',IF(NEW.refusal='','I','R'),NEW.username,NEW.clientID,"
      "NEW.transactionID,0,0,0)"},
+    // 'U': an entry inserted first in its transaction, given the refusal
+    // its request was answered with before the commit.
+    {"tt_audit_tx_u", "AFTER UPDATE ON transactions",
+     "('transactions',IF(NEW.refusal='','I','U'),NEW.username,NEW.clientID,"
+     "NEW.transactionID,0,0,0)"},
     {"tt_audit_co_i", "AFTER INSERT ON checkedoutmovies",
      "('checkedoutmovies','I',NEW.username,'',0,NEW.movieID,0,0)"},
     {"tt_audit_co_d", "AFTER DELETE ON checkedoutmovies",
@@ -132,6 +137,10 @@ Trail readTrail(TestDB& db) {
     long long newValue = std::stoll(r[7]);
     if (tbl == "transactions") {
       TxKey key(user, r[3], std::stoi(r[4]));
+      if (action == "U") {
+        t.carriedOut.erase(key);  // the same entry, now a refusal
+        continue;
+      }
       ++t.logged[key];
       if (action == "I") t.carriedOut.insert(key);
     } else if (tbl == "checkedoutmovies") {

@@ -1,10 +1,10 @@
 // Frozen replicas and late requests. The main scenario stops orderObj0
-// (SIGSTOP) at the moment the movie tables' write lock is granted to its
-// connection: its LOCK TABLES is made to queue first behind a lock of the
-// test's own, the process is stopped, and the test's lock is released. The
-// short idle limit a request runs under closes the frozen connection within
-// seconds, and with it the locks; the requests queued behind it are served,
-// not refused. Then orderObj0 is continued (SIGCONT) and must serve again.
+// (SIGSTOP) at the moment a title's row lock is granted to its connection:
+// its lock statement is made to queue first behind a lock of the test's
+// own, the process is stopped, and the test's lock is released. The short
+// idle limit a request runs under closes the frozen connection within
+// seconds, and with it the lock; requests for other titles never wait for
+// it. Then orderObj0 is continued (SIGCONT) and must serve again.
 // The other scenarios check that late and staggered replicas never tell a
 // customer something other than what happened.
 #include <signal.h>
@@ -18,15 +18,16 @@
 namespace tt {
 namespace {
 
+// Another program holding the rental tables whole.
 const char* const kMovieLock =
     "lock table movie write, checkedoutmovies write, transactions write, waitlistedmovies write";
 
-// Connections of the replicas waiting in a movie-table lock statement.
+// Connections of the replicas waiting for a title's row lock.
 std::vector<std::string> lockWaiters(TestDB& db) {
   std::vector<std::string> ids;
-  // Statements go out with their time limit in front ("SET STATEMENT ...").
-  for (const auto& r : db.rows("select id from information_schema.processlist where info like "
-                               "'%lock table movie%' and state like 'Waiting for table%'"))
+  for (const auto& r : db.rows("select trx_mysql_thread_id from information_schema.innodb_trx "
+                               "where trx_state = 'LOCK WAIT' and trx_query like "
+                               "'%from movie where movieID in%for update%'"))
     ids.push_back(r[0]);
   return ids;
 }
@@ -46,7 +47,7 @@ double msSince(Clock::time_point from, Clock::time_point to) {
 bool handled(const std::string& out, const std::string& entry, const std::string& operation) {
   size_t at = out.find(entry);
   if (at == std::string::npos) return out.find("could not serve " + operation) != std::string::npos;
-  return out.find("Unlocked tables", at) != std::string::npos ||
+  return out.find("Unlocked rows", at) != std::string::npos ||
          out.find("answered from the request log", at) != std::string::npos ||
          out.find("answered without the lock", at) != std::string::npos ||
          out.find("could not serve " + operation, at) != std::string::npos;
@@ -54,7 +55,7 @@ bool handled(const std::string& out, const std::string& entry, const std::string
 
 class ReliabilityFrozen : public SystemScenario {};
 
-TEST_F(ReliabilityFrozen, ReplicaStoppedHoldingTableLocks) {
+TEST_F(ReliabilityFrozen, ReplicaStoppedHoldingARowLock) {
   startDeployment();
   TestDB watch;
   const std::string baitTitle = "title12";  // outside the load's titles
@@ -98,12 +99,13 @@ TEST_F(ReliabilityFrozen, ReplicaStoppedHoldingTableLocks) {
   // A quiet moment: no request in flight, no lock held.
   run.pause();
   ASSERT_TRUE(waitFor([&] { return run.parked() == o.sessions; }, std::chrono::seconds(30)));
-  // The rental tables only: requests read the request log before they queue
-  // for the lock, and the bait must get as far as its LOCK TABLES.
+  // The bait title's row, as another request would hold it.
   TestDB locker;
-  locker.exec("lock table movie write, checkedoutmovies write, waitlistedmovies write;");
+  locker.exec("start transaction");
+  locker.exec("select movieID from movie where movieID = " + std::to_string(baitMovie.movieID) +
+              " for update");
 
-  // The bait's LOCK TABLES queues first; the load queues behind it.
+  // The bait's row lock queues; the load's titles are not its.
   std::thread baitCall([&] { bait.checkout(baitMovie); });
   struct Joiner {
     std::thread& t;
@@ -114,11 +116,10 @@ TEST_F(ReliabilityFrozen, ReplicaStoppedHoldingTableLocks) {
   ASSERT_TRUE(waitFor([&] { return lockWaiters(watch).size() == 1; }, std::chrono::seconds(5)));
   const std::string frozenConn = lockWaiters(watch)[0];
   run.resume();
-  waitFor([&] { return lockWaiters(watch).size() >= 3; }, std::chrono::seconds(2));
 
   ASSERT_TRUE(deployment_->orderReplicas[0]->process().stop());
   const Clock::time_point frozenAt = Clock::now();
-  locker.exec("unlock tables;");
+  locker.exec("rollback");
   std::thread probeCall([&] { probe.checkout(probeMovie); });
   struct JoinProbe {
     std::thread& t;
@@ -134,7 +135,7 @@ TEST_F(ReliabilityFrozen, ReplicaStoppedHoldingTableLocks) {
         return std::find(w.begin(), w.end(), frozenConn) == w.end();
       },
       std::chrono::seconds(5)));
-  // Idle, with the lock: in the process list it sleeps, and the tables are
+  // Idle, with the lock: in the process list it sleeps, and the row is
   // in use.
   auto snapshot = [&] {
     std::string text;
@@ -147,8 +148,10 @@ TEST_F(ReliabilityFrozen, ReplicaStoppedHoldingTableLocks) {
                          frozenConn),
             "Sleep")
       << "orderObj0's connection did not get the lock:\n" << snapshot();
-  EXPECT_GT(watch.rows("show open tables where In_use > 0").size(), 0u)
-      << "the frozen replica's connection should hold the movie tables:\n" << snapshot();
+  EXPECT_GT(watch.count("select count(*) from information_schema.innodb_trx where "
+                        "trx_rows_locked > 0 and trx_mysql_thread_id = " + frozenConn),
+            0)
+      << "the frozen replica's connection should hold the title's row:\n" << snapshot();
 
   // The idle limit closes the frozen connection within seconds; the others
   // resume.
@@ -161,8 +164,8 @@ TEST_F(ReliabilityFrozen, ReplicaStoppedHoldingTableLocks) {
   ASSERT_TRUE(waitFor([&] { return firstSuccessAfter(run.records(), frozenAt, &resumedAt); },
                       std::chrono::seconds(60)))
       << "no request succeeded after the freeze";
-  // A checkout sent to the other replicas at the freeze is carried out
-  // within 5 s of it: queued behind the frozen holder, served, not refused.
+  // A checkout of another title sent to the other replicas at the freeze is
+  // carried out within 5 s of it: the frozen holder's row is not its.
   probeCall.join();
   ASSERT_EQ(probe.last().op, Op::Checkout);
   EXPECT_EQ(probe.last().outcome, Outcome::Success) << probe.last().message;
@@ -207,7 +210,7 @@ TEST_F(ReliabilityFrozen, ReplicaStoppedHoldingTableLocks) {
 
   ScenarioSummary s;
   s.id = "frozen";
-  s.scenario = "Frozen replica: SIGSTOP orderObj0 holding the movie table locks, 8 sessions";
+  s.scenario = "Frozen replica: SIGSTOP orderObj0 holding a title's row lock, 8 sessions";
   s.recovery = "locks freed after " + seconds(msSince(frozenAt, releasedAt)) +
                ", first checkout by another replica after " +
                seconds(msSince(frozenAt, rentedAt));

@@ -1,6 +1,8 @@
 // Load: many customers renting at once through 3 account and 3 order
 // replicas, every request sent to every replica. Nothing is failed on
 // purpose; the invariants must hold and no request may be lost.
+#include <thread>
+
 #include "SystemScenario.h"
 
 namespace tt {
@@ -62,6 +64,96 @@ TEST_F(ReliabilityLoad, SoakSixtyFourSessions) {
   ScenarioSummary s;
   s.id = "soak-64";
   s.scenario = "Soak: 64 sessions x 300 requests, 20 titles";
+  s.command = reproduce("reliability_load");
+  finish(s, records);
+}
+
+// Many customers at once for the last copies of a few titles: every copy
+// is fought over, waiting lists are served while others check out, and
+// customers reach the limit of three. Each replica serves its requests side
+// by side on its pool of connections; the rules must hold all the same.
+TEST_F(ReliabilityLoad, RaceForTheLastCopiesAndTheLimitOfThree) {
+  startDeployment();
+  LoadOptions o;
+  o.sessions = 24;
+  o.workload.requests = 60;
+  o.workload.titles = testTitles(4);  // 12 copies for 24 customers
+  o.userPrefix = "race";
+  o.seed = 25;
+  LoadRun run(o);
+  run.start();
+  run.wait();
+  auto records = run.records();
+  size_t noCopy = 0, limit = 0, waitlisted = 0;
+  for (const auto& r : records) {
+    EXPECT_TRUE(r.outcome == Outcome::Success || r.outcome == Outcome::Refused)
+        << opName(r.op) << " of " << r.user << ": " << outcomeName(r.outcome) << ": "
+        << r.message;
+    if (r.message.find("No more copies") != std::string::npos) ++noCopy;
+    if (r.message.find("already has 3 movies") != std::string::npos) ++limit;
+    if (r.op == Op::Waitlist && r.outcome == Outcome::Success) ++waitlisted;
+  }
+  // The race took place: copies ran out and the limit was met.
+  EXPECT_GT(noCopy + waitlisted, 0u);
+  EXPECT_GT(limit, 0u);
+  ScenarioSummary s;
+  s.id = "race-24";
+  s.scenario = "Race: 24 sessions x 60 requests for the 12 copies of 4 titles";
+  s.notes = std::to_string(noCopy) + " found no copy, " + std::to_string(waitlisted) +
+            " waitlisted, " + std::to_string(limit) + " refused at the limit of three";
+  s.command = reproduce("reliability_load");
+  finish(s, records);
+}
+
+// A checkout held up inside the database (its title's row is locked
+// elsewhere) keeps no other customer's checkout of another title waiting:
+// both are in the database at the same time, and the second is done first.
+TEST_F(ReliabilityLoad, CheckoutsOfOtherTitlesByOtherCustomersRunSideBySide) {
+  startDeployment();
+  Session held(0, "sideheld"), free(1, "sidefree");
+  MovieInfo heldTitle, freeTitle;
+  for (Session* c : {&held, &free}) {
+    ASSERT_EQ(c->createAccount(), Outcome::Success) << c->last().message;
+    ASSERT_EQ(c->logIn(), Outcome::Success) << c->last().message;
+  }
+  ASSERT_EQ(held.search("title1", &heldTitle), Outcome::Success);
+  ASSERT_EQ(free.search("title2", &freeTitle), Outcome::Success);
+
+  TestDB locker, watch;
+  locker.exec("start transaction");
+  locker.exec("select movieID from movie where movieID = " + std::to_string(heldTitle.movieID) +
+              " for update");
+  std::thread first([&] { held.checkout(heldTitle); });
+  struct Joiner {
+    std::thread& t;
+    ~Joiner() {
+      if (t.joinable()) t.join();
+    }
+  } join{first};
+  // The first checkout is in the database, waiting for its title's row.
+  ASSERT_TRUE(waitFor(
+      [&] {
+        return watch.count("select count(*) from information_schema.innodb_trx where "
+                           "trx_state = 'LOCK WAIT' and trx_query like '%from movie where%'") > 0;
+      },
+      std::chrono::seconds(5)));
+  EXPECT_EQ(free.checkout(freeTitle), Outcome::Success) << free.last().message;
+  EXPECT_LT(free.last().elapsedMs(), 3000.0) << "the second checkout waited for the first";
+  EXPECT_GT(watch.count("select count(*) from information_schema.innodb_trx where "
+                        "trx_state = 'LOCK WAIT'"),
+            0)
+      << "the first checkout is still in the database";
+  locker.exec("rollback");
+  first.join();
+  EXPECT_EQ(held.last().outcome, Outcome::Success) << held.last().message;
+
+  auto records = held.records();
+  for (const auto& r : free.records()) records.push_back(r);
+  ScenarioSummary s;
+  s.id = "side-by-side";
+  s.scenario = "Two checkouts of two titles by two customers, the first held in the database";
+  s.notes = "the second was done in " + seconds(free.last().elapsedMs()) +
+            " while the first waited for its title's row";
   s.command = reproduce("reliability_load");
   finish(s, records);
 }
