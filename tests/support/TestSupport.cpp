@@ -499,6 +499,13 @@ TestDB::TestDB() : mysql_(nullptr) {
 
 TestDB::~TestDB() { mysql_close(DB); }
 
+bool TestDB::tryExec(const std::string& sql) {
+  if (mysql_real_query(DB, sql.data(), sql.size()) != 0) return false;
+  MYSQL_RES* r = mysql_store_result(DB);
+  if (r) mysql_free_result(r);
+  return true;
+}
+
 void TestDB::exec(const std::string& sql) {
   if (mysql_real_query(DB, sql.data(), sql.size()) != 0) {
     ADD_FAILURE() << "statement failed: " << sql << ": " << mysql_error(DB);

@@ -185,6 +185,7 @@ class TestDB {
   // Empties every table and reloads the catalogue.
   void reset();
   void exec(const std::string& sql);            // fails the test on error
+  bool tryExec(const std::string& sql);         // one statement: false on error
   long long count(const std::string& sql);      // first column of first row as a number
   std::string scalar(const std::string& sql);   // first column of first row; "" when none
   std::vector<std::vector<std::string>> rows(const std::string& sql);  // NULL reads as "NULL"

@@ -77,7 +77,7 @@ TEST_F(ReliabilityLoad, RaceForTheLastCopiesAndTheLimitOfThree) {
   LoadOptions o;
   o.sessions = 24;
   o.workload.requests = 60;
-  o.workload.titles = testTitles(4);  // 12 copies for 24 customers
+  o.workload.titles = testTitles(10);  // 30 copies for 24 customers
   o.userPrefix = "race";
   o.seed = 25;
   LoadRun run(o);
@@ -98,7 +98,7 @@ TEST_F(ReliabilityLoad, RaceForTheLastCopiesAndTheLimitOfThree) {
   EXPECT_GT(limit, 0u);
   ScenarioSummary s;
   s.id = "race-24";
-  s.scenario = "Race: 24 sessions x 60 requests for the 12 copies of 4 titles";
+  s.scenario = "Race: 24 sessions x 60 requests for the 30 copies of 10 titles";
   s.notes = std::to_string(noCopy) + " found no copy, " + std::to_string(waitlisted) +
             " waitlisted, " + std::to_string(limit) + " refused at the limit of three";
   s.command = reproduce("reliability_load");
@@ -131,18 +131,13 @@ TEST_F(ReliabilityLoad, CheckoutsOfOtherTitlesByOtherCustomersRunSideBySide) {
     }
   } join{first};
   // The first checkout is in the database, waiting for its title's row.
-  ASSERT_TRUE(waitFor(
-      [&] {
-        return watch.count("select count(*) from information_schema.innodb_trx where "
-                           "trx_state = 'LOCK WAIT' and trx_query like '%from movie where%'") > 0;
-      },
-      std::chrono::seconds(5)));
+  const std::string waiting = "select count(*) from information_schema.processlist where "
+                              "command = 'Query' and info like '%from movie where movieID in (" +
+                              std::to_string(heldTitle.movieID) + ")%for update%'";
+  ASSERT_TRUE(waitFor([&] { return watch.count(waiting) > 0; }, std::chrono::seconds(5)));
   EXPECT_EQ(free.checkout(freeTitle), Outcome::Success) << free.last().message;
   EXPECT_LT(free.last().elapsedMs(), 3000.0) << "the second checkout waited for the first";
-  EXPECT_GT(watch.count("select count(*) from information_schema.innodb_trx where "
-                        "trx_state = 'LOCK WAIT'"),
-            0)
-      << "the first checkout is still in the database";
+  EXPECT_GT(watch.count(waiting), 0) << "the first checkout is still in the database";
   locker.exec("rollback");
   first.join();
   EXPECT_EQ(held.last().outcome, Outcome::Success) << held.last().message;
