@@ -65,7 +65,40 @@ std::string faultCounts(const std::vector<AppliedFault>& faults) {
   return s;
 }
 
+void printOutcomes(std::ostream& out, const History& history,
+                   const std::vector<RequestRecord>& records) {
+  out << "requests by outcome:" << std::endl;
+  const auto counts = history.counts();
+  for (Told t : {Told::Done, Told::Refused, Told::Failed, Told::Unknown})
+    out << "  " << (counts.count(t) ? counts.at(t) : 0) << " " << toldName(t) << std::endl;
+  out << "longest a customer waited: " << seconds(maxElapsedMs(records)) << std::endl;
+}
+
+void printViolations(std::ostream& out, const std::vector<Violation>& violations) {
+  out << violations.size() << " violations" << std::endl;
+  for (const Violation& v : violations)
+    out << "  " << breachName(v.breach) << ": " << v.what
+        << (v.request.empty() ? "" : "\n      request: " + v.request) << std::endl;
+}
+
 }  // namespace
+
+void ChaosRun::record(const std::vector<RequestRecord>& records, size_t violations,
+                      const std::vector<AppliedFault>& faults) const {
+  const std::string minutes = std::to_string(static_cast<int>(o_.minutes));
+  ScenarioSummary s;
+  s.id = "chaos-" + std::to_string(o_.seed) + "-" + minutes + "m";
+  s.scenario = "Chaos, seed " + std::to_string(o_.seed) + ", " + minutes + " min, " +
+               std::to_string(o_.sessions) + " sessions, faults on a random schedule";
+  s.requests = records.size();
+  s.clientFailures = countFailures(records);
+  s.refusals = countBusinessRefusals(records);
+  s.violations = violations;
+  s.maxWaitMs = maxElapsedMs(records);
+  s.notes = faultCounts(faults);
+  s.command = "./tavrin chaos --seed " + std::to_string(o_.seed) + " --minutes " + minutes;
+  recordScenario(s);
+}
 
 int ChaosRun::run(std::ostream& out) {
   out << "chaos: seed " << o_.seed << ", " << o_.minutes << " minutes, " << o_.sessions
@@ -98,34 +131,12 @@ int ChaosRun::run(std::ostream& out) {
 
   const auto faults = nemesis.applied();
   printSchedule(out, faults);
-  out << "requests by outcome:" << std::endl;
-  const auto counts = history.counts();
-  for (Told t : {Told::Done, Told::Refused, Told::Failed, Told::Unknown})
-    out << "  " << (counts.count(t) ? counts.at(t) : 0) << " " << toldName(t) << std::endl;
-  out << "longest a customer waited: " << seconds(maxElapsedMs(records)) << std::endl;
+  printOutcomes(out, history, records);
   for (const std::string& e : nemesis.errors()) out << "nemesis: " << e << std::endl;
-  out << violations.size() << " violations" << std::endl;
-  for (const Violation& v : violations)
-    out << "  " << breachName(v.breach) << ": " << v.what
-        << (v.request.empty() ? "" : "\n      request: " + v.request) << std::endl;
+  printViolations(out, violations);
   out << "seed " << o_.seed << std::endl;
 
-  if (o_.report) {
-    ScenarioSummary s;
-    s.id = "chaos-" + std::to_string(o_.seed) + "-" + std::to_string(static_cast<int>(o_.minutes)) + "m";
-    s.scenario = "Chaos, seed " + std::to_string(o_.seed) + ", " +
-                 std::to_string(static_cast<int>(o_.minutes)) + " min, " +
-                 std::to_string(o_.sessions) + " sessions, faults on a random schedule";
-    s.requests = records.size();
-    s.clientFailures = countFailures(records);
-    s.refusals = countBusinessRefusals(records);
-    s.violations = violations.size();
-    s.maxWaitMs = maxElapsedMs(records);
-    s.notes = faultCounts(faults);
-    s.command = "./tavrin chaos --seed " + std::to_string(o_.seed) + " --minutes " +
-                std::to_string(static_cast<int>(o_.minutes));
-    recordScenario(s);
-  }
+  if (o_.report) record(records, violations.size(), faults);
   return violations.empty() && nemesis.errors().empty() ? 0 : 1;
 }
 

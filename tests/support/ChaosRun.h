@@ -10,6 +10,10 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
+
+#include "LoadDriver.h"
+#include "Nemesis.h"
 
 namespace tt {
 
@@ -28,6 +32,9 @@ class ChaosRun {
   int run(std::ostream& out);
 
  private:
+  // The run's row in the reliability report.
+  void record(const std::vector<RequestRecord>& records, size_t violations,
+              const std::vector<AppliedFault>& faults) const;
   ChaosOptions o_;
 };
 
