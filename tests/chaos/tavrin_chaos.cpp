@@ -6,6 +6,8 @@
 #include <iostream>
 #include <string>
 
+#include <omniORB4/CORBA.h>
+
 #include "ChaosRun.h"
 
 namespace {
@@ -37,5 +39,12 @@ int main(int argc, char** argv) {
     std::cerr << "--minutes must be at least 1, --sessions between 1 and 256" << std::endl;
     return 2;
   }
-  return tt::ChaosRun(o).run(std::cout);
+  try {
+    return tt::ChaosRun(o).run(std::cout);
+  } catch (const CORBA::Exception& e) {
+    std::cout << "chaos run ended by " << e._name() << "\nseed " << o.seed << std::endl;
+  } catch (const std::exception& e) {
+    std::cout << "chaos run ended by " << e.what() << "\nseed " << o.seed << std::endl;
+  }
+  return 2;
 }

@@ -51,7 +51,15 @@ ChaosDeployment::~ChaosDeployment() {
     if (r) r->signal(SIGCONT);
   replicas_.clear();
   host_.reset();
-  unbindReplicas();
+  // A directory restarted under the run may fail the first call on the
+  // connection held to it; ask again, and never throw from here.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    try {
+      unbindReplicas();
+      break;
+    } catch (const CORBA::Exception&) {
+    }
+  }
   useNaming("");
   if (secondDirectory_) tavrin("naming-stop 2");
   setReplicaEnv("TAVRIN_DB_ENDPOINTS", "");
