@@ -13,6 +13,16 @@ kill_leftovers() {
 
 cmd_test() {
   cmd_build
+  private_deployment
+  local rc=0
+  ctest --test-dir "$BUILD" --output-on-failure "$@" || rc=$?
+  return "$rc"
+}
+
+# A private MariaDB and omniNames on free ports in a temporary folder, with
+# the environment the test programs read; everything is stopped and removed
+# when the script exits. Used by test and chaos.
+private_deployment() {
   # Global: the exit trap runs after this function's locals are gone.
   TEST_TMP=$(mktemp -d /tmp/tavrin-test.XXXXXX)
   export TAVRIN_STATE_DIR="$TEST_TMP"
@@ -50,9 +60,6 @@ cmd_test() {
   load_ports  # the tests reach the database through MYSQL_TCP_PORT, TLS through TAVRIN_TLS*
   if tls_on; then export TAVRIN_TLS_KEY="$STATE/tls/replicas.pem"; fi
   export TAVRIN_ROOT="$ROOT"
-  local rc=0
-  ctest --test-dir "$BUILD" --output-on-failure "$@" || rc=$?
-  return "$rc"
 }
 
 cmd_bench() {

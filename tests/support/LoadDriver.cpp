@@ -224,7 +224,33 @@ Outcome Session::run(Op op, ReplicaSet& set, RequestRecord rec, const Call& call
   prototype.movie = makeMovie(rec.title);
   prototype.movie.movieID = rec.movieID;
   prototype.trans = makeTrans(identity_.id(), rec.transactionID);
-  return run(rec, set, deadline, prototype, call, onSuccess);
+  Outcome outcome = run(rec, set, deadline, prototype, call, onSuccess);
+  while (unknownOutcome(rec) && rec.resends < options_.resendsToSettle) {
+    ++rec.resends;
+    rec.toldNoEffect = false;
+    rec.message.clear();
+    rec.decidedBy = -1;
+    rec.skipped.clear();
+    outcome = run(rec, set, Clock::now() + options_.limit, prototype, call, onSuccess);
+  }
+  rec.outcome = outcome;
+  rec.endedAt = Clock::now();
+  records_.push_back(rec);
+  if (observer_) observer_(records_.back());
+  return outcome;
+}
+
+void Session::noteAnswer(RequestRecord& rec, const Slot& slot) {
+  if (rec.op == Op::LogIn) {
+    rec.token = slot.ticket.token;
+    rec.ticketUser = str(slot.ticket.username.in());
+  }
+  if (rec.op == Op::CountHeld) rec.held = slot.number;
+}
+
+bool Session::unknownOutcome(const RequestRecord& rec) {
+  return rec.hasTransaction && !rec.toldNoEffect &&
+         (rec.outcome == Outcome::AllFailed || rec.outcome == Outcome::TimedOut);
 }
 
 Outcome Session::run(RequestRecord& rec, ReplicaSet& set, Clock::time_point deadline,
@@ -373,7 +399,7 @@ Outcome Session::run(RequestRecord& rec, ReplicaSet& set, Clock::time_point dead
       rec.message = slot.message;
       outcome = slot.status == 1 ? Outcome::Success : Outcome::Refused;
       if (outcome == Outcome::Success) {
-        if (rec.op == Op::LogIn) rec.token = slot.ticket.token;
+        noteAnswer(rec, slot);
         if (onSuccess) onSuccess(slot);
       }
       break;
@@ -398,7 +424,7 @@ Outcome Session::run(RequestRecord& rec, ReplicaSet& set, Clock::time_point dead
         rec.decidedBy = static_cast<int>(called[static_cast<size_t>(carriedOut)]);
         rec.message = "carried out as the time ran out";
         outcome = Outcome::Success;
-        if (rec.op == Op::LogIn) rec.token = slot.ticket.token;
+        noteAnswer(rec, slot);
         if (onSuccess) onSuccess(slot);
         break;
       }
@@ -436,9 +462,6 @@ Outcome Session::run(RequestRecord& rec, ReplicaSet& set, Clock::time_point dead
     break;
   }
   rec.outcome = outcome;
-  rec.endedAt = Clock::now();
-  records_.push_back(rec);
-  if (observer_) observer_(records_.back());
   return outcome;
 }
 
@@ -456,6 +479,7 @@ Outcome Session::createAccount() {
   RequestRecord rec;
   rec.user = str(profile_.username.in());
   nextTransaction(rec);
+  rec.phone = str(profile_.phoneNum.in());
   return run(Op::CreateAccount, accounts_, rec,
              [](CORBA::Object_ptr o, Slot& s) { asAccount(o)->createAccount(s.userInfo, s.trans); },
              nullptr);
@@ -481,6 +505,7 @@ Outcome Session::logIn() {
 Outcome Session::updateProfile(const UserInfo& changed) {
   RequestRecord rec;
   rec.user = str(changed.username.in());
+  rec.phone = str(changed.phoneNum.in());
   nextTransaction(rec);
   UserInfo copy = changed;
   return run(
@@ -617,6 +642,10 @@ int RentalWorkload::step() {
     settle(0);
     s_.logIn();
     return settle(2);
+  }
+  if (r < o_.updateShare + o_.relogShare + o_.countShare) {
+    s_.countHeld();
+    return settle(1);
   }
   int must = 0, may = 0;
   for (const Holding& h : holdings_) {

@@ -103,6 +103,10 @@ struct RequestRecord {
   bool hasTransaction = false;
   short transactionID = 0;   // valid when hasTransaction
   CORBA::Long token = 0;     // logIn: the ticket's token on success
+  std::string ticketUser;    // logIn: the user the deciding replica's ticket names
+  long long held = -1;       // countHeld: the count answered on success
+  std::string phone;         // createAccount, updateProfile: the phone number sent
+  int resends = 0;           // sent again under its number to settle an unknown outcome
   Outcome outcome = Outcome::AllFailed;
   std::string message;       // refusal text, or what failed
   int decidedBy = -1;        // replica index, -1 when nothing decided
@@ -155,6 +159,11 @@ struct SessionOptions {
   // goes to every replica, as a client that does not watch for hung ones
   // would send it, so requests queue up behind a frozen replica.
   bool spareHungReplicas = true;
+  // As the console without a customer to ask: a state-changing request
+  // whose outcome is unknown (it may have taken effect) is sent again under
+  // the same number up to this many times, so that the replicas' request
+  // log settles it. The record tells what the customer was finally told.
+  int resendsToSettle = 0;
 };
 
 class Session {
@@ -227,6 +236,10 @@ class Session {
               const Slot& prototype, const Call& call,
               const std::function<void(Slot&)>& onSuccess);
   ClientTransaction nextTransaction(RequestRecord& record);
+  // Sent state-changing, and it may have taken effect or not.
+  static bool unknownOutcome(const RequestRecord& record);
+  // What the deciding replica answered that names the customer's data.
+  static void noteAnswer(RequestRecord& record, const Slot& slot);
   void reap();         // joins background workers that ended
   void startProbes();  // liveness probes due for suspect replicas
   void startProbes(ReplicaSet& set);
@@ -261,6 +274,7 @@ struct WorkloadOptions {
   int requests = 40;                // per session, log-in and log-out included
   double updateShare = 0.05;        // profile updates among the steps
   double relogShare = 0.03;         // log-out plus log-in among the steps
+  double countShare = 0.0;          // asks for the count of movies held
   // Pause of a session after a request that failed for other reasons than
   // the rental rules, so that an outage does not turn into a storm of
   // instant failures.

@@ -131,6 +131,18 @@ int tavrin(const std::string& args, const std::map<std::string, std::string>& en
   return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
+int shell(const std::string& cmd, std::string* output) {
+  std::string full = cmd + " 2>&1";
+  FILE* p = popen(full.c_str(), "r");
+  if (p == nullptr) return -1;
+  std::string text;
+  char buf[512];
+  while (size_t n = fread(buf, 1, sizeof buf, p)) text.append(buf, n);
+  int rc = pclose(p);
+  if (output) *output = text;
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
 bool processGone(pid_t pid) {
   if (::kill(pid, 0) != 0) return true;
   std::ifstream in("/proc/" + std::to_string(pid) + "/stat");

@@ -53,6 +53,9 @@ int freePort();
 int tavrin(const std::string& args, const std::map<std::string, std::string>& env = {},
            std::string* output = nullptr);
 
+// Runs a shell command; its exit status, with stdout and stderr in `output`.
+int shell(const std::string& cmd, std::string* output = nullptr);
+
 // True once `pid` has ended (a zombie not yet reaped counts as ended).
 bool processGone(pid_t pid);
 
