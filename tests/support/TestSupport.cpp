@@ -77,6 +77,9 @@ void setReplicaEnv(const std::string& key, const std::string& value) {
     replicaEnv[key] = value;
 }
 
+std::string servicePassword() { return DBSettings::current().password(); }
+std::string sealKey() { return DBSettings::current().sealKey(); }
+
 int freePort() {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};

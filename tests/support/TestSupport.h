@@ -45,6 +45,11 @@ std::string binDir();     // build tree: acctserver, orderserver, Client
 std::string sourceDir();  // repository root
 std::string scratchDir(); // a fresh folder for this test program's files
 
+// The service account's password and the sealing key of the run's settings
+// file (TAVRIN_DB_SETTINGS, made by ./tavrin test).
+std::string servicePassword();
+std::string sealKey();
+
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int freePort();
 
