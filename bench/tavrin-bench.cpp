@@ -434,7 +434,7 @@ BaselineResult runBaseline(tt::TestDB& db, Probe& probe, const Catalogue& cat, c
   const CORBA::Long token = 4242;
   db.exec("insert into user values ('Base', 'Line', '1 Main Street', '4111111111111111', "
           "'5551234567', 'baseline@example.org', '" + user + "', 'pw')");
-  db.exec("insert into ticket values ('" + user + "', " + std::to_string(token) + ")");
+  db.addSession(user, token);
   Baseline base(user, token, "1270011");
   std::mt19937 rng(o.seed + 104729u * static_cast<unsigned>(slice));
   auto pick = [&] {

@@ -1,18 +1,34 @@
 #include "LoggedRequest.h"
 
 #include "Contract.h"
-#include "CustTransaction.h"
+#include "DBSettings.h"
+#include "SecretBox.h"
 
-LoggedRequest::LoggedRequest(const std::string& username, const ClientTransaction& ctinfo)
-    : username_(username), ctinfo_(ctinfo), session_(nullptr), noSession_(nullptr) {}
+LoggedRequest::LoggedRequest(const std::string& username, const ClientTransaction& ctinfo,
+                             const char* operation, const std::string& callerTag)
+    : noSession_(nullptr) {
+  key_.username = username;
+  key_.clientID = str(ctinfo.clientID);
+  key_.transactionID = ctinfo.transactionID;
+  key_.operation = operation;
+  key_.callerTag = callerTag;
+}
+
+LoggedRequest LoggedRequest::forTicket(const Ticket& ticket, const ClientTransaction& ctinfo,
+                                       const char* operation) {
+  return LoggedRequest(str(ticket.username), ctinfo, operation,
+                       SecretBox::deployment().tag(
+                           "ticket", {str(ticket.username), std::to_string(ticket.token)}));
+}
 
 void LoggedRequest::requireSession(const Ticket& ticket, const char* refusal) {
-  session_ = &ticket;
+  sessionTag_ = SecretBox::deployment().tag(
+      "ticket", {str(ticket.username), std::to_string(ticket.token)});
   noSession_ = refusal;
 }
 
 void LoggedRequest::supply(RequestProtocol::Steps& steps, std::function<void()> checkTicket) {
-  steps.claim = DBTransaction::claimKey(username_, str(ctinfo_.clientID), ctinfo_.transactionID);
+  steps.claim = DBTransaction::claimKey(key_.username, key_.clientID, key_.transactionID);
   steps.beforeLock = [this, checkTicket] {
     if (answeredFromLog(false)) return true;
     if (checkTicket) checkTicket();
@@ -26,22 +42,21 @@ void LoggedRequest::supply(RequestProtocol::Steps& steps, std::function<void()> 
 // replica may have ended it: a discontinuation).
 bool LoggedRequest::answeredFromLog(bool underLock) {
   CustTransaction log;
-  std::string refusal;
+  CustTransaction::Entry entry;
   bool session = true;
-  const bool withSession = underLock && session_ != nullptr;
-  const bool logged = log._CheckTransaction(username_, str(ctinfo_.clientID),
-                                            ctinfo_.transactionID, &refusal,
-                                            withSession ? &session_->token : nullptr,
-                                            withSession ? &session : nullptr);
+  const bool withSession = underLock && noSession_ != nullptr;
+  const DBSettings::Limits& limits = DBSettings::current().limits();
+  const bool logged = log.CheckTransaction(key_, &entry, withSession ? &sessionTag_ : nullptr,
+                                           limits.sessionIdle, limits.sessionMax,
+                                           withSession ? &session : nullptr);
   if (!logged) {
     if (!session) throw TavrinException(noSession_);
     return false;
   }
-  if (!refusal.empty()) throw TavrinException(refusal.c_str());
+  if (!entry.refusal.empty()) throw TavrinException(entry.refusal.c_str());
   return true;
 }
 
 void LoggedRequest::record(const std::string& refusal) {
-  CustTransaction log;
-  log._AddTransaction(username_, str(ctinfo_.clientID), ctinfo_.transactionID, refusal);
+  CustTransaction().AddTransaction(key_, refusal);
 }

@@ -1,9 +1,12 @@
-// The request log's steps of a request keyed by (user name, client,
-// number), for RequestProtocol: before the lock, and again under it (the
-// authority), a request found logged is answered from its entry (its logged
-// refusal raised again); after the work, the entry. Optionally the
-// ticket's session is read with the log under the lock, in one statement,
-// and a request whose session has ended meanwhile is refused.
+// The request log's steps of a request keyed by (user name, client, number,
+// operation), for RequestProtocol: before the lock, and again under it (the
+// authority), a request found logged for this caller is answered from its
+// entry (its logged refusal raised again); after the work, the entry.
+// Optionally the ticket's session is read with the log under the lock, in
+// one statement, and a request whose session has ended meanwhile is refused.
+//
+// The caller is told apart by a keyed hash (callerTag, or the ticket's via
+// forTicket): a logged answer goes only to the caller that made the request.
 //
 // Holds references to its arguments: lives within the request. Not thread
 // safe.
@@ -14,11 +17,16 @@
 
 #include <string>
 
+#include "CustTransaction.h"
 #include "RequestProtocol.h"
 
 class LoggedRequest {
  public:
-  LoggedRequest(const std::string& username, const ClientTransaction& ctinfo);
+  LoggedRequest(const std::string& username, const ClientTransaction& ctinfo,
+                const char* operation, const std::string& callerTag);
+  // A request made with `ticket`: its caller is the ticket's holder.
+  static LoggedRequest forTicket(const Ticket& ticket, const ClientTransaction& ctinfo,
+                                 const char* operation);
 
   // Under the lock, the ticket's session must still exist, else the request
   // is refused with `refusal`.
@@ -31,11 +39,11 @@ class LoggedRequest {
 
   bool answeredFromLog(bool underLock);
   void record(const std::string& refusal);
+  const CustTransaction::Key& key() const { return key_; }
 
  private:
-  std::string username_;
-  const ClientTransaction& ctinfo_;
-  const Ticket* session_;
+  CustTransaction::Key key_;
+  std::string sessionTag_;
   const char* noSession_;
 };
 
