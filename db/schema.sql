@@ -110,8 +110,8 @@ DELETE FROM waitlistedmovies WHERE username NOT IN (SELECT username FROM user);
 -- request log's operation and caller; sessions stored as keyed hashes of
 -- their tokens, with their times. A session from before held its token in
 -- the clear: it ends here (its customer logs in again). Passwords and card
--- numbers of old rows are rewritten by `acctserver --upgrade-secrets`
--- (run by ./tavrin up), or at the account's next log-in.
+-- numbers of old rows are rewritten at the account's next log-in, and all
+-- at once by `acctserver --upgrade-secrets` (docs/deployment.md).
 ALTER TABLE user MODIFY creditCardNum VARCHAR(512) NOT NULL;
 ALTER TABLE transactions ADD COLUMN IF NOT EXISTS operation VARCHAR(32) NOT NULL DEFAULT '' AFTER transactionID;
 ALTER TABLE transactions ADD COLUMN IF NOT EXISTS callerTag CHAR(64) NOT NULL DEFAULT '' AFTER operation;

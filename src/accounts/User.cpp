@@ -407,22 +407,19 @@ bool User::readAccount(const std::string& username, Stored& account, UserInfo* u
   return true;
 }
 
-unsigned long User::upgradeStoredSecrets() {
-  unsigned long rewritten = 0;
-  for (;;) {
-    DBQuery queryObj;
-    SqlText sql;
-    sql << "select username from user where password not like '$argon2id$%' or "
-           "(creditCardNum <> '' and creditCardNum not like 's1:%') limit 1";
-    send(queryObj, sql, "Query failed: ");
-    if (storeRows(queryObj) == 0 || !queryObj.isRows()) return rewritten;
-    const char* name = queryObj.valueOf("username");
-    Stored account;
-    if (name == nullptr || !readAccount(name, account, nullptr)) return rewritten;
-    // The old row holds the password itself: it is what gets hashed.
-    upgradeAccount(account, account.password);
-    ++rewritten;
-  }
+bool User::upgradeStoredSecrets() {
+  DBQuery queryObj;
+  SqlText sql;
+  sql << "select username from user where password not like '$argon2id$%' or "
+         "(creditCardNum <> '' and creditCardNum not like 's1:%') limit 1";
+  send(queryObj, sql, "Query failed: ");
+  if (storeRows(queryObj) == 0 || !queryObj.isRows()) return false;
+  const char* name = queryObj.valueOf("username");
+  Stored account;
+  if (name == nullptr || !readAccount(name, account, nullptr)) return false;
+  // The old row holds the password itself: it is what gets hashed.
+  upgradeAccount(account, account.password);
+  return true;
 }
 
 // ---------------------------------------------------------------- profiles

@@ -65,10 +65,10 @@ class User {
   // whatever lock and transaction the caller holds.
   unsigned int getOutstandingMovieCount(const Ticket_var& custTicket);
 
-  // Hashes every password and seals every card number still stored in the
-  // clear; returns how many accounts it rewrote. Safe beside running
-  // replicas.
-  unsigned long upgradeStoredSecrets();
+  // Hashes the password and seals the card number of one account that
+  // still holds either in the clear; false when none is left. Safe beside
+  // running replicas.
+  bool upgradeStoredSecrets();
 
  private:
   User();

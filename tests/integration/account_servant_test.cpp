@@ -351,6 +351,8 @@ TEST_F(AccountService, ATicketActsOnlyForItsOwnUser) {
   EXPECT_EQ(refusal([&] { movieCount(forged); }), kBadTicket);
 }
 
+// A ticket that is not the live session ends nothing and is answered as a
+// name without a session is: no one learns whether alice is logged in.
 TEST_F(AccountService, LogOutNeedsTheSessionsTicket) {
   registerUser("alice");
   Ticket t = session("alice", "10001", 2);
@@ -358,8 +360,8 @@ TEST_F(AccountService, LogOutNeedsTheSessionsTicket) {
   for (const auto& o : fanOut([&](Account_ptr a, Outcome&) {
          a->logOut(tt::makeTicket("alice", t.token ^ 1));
        }))
-    EXPECT_EQ(o.error, kBadTicket);
-  EXPECT_EQ(movieCount(t), 0u);
+    EXPECT_TRUE(o.ok) << o.error;
+  EXPECT_EQ(movieCount(t), 0u) << "alice's session is untouched";
   EXPECT_EQ(db.count("select count(*) from client where username='alice'"), 1);
 
   size_t logouts = timingLines("accountServerLogout.dat");
@@ -393,20 +395,20 @@ TEST_F(AccountService, TraceLinesHoldNoPasswordCardNumberOrToken) {
          a->updateProfile(changed, t, tt::makeTrans(client, 3));
        }))
     EXPECT_TRUE(o.ok) << o.error;
-  // A password the database cannot store as text: its refusal quotes it.
+  // A card number the database cannot store as text would be quoted in
+  // its refusal; sealed, it never reaches the database as text.
   UserInfo bad = changed;
   const std::string invalid = std::string("Bx") + '\xff' + '\xfe' + "secretX";
-  bad.password = CORBA::string_dup(invalid.c_str());
+  bad.creditCardNum = CORBA::string_dup(invalid.c_str());
   for (const auto& o : fanOut([&](Account_ptr a, Outcome&) {
          a->updateProfile(bad, t, tt::makeTrans(client, 4));
-       })) {
-    EXPECT_FALSE(o.ok);
+       }))
     EXPECT_EQ(o.error.find("secretX"), std::string::npos) << o.error;
-  }
   for (const auto& o : fanOut([&](Account_ptr a, Outcome&) { a->logOut(t); }))
     EXPECT_TRUE(o.ok) << o.error;
 
   const std::string token = std::to_string(t.token);
+  size_t echoes = 0;
   for (const auto& r : deployment->accountReplicas) {
     const std::string log = r->process().output();
     for (const std::string& secret : {std::string("Pw-7Zq!x9"), std::string("Nw-4Kd#p2"),
@@ -414,8 +416,9 @@ TEST_F(AccountService, TraceLinesHoldNoPasswordCardNumberOrToken) {
                                        std::string("5105105105105100"), std::string("secretX"),
                                        token})
       EXPECT_EQ(log.find(secret), std::string::npos) << r->name() << " logged " << secret;
-    EXPECT_NE(log.find("password = '***'"), std::string::npos) << "the echo keeps its shape";
+    if (log.find("password = '***'") != std::string::npos) ++echoes;
   }
+  EXPECT_GE(echoes, 1u) << "the echo of the replica that did the work keeps its shape";
 }
 
 TEST_F(AccountService, QuotesAndBackslashesRoundTripInEveryField) {
