@@ -84,7 +84,7 @@ TEST_F(Persistence, QueryResultsAndColumnLookup) {
   EXPECT_EQ(selectRows(q, "select username, tokenTag from ticket where username = 'ann'"), 1);
   EXPECT_EQ(q.rows(), 1);
   ASSERT_TRUE(q.isRows());
-  EXPECT_STREQ(q.valueOf("token"), "17");
+  EXPECT_STREQ(q.valueOf("tokenTag"), "17");
   EXPECT_STREQ(q.fieldName(0), "username");
   EXPECT_STREQ(q.fieldValue(0), "ann");
   EXPECT_FALSE(q.isRows());
