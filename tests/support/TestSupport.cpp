@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -471,6 +472,22 @@ Deployment::Deployment(int accounts, int orders) {
     accountReplicas.push_back(std::make_unique<Replica>("account" + std::to_string(i)));
   for (int i = 0; i < orders; ++i)
     orderReplicas.push_back(std::make_unique<Replica>("orderObj" + std::to_string(i)));
+}
+
+std::string Deployment::sanitizerReports() const {
+  static const char* const marks[] = {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
+                                      "ERROR: ThreadSanitizer", "runtime error:"};
+  std::string out;
+  for (const auto* group : {&accountReplicas, &orderReplicas})
+    for (const auto& r : *group) {
+      const std::string text = r->process().output();
+      size_t first = std::string::npos;
+      for (const char* m : marks) first = std::min(first, text.find(m));
+      if (first != std::string::npos)
+        out += "replica " + r->name() + " (" + r->process().logPath() + "):\n" +
+               text.substr(first, 8000) + "\n";
+    }
+  return out;
 }
 
 std::vector<Account_var> Deployment::accounts() const {

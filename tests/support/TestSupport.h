@@ -180,6 +180,10 @@ struct Deployment {
   std::vector<std::unique_ptr<Replica>> orderReplicas;
   std::vector<Account_var> accounts() const;
   std::vector<OrderFulfillment_var> orders() const;
+  // What a sanitizer reported in any replica's output ("" if nothing): a
+  // report may stop one replica while the others answer for it, so the
+  // scenario has to look for it.
+  std::string sanitizerReports() const;
 };
 
 // The state folder of the databases that TestDB, stopDatabase and

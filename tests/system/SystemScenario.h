@@ -46,6 +46,10 @@ class SystemScenario : public ::testing::Test {
   }
 
   void TearDown() override {
+    if (deployment_) {
+      const std::string reports = deployment_->sanitizerReports();
+      EXPECT_TRUE(reports.empty()) << reports;
+    }
     deployment_.reset();
     TestDB db;
     AuditTrail::uninstall(db);
