@@ -33,10 +33,11 @@ const TriggerDef kTriggers[] = {
      "('transactions',IF(NEW.refusal='','I','R'),NEW.username,NEW.clientID,"
      "NEW.transactionID,0,0,0)"},
     // 'U': an entry inserted first in its transaction, given the refusal
-    // its request was answered with before the commit.
+    // its request was answered with before the commit. Other updates (a
+    // log-in's sealed answer blanked when its session ends) log nothing new.
     {"tt_audit_tx_u", "AFTER UPDATE ON transactions",
-     "('transactions',IF(NEW.refusal='','I','U'),NEW.username,NEW.clientID,"
-     "NEW.transactionID,0,0,0)"},
+     "SELECT 'transactions','U',NEW.username,NEW.clientID,NEW.transactionID,0,0,0 "
+     "FROM DUAL WHERE NEW.refusal <> OLD.refusal"},
     {"tt_audit_co_i", "AFTER INSERT ON checkedoutmovies",
      "('checkedoutmovies','I',NEW.username,'',0,NEW.movieID,0,0)"},
     {"tt_audit_co_d", "AFTER DELETE ON checkedoutmovies",
@@ -72,8 +73,8 @@ void AuditTrail::install(TestDB& db) {
   for (const TriggerDef& t : kTriggers) {
     db.exec(std::string("CREATE TRIGGER ") + t.name + " " + t.event +
             " FOR EACH ROW INSERT INTO tt_audit (tbl, action, username, clientID,"
-            " transactionID, movieID, oldValue, newValue) VALUES " +
-            t.values);
+            " transactionID, movieID, oldValue, newValue) " +
+            (t.values[0] == '(' ? "VALUES " : "") + t.values);
   }
 }
 

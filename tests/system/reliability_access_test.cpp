@@ -371,5 +371,47 @@ TEST_F(ReliabilityAccess, SecretsAtRestReplaysAliasesAndGuessing) {
   setReplicaEnv("TAVRIN_GUESS_BACKOFF_MAX", "");
 }
 
+
+// Sessions end by the database's clock: after the idle limit without a
+// request, and at the latest the maximum after the log-in however busy. A
+// logged answer still reaches its own ticket after its session ended.
+TEST_F(ReliabilityAccess, SessionsEndWhenIdleAndAtTheirMaximumAge) {
+  setReplicaEnv("TAVRIN_SESSION_IDLE", "2");
+  setReplicaEnv("TAVRIN_SESSION_MAX", "5");
+  startDeployment();
+  TestDB db;
+  Session dave(0, "dave");
+  ASSERT_EQ(dave.createAccount(), Outcome::Success) << dave.last().message;
+  ASSERT_EQ(dave.logIn(), Outcome::Success) << dave.last().message;
+  const auto loggedIn = std::chrono::steady_clock::now();
+  UserInfo changed = dave.profile();
+  changed.address = CORBA::string_dup("dave street");
+  ASSERT_EQ(dave.updateProfile(changed), Outcome::Success) << dave.last().message;
+  const CORBA::Short updateNumber = static_cast<CORBA::Short>(dave.transactionID() - 1);
+
+  // Busy well past the idle limit, the session lives until its maximum age.
+  ASSERT_TRUE(waitFor([&] { return dave.countHeld() != Outcome::Success; },
+                      std::chrono::seconds(30)));
+  EXPECT_EQ(dave.last().message, kBadTicket);
+  EXPECT_GE(std::chrono::steady_clock::now() - loggedIn, std::chrono::seconds(4));
+  dave.transactionID() = updateNumber;
+  EXPECT_EQ(dave.updateProfile(changed), Outcome::Success)
+      << "a resent request learns its real outcome: " << dave.last().message;
+
+  // Left idle, a new session ends once the idle limit has passed.
+  ASSERT_EQ(dave.logIn(), Outcome::Success) << dave.last().message;
+  ASSERT_EQ(dave.countHeld(), Outcome::Success) << dave.last().message;
+  ASSERT_TRUE(waitFor(
+      [&] {
+        return db.count("select count(*) from ticket where username = 'dave' and "
+                        "seenAt < now(6) - interval 2 second") == 1;
+      },
+      std::chrono::seconds(30)));
+  EXPECT_EQ(dave.countHeld(), Outcome::Refused);
+  EXPECT_EQ(dave.last().message, kBadTicket);
+  setReplicaEnv("TAVRIN_SESSION_IDLE", "");
+  setReplicaEnv("TAVRIN_SESSION_MAX", "");
+}
+
 }  // namespace
 }  // namespace tt
