@@ -97,6 +97,16 @@ CREATE TABLE IF NOT EXISTS guesses (
   KEY guesses_recent (username, caller, kind, failedAt)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
 
+-- Sessions that ended (logged out, replaced by a new log-in, discontinued),
+-- kept for the guessing window: a late request with such a ticket is the
+-- customer's own, refused without counting as a guess.
+CREATE TABLE IF NOT EXISTS ended_ticket (
+  username VARCHAR(64)  NOT NULL,
+  tokenTag CHAR(64)     NOT NULL,
+  endedAt  TIMESTAMP(6) NOT NULL DEFAULT CURRENT_TIMESTAMP(6),
+  UNIQUE KEY ended_one (username, tokenTag)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
+
 -- Tables created before client identities grew to 42 digits get the width
 -- on the next load of this file; once applied this changes nothing.
 ALTER TABLE client MODIFY clientID VARCHAR(64) NOT NULL;

@@ -314,6 +314,18 @@ void User::endSession(const std::string& username) {
   _logout(username);
   trace("User::removeTicket called");
   DBQuery queryObj;
+  // Kept for the guessing window, so that its late requests are not
+  // counted as guesses against the customer.
+  SqlText prune;
+  prune << "delete from ended_ticket where username = '";
+  prune.value(username) << "' and endedAt < now(6) - interval "
+                        << DBSettings::current().limits().guessWindow << " second";
+  send(queryObj, prune, "Ticket cannot be removed: ");
+  SqlText ended;
+  ended << "insert ignore into ended_ticket (username, tokenTag) "
+           "select username, tokenTag from ticket where username = '";
+  ended.value(username) << "'";
+  send(queryObj, ended, "Ticket cannot be removed: ");
   SqlText sql;
   sql << "delete from ticket where username = '";
   sql.value(username) << "';";
@@ -361,7 +373,7 @@ void User::validateTicket(const Ticket_var& custTicket) {
   if (guesses.cutOff()) fail(kBadTicket);
   const std::string tag = ticketTag(username, custTicket->token);
   if (!sessionStored(username, tag, true)) {
-    guesses.recordFailure(tag);
+    if (!ownEndedTicket(username, tag)) guesses.recordFailure(tag);
     fail(kBadTicket);
   }
   // Kept alive, written at most once per tenth of the idle limit.
@@ -389,6 +401,17 @@ bool User::sessionStored(const std::string& username, const std::string& tokenTa
     sql << " and seenAt > now(6) - interval " << limits.sessionIdle
         << " second and openedAt > now(6) - interval " << limits.sessionMax << " second";
   }
+  send(queryObj, sql, "Check user session status failed: ");
+  return storeRows(queryObj) > 0;
+}
+
+bool User::ownEndedTicket(const std::string& username, const std::string& tokenTag) {
+  if (sessionStored(username, tokenTag, false)) return true;
+  DBQuery queryObj;
+  SqlText sql;
+  sql << "select username from ended_ticket where username = '";
+  sql.value(username) << "' and tokenTag = '";
+  sql.secret(tokenTag) << "'";
   send(queryObj, sql, "Check user session status failed: ");
   return storeRows(queryObj) > 0;
 }

@@ -106,6 +106,10 @@ class User {
   // `uinfo`, fills in its six profile members, the card opened.
   bool readAccount(const std::string& username, Stored& account, UserInfo* uinfo);
   bool sessionStored(const std::string& username, const std::string& tokenTag, bool live);
+  // Whether the ticket with `tokenTag` was one of `username`'s sessions
+  // that has ended (expired, or ended within the guessing window): the
+  // customer's own late request, not a guess.
+  bool ownEndedTicket(const std::string& username, const std::string& tokenTag);
   void _login(const std::string& username, const ClientTransaction& ctinfo);
   void _logout(const std::string& username);
   void _createProfile(const UserInfo& uinfo);

@@ -609,7 +609,7 @@ void TestDB::addSession(const std::string& user, CORBA::Long token) {
 
 void TestDB::reset() {
   exec("delete from user; delete from ticket; delete from client; delete from transactions; "
-       "delete from guesses; "
+       "delete from guesses; delete from ended_ticket; "
        "delete from checkedoutmovies; delete from waitlistedmovies; delete from movie;");
   std::ifstream in(sourceDir() + "/db/catalogue.sql");
   std::stringstream ss;

@@ -25,7 +25,7 @@ const char* const kCutOff = "Too many failed log-ins; please try again later";
 // Every value of every table, as one text.
 std::string everythingStored(TestDB& db) {
   std::string all;
-  for (const char* table : {"user", "ticket", "client", "transactions", "guesses",
+  for (const char* table : {"user", "ticket", "client", "transactions", "guesses", "ended_ticket",
                             "checkedoutmovies", "waitlistedmovies"})
     for (const auto& row : db.rows(std::string("select * from ") + table))
       for (const auto& v : row) all += v + "\n";
@@ -350,6 +350,28 @@ TEST_F(ReliabilityAccess, SecretsAtRestReplaysAliasesAndGuessing) {
   upper.profile().password = CORBA::string_dup(password.c_str());
   ASSERT_EQ(upper.logIn(), Outcome::Success) << upper.last().message;
   EXPECT_STREQ(upper.ticket().username.in(), "carol");
+
+  // Tickets of carol's own ended sessions, late requests of hers, are no
+  // guesses and leave her live session alone; forged ones are counted.
+  const std::string ticketGuesses =
+      "select count(*) from guesses where username = 'carol' and kind = 'ticket'";
+  const auto forged = db.count(ticketGuesses);
+  Session again(8, "carol"), late(9, "carol");
+  again.profile().password = CORBA::string_dup(password.c_str());
+  for (int i = 0; i < 7; ++i) {
+    ASSERT_EQ(again.logIn(), Outcome::Success) << again.last().message;
+    late.ticket() = makeTicket("carol", again.ticket().token);
+    ASSERT_EQ(again.logIn(), Outcome::Success) << again.last().message;
+    EXPECT_EQ(late.countHeld(), Outcome::Refused);
+    EXPECT_EQ(late.last().message, kBadTicket);
+  }
+  EXPECT_EQ(again.countHeld(), Outcome::Success) << again.last().message;
+  EXPECT_EQ(db.count(ticketGuesses), forged);
+  for (int i = 0; i < 3; ++i) {
+    late.ticket() = makeTicket("carol", again.ticket().token ^ (1 << i));
+    EXPECT_EQ(late.countHeld(), Outcome::Refused);
+  }
+  EXPECT_EQ(db.count(ticketGuesses), forged + 3);
 
   // 40 wrong passwords: at most five are checked, the rest cut off at once;
   // after the back-off the right password works.
