@@ -22,6 +22,7 @@
 #include "SecretBox.h"
 #include "SqlText.h"
 #include "Trace.h"
+#include "Unavailable.h"
 #include "tavrinTimer.h"
 
 namespace {
@@ -370,7 +371,11 @@ void User::validateTicket(const Ticket_var& custTicket) {
   trace("User::validateTicket called");
   const std::string username = str(custTicket->username);
   GuessLimit guesses(GuessLimit::Kind::kTicket, username);
-  if (guesses.cutOff()) fail(kBadTicket);
+  // No answer of the rules while cut off: it would tell a guesser nothing,
+  // but a refusal of a valid ticket could outvote a replica that checked
+  // before the cut-off began and carried the request out.
+  if (guesses.cutOff())
+    throw Unavailable(Unavailable::kCutOff, "guessing of this name's tickets is cut off");
   const std::string tag = ticketTag(username, custTicket->token);
   if (!sessionStored(username, tag, true)) {
     if (!ownEndedTicket(username, tag)) guesses.recordFailure(tag);

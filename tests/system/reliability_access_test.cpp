@@ -372,6 +372,16 @@ TEST_F(ReliabilityAccess, SecretsAtRestReplaysAliasesAndGuessing) {
     EXPECT_EQ(late.countHeld(), Outcome::Refused);
   }
   EXPECT_EQ(db.count(ticketGuesses), forged + 3);
+  // Cut off, the live ticket too gets no answer of the rules, only until
+  // the back-off has passed.
+  for (int i = 3; i < 8 && db.count(ticketGuesses) < 5; ++i) {
+    late.ticket() = makeTicket("carol", again.ticket().token ^ (1 << i));
+    late.countHeld();
+  }
+  EXPECT_EQ(again.countHeld(), Outcome::AllFailed) << again.last().message;
+  EXPECT_TRUE(waitFor([&] { return again.countHeld() == Outcome::Success; },
+                      std::chrono::seconds(20)))
+      << again.last().message;
 
   // 40 wrong passwords: at most five are checked, the rest cut off at once;
   // after the back-off the right password works.
