@@ -12,6 +12,7 @@
 #include "DBQuery.h"
 #include "DBTransaction.h"
 #include "RowLock.h"
+#include "SecretBox.h"
 #include "TestSupport.h"
 #include "TransactionGuard.h"
 
@@ -44,12 +45,27 @@ long select(DBQuery& q, const std::string& stmt, std::string* failure) {
   }
 }
 
+std::string tagOf(const Ticket& t) {
+  return SecretBox::deployment().tag("ticket", {str(t.username.in()), std::to_string(t.token)});
+}
+
+// The request log's key of a request made with `t`.
+CustTransaction::Key logKey(const Ticket& t, const ClientTransaction& ct, const char* operation) {
+  CustTransaction::Key k;
+  k.username = str(t.username.in());
+  k.clientID = str(ct.clientID.in());
+  k.transactionID = ct.transactionID;
+  k.operation = operation;
+  k.callerTag = tagOf(t);
+  return k;
+}
+
 // The servant's ticket check, which runs before the table lock.
 bool validate(DBQuery& q, const Ticket& t, std::string* failure) {
   long n = select(q,
                   "select * from ticket where username = '" +
-                      DBConnection::escape(str(t.username.in())) +
-                      "' and token = " + std::to_string(t.token),
+                      DBConnection::escape(str(t.username.in())) + "' and tokenTag = '" +
+                      tagOf(t) + "'",
                   failure);
   if (n == 1) return true;
   if (n >= 0) *failure = "the ticket is not valid";
@@ -107,7 +123,7 @@ bool Baseline::checkout(CORBA::ULong movieID, std::string* failure) {
     TransactionGuard tx;
     std::optional<RowLock> held;
     if (validate(q, ticket_, failure) && lock(held, movieID, ticket_, failure)) {
-      if (log.CheckTransaction(ticket_, ct)) {
+      if (log.CheckTransaction(logKey(ticket_, ct, "checkoutMovie"))) {
         *failure = "request already logged";
       } else {
         ok = select(q, "select count(username) from checkedoutmovies where userName = '" + user_ + "'",
@@ -115,7 +131,7 @@ bool Baseline::checkout(CORBA::ULong movieID, std::string* failure) {
              select(q, "select count from movie where movieID = " + id, failure) == 1 &&
              run(q, "update movie set count = count - 1 where movieID = " + id, failure) &&
              run(q, "insert into checkedoutmovies values('" + user_ + "', " + id + ")", failure);
-        if (ok) log.AddTransaction(ticket_, ct);
+        if (ok) log.AddTransaction(logKey(ticket_, ct, "checkoutMovie"));
       }
       if (ok) timedCommit(tx);
     }
@@ -137,7 +153,7 @@ bool Baseline::giveBack(CORBA::ULong movieID, const std::string& title, std::str
     TransactionGuard tx;
     std::optional<RowLock> held;
     if (validate(q, ticket_, failure) && lock(held, movieID, ticket_, failure)) {
-      if (log.CheckTransaction(ticket_, ct)) {
+      if (log.CheckTransaction(logKey(ticket_, ct, "returnMovie"))) {
         *failure = "request already logged";
       } else {
         ok = select(q, "select * from movie where title = '" + DBConnection::escape(title) + "'",
@@ -153,7 +169,7 @@ bool Baseline::giveBack(CORBA::ULong movieID, const std::string& title, std::str
                  failure) &&
              select(q, "select count from movie where movieID = " + id, failure) == 1;
         if (ok) {
-          log.AddTransaction(ticket_, ct);
+          log.AddTransaction(logKey(ticket_, ct, "returnMovie"));
           // The two waiting-list passes of a return; nobody waits here.
           ok = select(q,
                       "select username from waitlistedmovies where movieID = " + id +

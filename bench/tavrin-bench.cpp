@@ -27,6 +27,7 @@
 #include "DBConnection.h"
 #include "LoadDriver.h"
 #include "Measure.h"
+#include "PasswordHash.h"
 #include "Report.h"
 #include "TestSupport.h"
 
@@ -138,6 +139,29 @@ Refs resolveAll(const tt::Deployment& dep) {
   for (const auto& r : dep.accountReplicas) refs.accounts.push_back(tt::resolve(r->name()));
   for (const auto& r : dep.orderReplicas) refs.orders.push_back(tt::resolve(r->name()));
   return refs;
+}
+
+void bindOnly(const tt::Deployment& dep, const Refs& refs, int n);
+
+// The price of a log-in, whose password check is a slow hash: one session
+// against (up to) 3 replicas of each server.
+void measureLogIn(tt::Deployment& dep, const Refs& refs, int maxReplicas) {
+  const int replicas = std::min(3, maxReplicas);
+  bindOnly(dep, refs, replicas);
+  tt::Session s(9000, "benchlogin");
+  if (s.createAccount() != tt::Outcome::Success) {
+    progress("log-in: no account (" + s.last().message + ")");
+    return;
+  }
+  std::vector<double> ms;
+  for (int i = 0; i < 30; ++i) {
+    const auto start = Clock::now();
+    if (s.logIn() == tt::Outcome::Success) ms.push_back(msBetween(start, Clock::now()));
+  }
+  progress("log-in (" + PasswordHash::parameters() + "): " + std::to_string(replicas) +
+           " replicas, 1 session, " + std::to_string(ms.size()) + " log-ins, p50 " +
+           fixed(percentiles(ms).p50) + " ms");
+  bindOnly(dep, refs, maxReplicas);
 }
 
 std::vector<CORBA::Object_var> firstOf(const std::vector<CORBA::Object_var>& all, int n) {
@@ -435,7 +459,7 @@ BaselineResult runBaseline(tt::TestDB& db, Probe& probe, const Catalogue& cat, c
   const CORBA::Long token = 4242;
   db.exec("insert into user values ('Base', 'Line', '1 Main Street', '4111111111111111', "
           "'5551234567', 'baseline@example.org', '" + user + "', 'pw')");
-  db.exec("insert into ticket values ('" + user + "', " + std::to_string(token) + ")");
+  db.addSession(user, token);
   Baseline base(user, token, "1270011");
   std::mt19937 rng(o.seed + 104729u * static_cast<unsigned>(slice));
   auto pick = [&] {
@@ -818,6 +842,7 @@ int main(int argc, char** argv) {
         run.cells.push_back(std::move(cell));
       }
     }
+  measureLogIn(dep, refs, maxReplicas);
   run.baseline = combine(run.baselineSlices);
   if (relay) runLatency(db, probe, cat, o, refs, *relay, maxReplicas, run);
   if (o.busyLoops > 0)

@@ -6,18 +6,23 @@ CREATE TABLE IF NOT EXISTS user (
   fName         VARCHAR(64)  NOT NULL,
   lName         VARCHAR(64)  NOT NULL,
   address       VARCHAR(255) NOT NULL,
-  creditCardNum VARCHAR(64)  NOT NULL,
+  -- Sealed (s1:...) under the servers' key, never in the clear.
+  creditCardNum VARCHAR(512) NOT NULL,
   phoneNum      VARCHAR(64)  NOT NULL,
   eMail         VARCHAR(255) NOT NULL,
   username      VARCHAR(64)  NOT NULL,
-  -- Binary collation: passwords compare case-sensitively.
+  -- A salted Argon2id hash ($argon2id$...), never the password itself.
   password      VARCHAR(255) CHARACTER SET utf8mb4 COLLATE utf8mb4_bin NOT NULL,
   PRIMARY KEY (username)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
 
+-- A session: the keyed hash of its token (never the token), when it was
+-- opened and when a request last used it (both by the database's clock).
 CREATE TABLE IF NOT EXISTS ticket (
-  username VARCHAR(64) NOT NULL,
-  token    INT         NOT NULL,
+  username VARCHAR(64)  NOT NULL,
+  tokenTag CHAR(64)     NOT NULL DEFAULT '',
+  openedAt TIMESTAMP(6) NOT NULL DEFAULT CURRENT_TIMESTAMP(6),
+  seenAt   TIMESTAMP(6) NOT NULL DEFAULT CURRENT_TIMESTAMP(6),
   UNIQUE KEY ticket_username (username)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
 
@@ -28,19 +33,24 @@ CREATE TABLE IF NOT EXISTS client (
   UNIQUE KEY client_username (username)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
 
--- The duplicate-request log; a request is (user, client instance, number).
--- `refusal` holds the answer of a request refused by the rental rules, so
--- that a replica running it later gives the same answer instead of carrying
--- it out; it is empty for a request that was carried out.
--- A request has one row: its unique key makes the replica that inserts
--- second wait for the first one's outcome, then find its answer.
+-- The duplicate-request log; a request is (user, client instance, number,
+-- operation). `refusal` holds the answer of a request refused by the rental
+-- rules, so that a replica running it later gives the same answer instead
+-- of carrying it out; it is empty for a request that was carried out.
+-- `callerTag` is the keyed hash of what identified the caller (its ticket,
+-- or the credentials of a log-in or registration): an entry answers only
+-- that caller. `answer` holds a log-in's ticket, sealed, until its session
+-- ends. A request has one row: its unique key makes the replica that
+-- inserts second wait for the first one's outcome, then find its answer.
 CREATE TABLE IF NOT EXISTS transactions (
   username      VARCHAR(64)   NOT NULL,
   clientID      VARCHAR(64)   NOT NULL,
   transactionID SMALLINT      NOT NULL,
+  operation     VARCHAR(32)   NOT NULL DEFAULT '',
+  callerTag     CHAR(64)      NOT NULL DEFAULT '',
+  answer        VARCHAR(255)  NOT NULL DEFAULT '',
   refusal       VARCHAR(1024) NOT NULL DEFAULT '',
   loggedAt      TIMESTAMP     NOT NULL DEFAULT CURRENT_TIMESTAMP,
-  operation     VARCHAR(32)   NOT NULL DEFAULT '',
   UNIQUE KEY transactions_request (username, clientID, transactionID, operation)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
 
@@ -74,6 +84,29 @@ CREATE TABLE IF NOT EXISTS waitlistedmovies (
   KEY waitlist_user (username, timeofrequest)
 ) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
 
+-- Failed guesses of a name's password or ticket from one caller address,
+-- one row per guess (the replicas of one request share its tag): what the
+-- cut-off of guessing counts, by the database's clock.
+CREATE TABLE IF NOT EXISTS guesses (
+  username VARCHAR(64)  NOT NULL,
+  caller   VARCHAR(64)  NOT NULL,
+  kind     VARCHAR(16)  NOT NULL,
+  guessTag CHAR(64)     NOT NULL,
+  failedAt TIMESTAMP(6) NOT NULL DEFAULT CURRENT_TIMESTAMP(6),
+  UNIQUE KEY guesses_one (username, caller, kind, guessTag),
+  KEY guesses_recent (username, caller, kind, failedAt)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
+
+-- Sessions that ended (logged out, replaced by a new log-in, discontinued),
+-- kept for the guessing window: a late request with such a ticket is the
+-- customer's own, refused without counting as a guess.
+CREATE TABLE IF NOT EXISTS ended_ticket (
+  username VARCHAR(64)  NOT NULL,
+  tokenTag CHAR(64)     NOT NULL,
+  endedAt  TIMESTAMP(6) NOT NULL DEFAULT CURRENT_TIMESTAMP(6),
+  UNIQUE KEY ended_one (username, tokenTag)
+) ENGINE=InnoDB DEFAULT CHARSET=utf8mb4 COLLATE=utf8mb4_general_ci;
+
 -- Tables created before client identities grew to 42 digits get the width
 -- on the next load of this file; once applied this changes nothing.
 ALTER TABLE client MODIFY clientID VARCHAR(64) NOT NULL;
@@ -101,3 +134,19 @@ INSERT INTO protocol_version VALUES (1, 2) ON DUPLICATE KEY UPDATE version = 2;
 -- they removed them: a return would hand a copy to no one. Discontinuation
 -- now deletes them with the account, so this finds nothing afterwards.
 DELETE FROM waitlistedmovies WHERE username NOT IN (SELECT username FROM user);
+
+-- Secrets at rest. Tables from before: room for sealed card numbers; the
+-- request log's operation and caller; sessions stored as keyed hashes of
+-- their tokens, with their times. A session from before held its token in
+-- the clear: it ends here (its customer logs in again). Passwords and card
+-- numbers of old rows are rewritten at the account's next log-in, and all
+-- at once by `acctserver --upgrade-secrets` (docs/deployment.md).
+ALTER TABLE user MODIFY creditCardNum VARCHAR(512) NOT NULL;
+ALTER TABLE transactions ADD COLUMN IF NOT EXISTS operation VARCHAR(32) NOT NULL DEFAULT '' AFTER transactionID;
+ALTER TABLE transactions ADD COLUMN IF NOT EXISTS callerTag CHAR(64) NOT NULL DEFAULT '' AFTER operation;
+ALTER TABLE transactions ADD COLUMN IF NOT EXISTS answer VARCHAR(255) NOT NULL DEFAULT '' AFTER callerTag;
+ALTER TABLE ticket ADD COLUMN IF NOT EXISTS tokenTag CHAR(64) NOT NULL DEFAULT '' AFTER username;
+ALTER TABLE ticket ADD COLUMN IF NOT EXISTS openedAt TIMESTAMP(6) NOT NULL DEFAULT CURRENT_TIMESTAMP(6);
+ALTER TABLE ticket ADD COLUMN IF NOT EXISTS seenAt TIMESTAMP(6) NOT NULL DEFAULT CURRENT_TIMESTAMP(6);
+DELETE FROM ticket WHERE tokenTag = '';
+ALTER TABLE ticket DROP COLUMN IF EXISTS token;

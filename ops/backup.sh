@@ -41,6 +41,9 @@ deployment_secrets() {
 db_conf_text() {
   load_service_account
   printf 'user = %s\npassword = %s\ndatabase = %s\n' "$SVC_USER" "$SVC_PASSWORD" "$SVC_DB"
+  # The key that opens the sealed card numbers travels with the password,
+  # apart from the database backups that hold what it seals.
+  [[ -z "$SVC_SEAL_KEY" ]] || printf 'seal-key = %s\n' "$SVC_SEAL_KEY"
 }
 
 # backup --keys DIR: the secrets, apart from any database backup, 0600 in a

@@ -74,11 +74,31 @@ sql_str() {
 }
 sql_id() { printf '`%s`' "${1//\`/\`\`}"; }
 
-# The account the servers log in with: the defaults, then the file named by
-# TAVRIN_DB_SETTINGS, then TAVRIN_DB_USER, TAVRIN_DB_PASSWORD, TAVRIN_DB_NAME:
-# the same sources, in the same order, as the servers read.
+# The deployment's own settings file, when the operator names none
+# (TAVRIN_DB_SETTINGS): a random database password and sealing key, made
+# once per deployment, 0600. Nothing is compiled in: without this file or
+# the operator's, the servers do not start.
+deployment_settings() {
+  [[ -z "${TAVRIN_DB_SETTINGS:-}" ]] || return 0
+  local f="$STATE/settings.conf"
+  if [[ ! -s "$f" ]]; then
+    mkdir -p "$STATE"
+    (umask 077 && printf '%s\nuser = mvrental\npassword = %s\ndatabase = mvrental\nseal-key = %s\n' \
+      "# Made by ./tavrin up for this deployment: keep it private, and keep a copy (backup --keys)." \
+      "$(openssl rand -hex 18)" "$(openssl rand -hex 32)" >"$f.new") || die "cannot write $f"
+    mv -f -- "$f.new" "$f"
+  fi
+  chmod 0600 "$f"
+  export TAVRIN_DB_SETTINGS="$f"
+}
+
+# The account the servers log in with: the file named by TAVRIN_DB_SETTINGS
+# (the deployment's own by default), then TAVRIN_DB_USER, TAVRIN_DB_PASSWORD,
+# TAVRIN_DB_NAME, TAVRIN_SEAL_KEY: the same sources, in the same order, as
+# the servers read.
 load_service_account() {
-  SVC_USER=mvrental SVC_PASSWORD=p8xk42qe SVC_DB=mvrental
+  deployment_settings
+  SVC_USER=mvrental SVC_PASSWORD="" SVC_DB=mvrental SVC_SEAL_KEY=""
   local file=${TAVRIN_DB_SETTINGS:-} line key value
   if [[ -n "$file" ]]; then
     [[ -r "$file" ]] || die "cannot read TAVRIN_DB_SETTINGS=$file"
@@ -92,14 +112,17 @@ load_service_account() {
         user) SVC_USER=$value ;;
         password) SVC_PASSWORD=$value ;;
         database) SVC_DB=$value ;;
-        endpoints|ssl-ca|ssl-cert|ssl-key) ;;
-        *) die "$file: unknown key '$key' (user, password, database, endpoints, ssl-ca, ssl-cert, ssl-key)" ;;
+        seal-key) SVC_SEAL_KEY=$value ;;
+        endpoints|ssl-ca|ssl-cert|ssl-key|session-idle|session-max|guess-window|guess-limit|guess-backoff|guess-backoff-max) ;;
+        *) die "$file: unknown key '$key' (user, password, database, endpoints, ssl-ca, ssl-cert, ssl-key, seal-key, session-idle, session-max, guess-window, guess-limit, guess-backoff, guess-backoff-max)" ;;
       esac
     done <"$file"
   fi
   SVC_USER=${TAVRIN_DB_USER:-$SVC_USER}
   SVC_PASSWORD=${TAVRIN_DB_PASSWORD:-$SVC_PASSWORD}
   SVC_DB=${TAVRIN_DB_NAME:-$SVC_DB}
+  SVC_SEAL_KEY=${TAVRIN_SEAL_KEY:-$SVC_SEAL_KEY}
+  [[ -n "$SVC_PASSWORD" ]] || die "no database password: give 'password' in $file (TAVRIN_DB_SETTINGS) or TAVRIN_DB_PASSWORD"
 }
 
 # The password of the replication account, made once, kept in the state.

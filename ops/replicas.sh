@@ -72,6 +72,7 @@ replica_start() {
 # The database settings file the replicas read: the operator's, or, when they
 # run as the deployment's account, a copy of it that account owns (0400).
 service_settings() {
+  deployment_settings
   local file=${TAVRIN_DB_SETTINGS:-} copy="$STATE/secrets/db.conf"
   if [[ -z "$file" || ${#AS_SERVICE[@]} -eq 0 ]]; then
     echo "$file"

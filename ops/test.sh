@@ -28,6 +28,10 @@ private_deployment() {
   export TAVRIN_STATE_DIR="$TEST_TMP"
   STATE="$TEST_TMP"
   export TAVRIN_FAST_DB=1
+  # One settings file (password, sealing key) for the run: the replicas the
+  # tests start and the scenarios' own databases read it.
+  unset TAVRIN_DB_SETTINGS TAVRIN_DB_PASSWORD TAVRIN_SEAL_KEY
+  deployment_settings
   # The suite runs everything as the account that runs it, root included.
   export TAVRIN_SERVICE_USER
   TAVRIN_SERVICE_USER=$(id -un)

@@ -5,17 +5,24 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <mysqld_error.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
 #include "Contract.h"
+#include "CredentialRules.h"
 #include "CustTransaction.h"
 #include "DBFailure.h"
 #include "DBQuery.h"
-#include "LoggedRequest.h"
+#include "DBSettings.h"
+#include "GuessLimit.h"
+#include "PasswordHash.h"
+#include "SecretBox.h"
 #include "SqlText.h"
 #include "Trace.h"
+#include "Unavailable.h"
 #include "tavrinTimer.h"
 
 namespace {
@@ -25,6 +32,7 @@ const char* const kBadPassword = "More than one or no user found with the same u
 const char* const kLoginAlreadyDone =
     "This log-in was already carried out and its session has ended\n";
 const char* const kMoviesOut = "Please return your movies before discontinuing your account";
+const char* const kCutOff = "Too many failed log-ins; please try again later";
 
 [[noreturn]] void fail(const std::string& message) { throw TavrinException(message.c_str()); }
 
@@ -93,11 +101,43 @@ Clock now() {
   return {static_cast<uint32_t>(tv.tv_sec), static_cast<uint32_t>(tv.tv_usec)};
 }
 
-// The claim of a log-out: its replicas take turns. Keyed on the ticket; a
-// client identity holds digits only, so no log-in's key is the same.
-std::string logoutClaim(const Ticket& ticket) {
-  return DBTransaction::claimKey(str(ticket.username), "logout " + std::to_string(ticket.token),
-                                 0);
+// The keyed hash a session's token is stored and compared as.
+std::string ticketTag(const std::string& username, CORBA::Long token) {
+  return SecretBox::deployment().tag("ticket", {username, std::to_string(token)});
+}
+
+// The sealed answer of a log-in: the session's token and stored name.
+std::string sealTicket(const Ticket& ticket) {
+  return SecretBox::deployment().seal(std::to_string(ticket.token) + ":" + str(ticket.username));
+}
+
+bool openTicket(const std::string& sealed, Ticket_var& ticket) {
+  std::string plain;
+  if (sealed.empty() || !SecretBox::deployment().open(sealed, plain)) return false;
+  const size_t colon = plain.find(':');
+  if (colon == std::string::npos) return false;
+  ticket = new Ticket;
+  ticket->token = static_cast<CORBA::Long>(std::stol(plain.substr(0, colon)));
+  ticket->username = CORBA::string_dup(plain.substr(colon + 1).c_str());
+  return true;
+}
+
+// A card number as stored: sealed; an empty one stays empty.
+std::string sealCard(const std::string& number) {
+  return number.empty() ? number : SecretBox::deployment().seal(number);
+}
+
+// Checked against when the account does not exist, so that the time of an
+// answer does not tell whether a name is registered.
+const std::string& unknownAccountHash() {
+  static const std::string hash = PasswordHash::hash("no account has this password");
+  return hash;
+}
+
+// The claim of a log-out: its replicas take turns. Keyed on the ticket's
+// hash; a client identity holds digits only, so no log-in's key is the same.
+std::string logoutClaim(const std::string& username, const std::string& tag) {
+  return DBTransaction::claimKey(username, "logout " + tag.substr(0, 32), 0);
 }
 
 }  // namespace
@@ -134,108 +174,185 @@ void User::writeTiming(std::ofstream& file, uint32_t secBefore, uint32_t usecBef
 Ticket_var User::login(UserInfo& uinfo, const ClientTransaction& ctinfo) {
   trace("User::login called");
   Clock before = now();
+  CredentialRules::checkLogIn(uinfo);
+  const std::string typed = str(uinfo.username);
+  // The replicas after the first know their caller by these credentials'
+  // keyed hash in the logged answer: one slow hash per log-in.
+  const LoggedRequest log(typed, ctinfo, "logIn",
+                          SecretBox::deployment().tag("logIn", {typed, str(uinfo.password)}));
+  LogInCheck check;
   Ticket_var ticket;
-  bool hasSession = false;
-  CustTransaction log;
   RequestProtocol::Steps steps;
   // Replicas of one log-in take turns: the first opens the session, the
   // others find it with this client's identity and hand out its ticket.
-  steps.claim = DBTransaction::claimKey(str(uinfo.username), str(ctinfo.clientID),
-                                        ctinfo.transactionID);
-  steps.rows = [&] { return std::vector<LockedRow>{LockedRow::user(str(uinfo.username))}; };
+  steps.claim = DBTransaction::claimKey(typed, str(ctinfo.clientID), ctinfo.transactionID);
+  steps.rows = [&] { return std::vector<LockedRow>{LockedRow::user(typed)}; };
   steps.texts = {"User::login(): TavrinExceptin occured:",
                  "User::login(): Generic Exception occured: ",
                  "User::login(): already carried out, answered from the request log"};
   steps.beforeLock = [&] {
-    return log.CheckTransaction(uinfo, ctinfo) &&
-           sessionOfThisClient(uinfo, ctinfo, ticket, hasSession);
-  };
-  steps.underLock = [&] {
-    // A repeat from this client instance: every replica answers with the
-    // stored ticket.
-    if (sessionOfThisClient(uinfo, ctinfo, ticket, hasSession)) return true;
-    // Carried out by another replica, its session since ended or replaced:
-    // opening or ending a session now would act for nobody.
-    if (log.CheckTransaction(uinfo, ctinfo)) fail(kLoginAlreadyDone);
+    if (loggedLogIn(log, uinfo, ticket)) return true;
+    checkPassword(uinfo, ctinfo, log, check);
     return false;
   };
-  // The refusals of a log-in are not logged: the log entry comes with the
-  // session it opened.
-  steps.work = [&] { openSession(uinfo, ctinfo, hasSession, ticket); };
-  if (RequestProtocol::run(steps)) writeTiming(fileLogin, before.sec, before.usec);
+  steps.underLock = [&] { return loggedLogIn(log, uinfo, ticket); };
+  steps.work = [&] { openSession(uinfo, ctinfo, log, check, ticket); };
+  if (RequestProtocol::run(steps)) {
+    writeTiming(fileLogin, before.sec, before.usec);
+    GuessLimit(GuessLimit::Kind::kPassword, typed).clear();
+  }
   return ticket;
 }
 
-bool User::sessionOfThisClient(UserInfo& uinfo, const ClientTransaction& ctinfo,
-                               Ticket_var& ticket, bool& hasSession) {
-  hasSession = checkSessionStatus(str(uinfo.username)) == 1;
-  if (!hasSession || validateClient(uinfo, ctinfo) != 1) return false;
-  populateUserInfo(uinfo);
-  // Before the lock the session may have ended since: the lock decides.
-  return storedTicket(uinfo, ticket);
+bool User::loggedLogIn(const LoggedRequest& log, UserInfo& uinfo, Ticket_var& ticket) {
+  CustTransaction::Entry entry;
+  if (!CustTransaction().CheckTransaction(log.key(), &entry)) return false;
+  if (!entry.refusal.empty()) fail(entry.refusal);
+  // Carried out, its session since ended: opening or ending a session now
+  // would act for nobody.
+  if (!openTicket(entry.answer, ticket)) fail(kLoginAlreadyDone);
+  Stored account;
+  readAccount(str(ticket->username), account, &uinfo);
+  uinfo.username = CORBA::string_dup(str(ticket->username).c_str());
+  return true;
 }
 
-void User::openSession(UserInfo& uinfo, const ClientTransaction& ctinfo, bool hasSession,
-                       Ticket_var& ticket) {
-  if (hasSession) {
-    // Another client instance holds the session. Its session ends only for
-    // someone who knows the password.
-    populateUserInfo(uinfo);
-    Ticket_var stored;
-    if (!storedTicket(uinfo, stored))
-      fail("more than one or no user found with the specified username");
+void User::checkPassword(UserInfo& uinfo, const ClientTransaction& ctinfo,
+                         const LoggedRequest& log, LogInCheck& check) {
+  const std::string typed = str(uinfo.username);
+  const std::string password = str(uinfo.password);
+  GuessLimit guesses(GuessLimit::Kind::kPassword, typed);
+  if (guesses.cutOff()) fail(kCutOff);
+  Stored account;
+  const bool found = readAccount(typed, account, nullptr);
+  const bool right = PasswordHash::verify(found ? account.password : unknownAccountHash(), password);
+  check.verified = found && right;
+  check.storedPassword = account.password;
+  if (check.verified) return;
+  // Counted once per request, whichever replica checks first; the refusal
+  // is logged so that the others answer it without a hash of their own
+  // (unless the key is another caller's: one entry per request).
+  guesses.recordFailure(SecretBox::deployment().tag(
+      "guess", {str(ctinfo.clientID), std::to_string(ctinfo.transactionID), password}));
+  CustTransaction log2;
+  try {
+    if (!log2.isLogged(log.key())) log2.AddTransaction(log.key(), kBadPassword);
+  } catch (const DBFailure& f) {
+    // Another replica logged it first: one entry per request.
+    if (f.code() != ER_DUP_ENTRY) throw;
+  }
+  fail(kBadPassword);
+}
+
+void User::openSession(UserInfo& uinfo, const ClientTransaction& ctinfo,
+                       const LoggedRequest& log, const LogInCheck& check, Ticket_var& ticket) {
+  const std::string password = str(uinfo.password);
+  Stored account;
+  if (!readAccount(str(uinfo.username), account, &uinfo)) fail(kBadPassword);
+  // Changed since the check before the lock: checked again.
+  if (account.password != check.storedPassword && !PasswordHash::verify(account.password, password))
+    fail(kBadPassword);
+  upgradeAccount(account, password);
+  if (sessionStored(account.username, "", false)) {
     trace("User::logout called");
     Clock before = now();
-    endSession(stored);
+    endSession(account.username);
     writeTiming(fileLogout, before.sec, before.usec);
   }
-  populateUserInfo(uinfo);
-  _login(uinfo, ctinfo);
-  ticket = generateTicket(uinfo);
-  addTicket(ticket);
-  CustTransaction().AddTransaction(uinfo, ctinfo);
+  _login(account.username, ctinfo);
+  trace("User::generateTicket called");
+  ticket = new Ticket;
+  ticket->username = CORBA::string_dup(account.username.c_str());
+  ticket->token = randomToken();
+  trace("User::addTicket called");
+  DBQuery queryObj;
+  SqlText sql;
+  sql << "insert into ticket (username, tokenTag, openedAt, seenAt) values ('";
+  sql.value(account.username) << "', '";
+  sql.secret(ticketTag(account.username, ticket->token)) << "', now(6), now(6))";
+  send(queryObj, sql, "Ticket cannot be added: ");
+  uinfo.username = CORBA::string_dup(account.username.c_str());
+  CustTransaction().AddTransaction(log.key(), "", sealTicket(ticket.in()));
+}
+
+void User::upgradeAccount(const Stored& account, const std::string& password) {
+  const bool plainCard = !account.card.empty() && !SecretBox::isSealed(account.card);
+  if (!PasswordHash::needsRehash(account.password) && !plainCard) return;
+  DBQuery queryObj;
+  SqlText sql;
+  sql << "update user set password = '";
+  sql.secret(PasswordHash::needsRehash(account.password) ? PasswordHash::hash(password)
+                                                         : account.password)
+      << "', creditCardNum = '";
+  sql.secret(plainCard ? SecretBox::deployment().seal(account.card) : account.card)
+      << "' where username = '";
+  sql.value(account.username) << "'";
+  send(queryObj, sql, "Updation of profile failed: ");
 }
 
 void User::logout(const Ticket_var& custTicket) {
   trace("User::logout called");
   Clock before = now();
+  const std::string username = str(custTicket->username);
+  const std::string tag = ticketTag(username, custTicket->token);
   RequestProtocol::Steps steps;
-  steps.claim = logoutClaim(custTicket.in());
-  steps.rows = [&] { return std::vector<LockedRow>{LockedRow::user(str(custTicket->username))}; };
+  steps.claim = logoutClaim(username, tag);
+  steps.rows = [&] { return std::vector<LockedRow>{LockedRow::user(username)}; };
   steps.texts = {"User::logout(): TavrinException Occured: ",
                  "User::logout(): Generic Exception Occured ",
-                 "User::logout(): no session left, answered without the lock"};
-  // Without a session there is nothing to protect or to end: every replica
-  // of one log-out succeeds, those after the first without the lock.
-  steps.beforeLock = [&] { return checkSessionStatus(str(custTicket->username)) == 0; };
-  steps.work = [&] { endSession(custTicket); };
+                 "User::logout(): not the live session, nothing to end"};
+  // A ticket that is not the session's ends nothing and is answered as a
+  // name without a session is: the caller is logged out either way, and
+  // learns nothing of anyone's session.
+  steps.beforeLock = [&] { return !sessionStored(username, tag, false); };
+  steps.underLock = [&] { return !sessionStored(username, tag, false); };
+  steps.work = [&] { endSession(username); };
   RequestProtocol::run(steps);
   writeTiming(fileLogout, before.sec, before.usec);
 }
 
-void User::endSession(const Ticket_var& custTicket) {
-  // Only the session's own ticket ends it.
-  if (checkSessionStatus(str(custTicket->username)) == 1) validateTicket(custTicket);
-  _logout(custTicket);
-  removeTicket(custTicket);
+void User::endSession(const std::string& username) {
+  _logout(username);
+  trace("User::removeTicket called");
+  DBQuery queryObj;
+  // Kept for the guessing window, so that its late requests are not
+  // counted as guesses against the customer.
+  SqlText prune;
+  prune << "delete from ended_ticket where username = '";
+  prune.value(username) << "' and endedAt < now(6) - interval "
+                        << DBSettings::current().limits().guessWindow << " second";
+  send(queryObj, prune, "Ticket cannot be removed: ");
+  SqlText ended;
+  ended << "insert ignore into ended_ticket (username, tokenTag) "
+           "select username, tokenTag from ticket where username = '";
+  ended.value(username) << "'";
+  send(queryObj, ended, "Ticket cannot be removed: ");
+  SqlText sql;
+  sql << "delete from ticket where username = '";
+  sql.value(username) << "';";
+  send(queryObj, sql, "Ticket cannot be removed: ");
+  // The sealed ticket of its log-in goes with the session.
+  SqlText answers;
+  answers << "update transactions set answer = '' where username = '";
+  answers.value(username) << "' and operation = 'logIn'";
+  send(queryObj, answers, "Deletion of transactions failed: ");
 }
 
-void User::_login(UserInfo& uinfo, const ClientTransaction& ctinfo) {
+void User::_login(const std::string& username, const ClientTransaction& ctinfo) {
   trace("User::_login called");
   trace("ClientTransaction.clientID: ", TraceValue{str(ctinfo.clientID)});
   trace("ClientTransaction.transactionID: ", ctinfo.transactionID);
-  trace("UserInfo.username: ", TraceValue{str(uinfo.username)});
+  trace("UserInfo.username: ", TraceValue{username});
   DBQuery queryObj;
   SqlText sql;
   sql << "insert into client values ('";
-  sql.value(str(uinfo.username)) << "', '";
+  sql.value(username) << "', '";
   sql.value(str(ctinfo.clientID)) << "')";
   send(queryObj, sql, "Insertion of customer ID - username mapping failed: ");
 }
 
-void User::_logout(const Ticket_var& custTicket) {
+void User::_logout(const std::string& username) {
   trace("User::_logout called");
-  const std::string username = str(custTicket->username);
   DBQuery queryObj;
   // The user's request log outlives the session: a replica that is slow to
   // run one of its requests must still find it. Only entries no replica can
@@ -250,104 +367,118 @@ void User::_logout(const Ticket_var& custTicket) {
   send(queryObj, client, "Deletion of customer ID - username mapping failed: ", false);
 }
 
-Ticket_var User::generateTicket(UserInfo& uinfo) {
-  trace("User::generateTicket called");
-  Ticket_var ticket = new Ticket;
-  ticket->username = CORBA::string_dup(str(uinfo.username).c_str());
-  ticket->token = randomToken();
-  return ticket;
-}
-
-bool User::storedTicket(UserInfo& uinfo, Ticket_var& ticket) {
-  trace("User::getTicket called");
-  DBQuery queryObj;
-  SqlText sql;
-  sql << "select token from ticket where username = '";
-  sql.value(str(uinfo.username)) << "';";
-  send(queryObj, sql, "Query failed: ");
-  if (storeRows(queryObj) != 1 || !queryObj.isRows()) return false;
-  const char* token = queryObj.valueOf("token");
-  ticket = new Ticket;
-  ticket->username = CORBA::string_dup(str(uinfo.username).c_str());
-  ticket->token = token ? std::atoi(token) : 0;
-  return true;
-}
-
-void User::addTicket(const Ticket_var& custTicket) {
-  trace("User::addTicket called");
-  DBQuery queryObj;
-  SqlText sql;
-  sql << "insert into ticket values ('";
-  sql.value(str(custTicket->username)) << "', ";
-  sql.secret(std::to_string(custTicket->token)) << ")";
-  send(queryObj, sql, "Ticket cannot be added: ");
-}
-
 void User::validateTicket(const Ticket_var& custTicket) {
   trace("User::validateTicket called");
+  const std::string username = str(custTicket->username);
+  GuessLimit guesses(GuessLimit::Kind::kTicket, username);
+  // No answer of the rules while cut off: it would tell a guesser nothing,
+  // but a refusal of a valid ticket could outvote a replica that checked
+  // before the cut-off began and carried the request out.
+  if (guesses.cutOff())
+    throw Unavailable(Unavailable::kCutOff, "guessing of this name's tickets is cut off");
+  const std::string tag = ticketTag(username, custTicket->token);
+  if (!sessionStored(username, tag, true)) {
+    if (!ownEndedTicket(username, tag)) guesses.recordFailure(tag);
+    fail(kBadTicket);
+  }
+  // Kept alive, written at most once per tenth of the idle limit.
+  const long idle = DBSettings::current().limits().sessionIdle;
   DBQuery queryObj;
   SqlText sql;
-  sql << "select * from ticket where username = '";
-  sql.value(str(custTicket->username)) << "' and token = ";
-  sql.secret(std::to_string(custTicket->token));
-  send(queryObj, sql, "Query failed: ");
-  if (storeRows(queryObj) != 1) fail(kBadTicket);
+  sql << "update ticket set seenAt = now(6) where username = '";
+  sql.value(username) << "' and tokenTag = '";
+  sql.secret(tag) << "' and seenAt < now(6) - interval " << idle * 100000 << " microsecond";
+  send(queryObj, sql, "Query failed: ", false);
 }
 
-unsigned int User::checkSessionStatus(std::string username) {
+bool User::sessionStored(const std::string& username, const std::string& tokenTag, bool live) {
   trace("User::checkSessionStatus called");
   DBQuery queryObj;
   SqlText sql;
-  sql << "select * from ticket where username = '";
-  sql.value(username) << "';";
+  sql << "select username from ticket where username = '";
+  sql.value(username) << "'";
+  if (!tokenTag.empty()) {
+    sql << " and tokenTag = '";
+    sql.secret(tokenTag) << "'";
+  }
+  if (live) {
+    const DBSettings::Limits& limits = DBSettings::current().limits();
+    sql << " and seenAt > now(6) - interval " << limits.sessionIdle
+        << " second and openedAt > now(6) - interval " << limits.sessionMax << " second";
+  }
   send(queryObj, sql, "Check user session status failed: ");
-  return storeRows(queryObj) > 0 ? 1 : 0;
+  return storeRows(queryObj) > 0;
 }
 
-void User::removeTicket(const Ticket_var& custTicket) {
-  trace("User::removeTicket called");
+bool User::ownEndedTicket(const std::string& username, const std::string& tokenTag) {
+  if (sessionStored(username, tokenTag, false)) return true;
   DBQuery queryObj;
   SqlText sql;
-  sql << "delete from ticket where username = '";
-  sql.value(str(custTicket->username)) << "';";
-  send(queryObj, sql, "Ticket cannot be removed: ");
+  sql << "select username from ended_ticket where username = '";
+  sql.value(username) << "' and tokenTag = '";
+  sql.secret(tokenTag) << "'";
+  send(queryObj, sql, "Check user session status failed: ");
+  return storeRows(queryObj) > 0;
 }
 
-unsigned int User::validateClient(const UserInfo& uinfo, const ClientTransaction& ctinfo) {
-  trace("User::validateClient called");
-  DBQuery queryObj;
-  SqlText sql;
-  sql << "select * from client where username = '";
-  sql.value(str(uinfo.username)) << "' and clientID = '";
-  sql.value(str(ctinfo.clientID)) << "';";
-  send(queryObj, sql, "Query failed: ");
-  return storeRows(queryObj) == 1 ? 1 : 0;
-}
-
-void User::populateUserInfo(UserInfo& uinfo) {
+bool User::readAccount(const std::string& username, Stored& account, UserInfo* uinfo) {
   trace("User::populateUserInfo called");
   DBQuery queryObj;
   SqlText sql;
   sql << "select * from user where userName = '";
-  sql.value(str(uinfo.username)) << "' and password = '";
-  sql.secret(str(uinfo.password)) << "'";
+  sql.value(username) << "'";
   send(queryObj, sql, "Query failed: ");
-  if (storeRows(queryObj) != 1) fail(kBadPassword);
-  queryObj.isRows();
-  copyColumn(queryObj, "fName", uinfo.fName);
-  copyColumn(queryObj, "lName", uinfo.lName);
-  copyColumn(queryObj, "address", uinfo.address);
-  copyColumn(queryObj, "creditCardNum", uinfo.creditCardNum);
-  copyColumn(queryObj, "phoneNum", uinfo.phoneNum);
-  copyColumn(queryObj, "eMail", uinfo.eMail);
+  if (storeRows(queryObj) != 1 || !queryObj.isRows()) return false;
+  const char* name = queryObj.valueOf("username");
+  const char* password = queryObj.valueOf("password");
+  const char* card = queryObj.valueOf("creditCardNum");
+  account.username = name ? name : "";
+  account.password = password ? password : "";
+  account.card = card ? card : "";
+  if (uinfo == nullptr) return true;
+  copyColumn(queryObj, "fName", uinfo->fName);
+  copyColumn(queryObj, "lName", uinfo->lName);
+  copyColumn(queryObj, "address", uinfo->address);
+  copyColumn(queryObj, "phoneNum", uinfo->phoneNum);
+  copyColumn(queryObj, "eMail", uinfo->eMail);
+  std::string opened = account.card;
+  if (SecretBox::isSealed(account.card) && !SecretBox::deployment().open(account.card, opened)) {
+    trace("User: a card number cannot be opened with this deployment's sealing key");
+    opened.clear();
+  }
+  uinfo->creditCardNum = CORBA::string_dup(opened.c_str());
+  return true;
+}
+
+bool User::upgradeStoredSecrets() {
+  DBQuery queryObj;
+  SqlText sql;
+  sql << "select username from user where password not like '$argon2id$%' or "
+         "(creditCardNum <> '' and creditCardNum not like 's1:%') limit 1";
+  send(queryObj, sql, "Query failed: ");
+  if (storeRows(queryObj) == 0 || !queryObj.isRows()) return false;
+  const char* name = queryObj.valueOf("username");
+  Stored account;
+  if (name == nullptr || !readAccount(name, account, nullptr)) return false;
+  // The old row holds the password itself: it is what gets hashed.
+  upgradeAccount(account, account.password);
+  return true;
 }
 
 // ---------------------------------------------------------------- profiles
 
 bool User::runProfileRequest(const UserInfo& uinfo, const ClientTransaction& ctinfo,
-                             const Ticket* ticket, void (User::*worker)(const UserInfo&),
+                             const Ticket* ticket, const char* operation,
+                             void (User::*worker)(const UserInfo&),
                              const RequestProtocol::Texts& texts) {
-  LoggedRequest log(str(uinfo.username), ctinfo);
+  // A logged answer goes only to the caller that made the request: the
+  // ticket's holder, or for a registration the one who chose the password.
+  LoggedRequest log =
+      ticket != nullptr
+          ? LoggedRequest::forTicket(*ticket, ctinfo, operation)
+          : LoggedRequest(str(uinfo.username), ctinfo, operation,
+                          SecretBox::deployment().tag(operation, {str(uinfo.username),
+                                                                  str(uinfo.password)}));
   RequestProtocol::Steps steps;
   // The customer's row: every request that changes what hangs off it
   // (sessions, rentals, waiting rows) locks it first.
@@ -367,7 +498,8 @@ bool User::runProfileRequest(const UserInfo& uinfo, const ClientTransaction& cti
 void User::createProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo) {
   trace("User::createProfile called");
   Clock before = now();
-  if (runProfileRequest(uinfo, ctinfo, nullptr, &User::_createProfile,
+  CredentialRules::checkNew(uinfo);
+  if (runProfileRequest(uinfo, ctinfo, nullptr, "createAccount", &User::_createProfile,
                         {"User::createProfile(): TavrinException occured: ",
                          "User::createProfile(): Generic Exceptin occured: ",
                          "User::createProfile(): already carried out, answered from the "
@@ -378,7 +510,8 @@ void User::createProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo)
 void User::updateProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo,
                          const Ticket* ticket) {
   trace("User::updateProfile called");
-  runProfileRequest(uinfo, ctinfo, ticket, &User::_updateProfile,
+  CredentialRules::checkNew(uinfo);
+  runProfileRequest(uinfo, ctinfo, ticket, "updateProfile", &User::_updateProfile,
                     {"User::updateProfile(): TavrinException occured : ",
                      "User::updateProfile(): Generic Exception occured: ",
                      "User::updateProfile(): already carried out, answered from the request log"});
@@ -389,7 +522,7 @@ void User::discontinueAccount(const UserInfo& uinfo, const ClientTransaction& ct
   trace("User::discontinueAccount called");
   // The customer's row keeps rentals and waiting rows still: every request
   // that changes them locks it.
-  runProfileRequest(uinfo, ctinfo, ticket, &User::_discontinueAccount,
+  runProfileRequest(uinfo, ctinfo, ticket, "discontinueAccount", &User::_discontinueAccount,
                     {"User::discontinueAccount(): TavrinException occured: ",
                      "User::discontinueAccount(): Generic Exception occured: ",
                      "User::discontinueAccount(): already carried out, answered from the "
@@ -404,11 +537,11 @@ void User::_createProfile(const UserInfo& uinfo) {
   sql.value(str(uinfo.fName)) << "', '";
   sql.value(str(uinfo.lName)) << "', '";
   sql.value(str(uinfo.address)) << "', '";
-  sql.secret(str(uinfo.creditCardNum)) << "', '";
+  sql.secret(sealCard(str(uinfo.creditCardNum))) << "', '";
   sql.value(str(uinfo.phoneNum)) << "', '";
   sql.value(str(uinfo.eMail)) << "', '";
   sql.value(str(uinfo.username)) << "', '";
-  sql.secret(str(uinfo.password)) << "')";
+  sql.secret(PasswordHash::hash(str(uinfo.password))) << "')";
   send(queryObj, sql, "Creation of profile failed: ");
 }
 
@@ -424,13 +557,13 @@ void User::_updateProfile(const UserInfo& uinfo) {
   sql << "address = '";
   sql.value(str(uinfo.address)) << "', ";
   sql << "creditCardNum = '";
-  sql.secret(str(uinfo.creditCardNum)) << "', ";
+  sql.secret(sealCard(str(uinfo.creditCardNum))) << "', ";
   sql << "phoneNum = '";
   sql.value(str(uinfo.phoneNum)) << "', ";
   sql << "eMail = '";
   sql.value(str(uinfo.eMail)) << "', ";
   sql << "password = '";
-  sql.secret(str(uinfo.password));
+  sql.secret(PasswordHash::hash(str(uinfo.password)));
   sql << "' where username = '";
   sql.value(str(uinfo.username)) << "'";
   send(queryObj, sql, "Updation of profile failed: ");
@@ -463,6 +596,12 @@ void User::_discontinueAccount(const UserInfo& uinfo) {
     sql.value(username) << "'";
     send(queryObj, sql, r.prefix);
   }
+  // The sealed tickets of its log-ins go with its sessions.
+  DBQuery queryObj;
+  SqlText answers;
+  answers << "update transactions set answer = '' where username = '";
+  answers.value(username) << "' and operation = 'logIn'";
+  send(queryObj, answers, "Deletion of transactions failed: ");
 }
 
 unsigned int User::getOutstandingMovieCount(const Ticket_var& custTicket) {

@@ -13,8 +13,10 @@
 // it. Unavailable means this replica could not do the work (DBFailure.h).
 // Nothing else escapes.
 //
-// No password, card number or session token appears in a trace line: the
-// statement echo masks them (SqlText).
+// No password, card number or session token appears in a trace line (the
+// statement echo masks them, SqlText), nor in the database: passwords are
+// hashed (PasswordHash), card numbers sealed and tokens stored as keyed
+// hashes (SecretBox).
 #ifndef TAVRIN_USER_H
 #define TAVRIN_USER_H
 
@@ -24,6 +26,7 @@
 #include <fstream>
 #include <string>
 
+#include "LoggedRequest.h"
 #include "RequestProtocol.h"
 
 class User {
@@ -31,24 +34,22 @@ class User {
   static User* getInstance();
   ~User();
 
-  // Checks the password, fills in the six profile members of uinfo and
-  // returns the session's ticket: the stored one when this client instance
-  // already holds the session, else a new one. A log-in another replica
-  // carried out is answered before the table lock, the password checked
-  // all the same.
+  // Checks the password (one slow hash per request: the replicas after the
+  // first find the logged answer for the same credentials), fills in the
+  // stored user name and the six profile members of uinfo and returns a new
+  // session's ticket, which carries the stored name. A session the user
+  // had ends. Refused at once, without a check, while the name is cut off
+  // for guessing from this caller.
   Ticket_var login(UserInfo& uinfo, const ClientTransaction& ctinfo);
-  // Ends the ticket's user's session. Refused when the user has a session
-  // whose token is not the ticket's; succeeds when there is no session,
-  // then without the table lock. The replicas of one log-out take turns.
+  // Ends the ticket's session when it is the user's live one; any other
+  // ticket ends nothing, and gets the same answer.
   void logout(const Ticket_var& custTicket);
 
-  void addTicket(const Ticket_var& custTicket);
-  // Returns when exactly this (user name, token) session is stored, else
-  // raises "more than one or no user found with the same uname/ticket\n".
+  // Returns when the ticket is the user's live session (the token's keyed
+  // hash stored, neither idle nor too old), and keeps it alive; else raises
+  // "more than one or no user found with the same uname/ticket\n" and counts
+  // the wrong ticket against guessing.
   void validateTicket(const Ticket_var& custTicket);
-  void removeTicket(const Ticket_var& custTicket);
-  // 1 when the user's session belongs to this client instance, else 0.
-  unsigned int validateClient(const UserInfo& uinfo, const ClientTransaction& ctinfo);
 
   void createProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo);
   // With a ticket, the request acts only while the ticket's session exists,
@@ -64,29 +65,53 @@ class User {
   // whatever lock and transaction the caller holds.
   unsigned int getOutstandingMovieCount(const Ticket_var& custTicket);
 
+  // Hashes the password and seals the card number of one account that
+  // still holds either in the clear; false when none is left. Safe beside
+  // running replicas.
+  bool upgradeStoredSecrets();
+
  private:
   User();
   User(const User&) = delete;
   User& operator=(const User&) = delete;
 
-  void _login(UserInfo& uinfo, const ClientTransaction& ctinfo);
-  void _logout(const Ticket_var& custTicket);
-  // True, with the session's ticket, when this client instance holds the
-  // user's session; the caller is authenticated first. `hasSession` says
-  // whether the user has a session at all.
-  bool sessionOfThisClient(UserInfo& uinfo, const ClientTransaction& ctinfo, Ticket_var& ticket,
-                           bool& hasSession);
-  // The work of a log-in: ends another client instance's session (only for
-  // someone who knows the password), opens a new one and logs the request.
-  void openSession(UserInfo& uinfo, const ClientTransaction& ctinfo, bool hasSession,
-                   Ticket_var& ticket);
+  // An account as stored: its name as registered and its password hash (or
+  // an old plain password).
+  struct Stored {
+    std::string username;
+    std::string password;
+    std::string card;  // as stored: sealed, or an old plain number
+  };
+  // What the check before the lock found.
+  struct LogInCheck {
+    bool verified = false;
+    std::string storedPassword;
+  };
+
+  // Answers a log-in logged for these credentials: its refusal, or its
+  // sealed ticket. False when it is not logged for them.
+  bool loggedLogIn(const LoggedRequest& log, UserInfo& uinfo, Ticket_var& ticket);
+  // The slow check; a wrong password is counted and logged, and refused.
+  void checkPassword(UserInfo& uinfo, const ClientTransaction& ctinfo, const LoggedRequest& log,
+                     LogInCheck& check);
+  // The work of a log-in, under the lock: ends the user's session, opens a
+  // new one and logs the request with the sealed ticket.
+  void openSession(UserInfo& uinfo, const ClientTransaction& ctinfo, const LoggedRequest& log,
+                   const LogInCheck& check, Ticket_var& ticket);
+  // Rewrites an old plain password or card number of this account.
+  void upgradeAccount(const Stored& account, const std::string& password);
   // The work of a log-out, under the account tables' lock.
-  void endSession(const Ticket_var& custTicket);
-  Ticket_var generateTicket(UserInfo& uinfo);
-  // The stored session's ticket; false when there is not exactly one.
-  bool storedTicket(UserInfo& uinfo, Ticket_var& ticket);
-  unsigned int checkSessionStatus(std::string username);
-  void populateUserInfo(UserInfo& uinfo);
+  void endSession(const std::string& username);
+  // Reads the account by name (as the database compares names); with
+  // `uinfo`, fills in its six profile members, the card opened.
+  bool readAccount(const std::string& username, Stored& account, UserInfo* uinfo);
+  bool sessionStored(const std::string& username, const std::string& tokenTag, bool live);
+  // Whether the ticket with `tokenTag` was one of `username`'s sessions
+  // that has ended (expired, or ended within the guessing window): the
+  // customer's own late request, not a guess.
+  bool ownEndedTicket(const std::string& username, const std::string& tokenTag);
+  void _login(const std::string& username, const ClientTransaction& ctinfo);
+  void _logout(const std::string& username);
   void _createProfile(const UserInfo& uinfo);
   void _updateProfile(const UserInfo& uinfo);
   void _discontinueAccount(const UserInfo& uinfo);
@@ -96,7 +121,7 @@ class User {
   // and its session under it, then `worker`. False when the request had
   // already been carried out.
   bool runProfileRequest(const UserInfo& uinfo, const ClientTransaction& ctinfo,
-                         const Ticket* ticket,
+                         const Ticket* ticket, const char* operation,
                          void (User::*worker)(const UserInfo&),
                          const RequestProtocol::Texts& texts);
   // Appends one duration line (milliseconds) to a timing file.

@@ -1,5 +1,6 @@
 #include "RequestDeadline.h"
 
+#include "CallerAddress.h"
 #include "ReplicaClock.h"
 
 #include <omniORB4/omniInterceptors.h>
@@ -29,6 +30,7 @@ CORBA::Boolean addDeadline(omni::omniInterceptors::clientSendRequest_T::info_T& 
 
 CORBA::Boolean readDeadline(omni::omniInterceptors::serverReceiveRequest_T::info_T& info) {
   gotDeadline = false;
+  CallerAddress::record(info.peeraddress());
   IOP::ServiceContextList& list = info.giop_s.service_contexts();
   for (CORBA::ULong i = 0; i < list.length(); ++i) {
     if (list[i].context_id != RequestDeadline::kContextId) continue;

@@ -27,6 +27,7 @@ class Unavailable : public std::runtime_error {
     kCommitUnknown = 6,   // the commit's outcome is unknown
     kBudgetExhausted = 7, // the request's time budget ran out
     kInternal = 8,        // an unexpected error inside the replica
+    kCutOff = 9,          // the caller is cut off from guessing this name's tickets
   };
 
   // Our vendor minor-code id in the high 20 bits, the reason in the low 12.

@@ -148,7 +148,11 @@ void Movie::runRequest(const Texts& texts, const Ticket_var& ticket,
   trace(texts.entry);
   const std::string answered =
       std::string(texts.entry) + ": already carried out, answered from the request log";
-  LoggedRequest log(str(ticket->username), ctinfo);
+  // The log's operation: the name in "Movie::<name> called".
+  const std::string entry = texts.entry;
+  const size_t from = entry.find("::") + 2;
+  const std::string operation = entry.substr(from, entry.find(' ', from) - from);
+  LoggedRequest log = LoggedRequest::forTicket(ticket.in(), ctinfo, operation.c_str());
   RequestProtocol::Steps steps;
   steps.family = LockFamily::kMovies;
   steps.texts = {texts.refused, texts.failed, answered.c_str()};

@@ -2,47 +2,29 @@
 
 #include <cstdlib>
 
-#include "Contract.h"
 #include "DBFailure.h"
 #include "DBQuery.h"
 #include "SqlText.h"
 
-bool CustTransaction::CheckTransaction(const Ticket& ticket, const ClientTransaction& ctinfo,
-                                       std::string* refusal, bool* session) {
-  return _CheckTransaction(str(ticket.username), str(ctinfo.clientID), ctinfo.transactionID,
-                           refusal, session ? &ticket.token : nullptr, session);
-}
-
-bool CustTransaction::CheckTransaction(const UserInfo& uinfo, const ClientTransaction& ctinfo,
-                                       std::string* refusal) {
-  return _CheckTransaction(str(uinfo.username), str(ctinfo.clientID), ctinfo.transactionID,
-                           refusal, nullptr, nullptr);
-}
-
-void CustTransaction::AddTransaction(const Ticket& ticket, const ClientTransaction& ctinfo,
-                                     const std::string& refusal) {
-  _AddTransaction(str(ticket.username), str(ctinfo.clientID), ctinfo.transactionID, refusal);
-}
-
-void CustTransaction::AddTransaction(const UserInfo& uinfo, const ClientTransaction& ctinfo,
-                                     const std::string& refusal) {
-  _AddTransaction(str(uinfo.username), str(ctinfo.clientID), ctinfo.transactionID, refusal);
-}
-
-bool CustTransaction::_CheckTransaction(const std::string& username, const std::string& clientID,
-                                        int transactionID, std::string* refusal,
-                                        const CORBA::Long* token, bool* session) {
+bool CustTransaction::CheckTransaction(const Key& key, Entry* entry,
+                                       const std::string* sessionTag, long idle, long max,
+                                       bool* session) {
   // One row whatever the log holds: how many entries, and the answer.
   SqlText sql;
-  sql << "select count(*) as logged, coalesce(max(refusal), '') as refusal";
-  if (token != nullptr) {
+  sql << "select count(*) as logged, coalesce(max(refusal), '') as refusal, "
+         "coalesce(max(answer), '') as answer";
+  if (sessionTag != nullptr) {
     sql << ", (select count(*) from ticket where username = '";
-    sql.value(username) << "' and token = ";
-    sql.secret(std::to_string(*token)) << ") as sessions";
+    sql.value(key.username) << "' and tokenTag = '";
+    sql.secret(*sessionTag) << "' and seenAt > now(6) - interval " << idle
+                            << " second and openedAt > now(6) - interval " << max
+                            << " second) as sessions";
   }
   sql << " from transactions where username='";
-  sql.value(username) << "' and clientID='";
-  sql.value(clientID) << "' and transactionID=" << transactionID << ";";
+  sql.value(key.username) << "' and clientID='";
+  sql.value(key.clientID) << "' and transactionID=" << key.transactionID << " and operation='";
+  sql.value(key.operation) << "' and callerTag='";
+  sql.secret(key.callerTag) << "';";
   DBQuery queryObj;
   try {
     queryObj.query(sql);
@@ -53,21 +35,43 @@ bool CustTransaction::_CheckTransaction(const std::string& username, const std::
   if (!queryObj.isRows())
     throw DBFailure(DBQuery::kNoResult, "CheckTransaction query returned no row");
   const bool found = std::atol(queryObj.valueOf("logged")) > 0;
-  if (refusal != nullptr) {
-    const char* text = queryObj.valueOf("refusal");
-    *refusal = found && text != nullptr ? text : "";
+  if (entry != nullptr && found) {
+    const char* refusal = queryObj.valueOf("refusal");
+    const char* answer = queryObj.valueOf("answer");
+    entry->refusal = refusal != nullptr ? refusal : "";
+    entry->answer = answer != nullptr ? answer : "";
   }
   if (session != nullptr) *session = std::atol(queryObj.valueOf("sessions")) == 1;
   return found;
 }
 
-void CustTransaction::_AddTransaction(const std::string& username, const std::string& clientID,
-                                      int transactionID, const std::string& refusal) {
+bool CustTransaction::isLogged(const Key& key) {
   SqlText sql;
-  sql << "insert into transactions (username, clientID, transactionID, refusal) values ('";
-  sql.value(username) << "','";
-  sql.value(clientID) << "'," << transactionID << ",'";
-  sql.value(refusal) << "');";
+  sql << "select count(*) as logged from transactions where username='";
+  sql.value(key.username) << "' and clientID='";
+  sql.value(key.clientID) << "' and transactionID=" << key.transactionID << " and operation='";
+  sql.value(key.operation) << "'";
+  DBQuery queryObj;
+  try {
+    queryObj.query(sql);
+  } catch (const DBFailure& f) {
+    throw f.prefixed("CheckTransaction query failed: ");
+  }
+  queryObj.storeResults();
+  return queryObj.isRows() && std::atol(queryObj.valueOf("logged")) > 0;
+}
+
+void CustTransaction::AddTransaction(const Key& key, const std::string& refusal,
+                                     const std::string& answer) {
+  SqlText sql;
+  sql << "insert into transactions (username, clientID, transactionID, operation, callerTag, "
+         "refusal, answer) values ('";
+  sql.value(key.username) << "','";
+  sql.value(key.clientID) << "'," << key.transactionID << ",'";
+  sql.value(key.operation) << "','";
+  sql.secret(key.callerTag) << "','";
+  sql.value(refusal) << "','";
+  sql.secret(answer) << "');";
   DBQuery queryObj;
   try {
     queryObj.query(sql);
@@ -76,13 +80,13 @@ void CustTransaction::_AddTransaction(const std::string& username, const std::st
   }
 }
 
-void CustTransaction::SetRefusal(const std::string& username, const std::string& clientID,
-                                 int transactionID, const std::string& refusal) {
+void CustTransaction::SetRefusal(const Key& key, const std::string& refusal) {
   SqlText sql;
   sql << "update transactions set refusal = '";
   sql.value(refusal) << "' where username='";
-  sql.value(username) << "' and clientID='";
-  sql.value(clientID) << "' and transactionID=" << transactionID << ";";
+  sql.value(key.username) << "' and clientID='";
+  sql.value(key.clientID) << "' and transactionID=" << key.transactionID << " and operation='";
+  sql.value(key.operation) << "';";
   DBQuery queryObj;
   try {
     queryObj.query(sql);
@@ -91,11 +95,13 @@ void CustTransaction::SetRefusal(const std::string& username, const std::string&
   }
 }
 
-bool CustTransaction::SessionStored(const std::string& username, CORBA::Long token) {
+bool CustTransaction::SessionStored(const std::string& username, const std::string& sessionTag,
+                                    long idle, long max) {
   SqlText sql;
   sql << "select count(*) as sessions from ticket where username = '";
-  sql.value(username) << "' and token = ";
-  sql.secret(std::to_string(token)) << ";";
+  sql.value(username) << "' and tokenTag = '";
+  sql.secret(sessionTag) << "' and seenAt > now(6) - interval " << idle
+                         << " second and openedAt > now(6) - interval " << max << " second;";
   DBQuery queryObj;
   try {
     queryObj.query(sql);

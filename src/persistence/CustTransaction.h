@@ -1,6 +1,13 @@
-// The duplicate-request log: (user name, client id, request number) of every
-// executed state-changing request, in table `transactions`, with the answer
-// of a request that the rules refused.
+// The duplicate-request log: every executed state-changing request, in
+// table `transactions`, keyed by (user name, client id, request number,
+// operation), with the keyed hash of what identified its caller (the
+// ticket's, or the credentials of a log-in or registration), the answer of
+// a request that the rules refused, and a sealed answer where the request
+// has one (the ticket of a log-in).
+//
+// A row answers only the caller it was made for: a lookup matches the
+// caller's tag too, so a request under the same key with another ticket is
+// not found, and is checked as a new one.
 //
 // A request has one row (a unique key), once committed final: a replica
 // that finds its request logged answers from the row. A replica inserts the
@@ -13,41 +20,44 @@
 #ifndef TAVRIN_CUSTTRANSACTION_H
 #define TAVRIN_CUSTTRANSACTION_H
 
-#include <ServerIDL.hh>
-
 #include <string>
 
 class CustTransaction {
  public:
-  // True when the request is already logged. When `refusal` is given
-  // it receives the answer a refused request was logged with ("" when the
-  // request was carried out). When `session` is given, the same statement
-  // also reads whether exactly the ticket's session is stored, and
-  // *session receives that.
-  bool CheckTransaction(const Ticket& ticket, const ClientTransaction& ctinfo,
-                        std::string* refusal = nullptr, bool* session = nullptr);
-  bool CheckTransaction(const UserInfo& uinfo, const ClientTransaction& ctinfo,
-                        std::string* refusal = nullptr);
+  struct Key {
+    std::string username;
+    std::string clientID;
+    int transactionID = 0;
+    std::string operation;  // the contract's operation name
+    std::string callerTag;  // keyed hash of the caller's ticket or credentials
+  };
+
+  // What a logged request was answered with.
+  struct Entry {
+    std::string refusal;  // "" when the request was carried out
+    std::string answer;   // the sealed answer, "" when none (or it is gone)
+  };
+
+  // True when the request is logged for this caller, with its entry in
+  // `entry` when given. With `sessionTag` (the keyed hash of the caller's
+  // token), the same statement reads whether that session is stored and
+  // live, into *session; `idle` and `max` are the session limits, seconds.
+  bool CheckTransaction(const Key& key, Entry* entry = nullptr,
+                        const std::string* sessionTag = nullptr, long idle = 0, long max = 0,
+                        bool* session = nullptr);
+  // True when a request is logged under the key for any caller.
+  bool isLogged(const Key& key);
   // Logs the request as carried out, or, with a non-empty `refusal`, as
   // refused with that answer.
-  void AddTransaction(const Ticket& ticket, const ClientTransaction& ctinfo,
-                      const std::string& refusal = "");
-  void AddTransaction(const UserInfo& uinfo, const ClientTransaction& ctinfo,
-                      const std::string& refusal = "");
-
-  // The same by the key's parts, for a caller that holds neither form.
-  // With `token`, *session receives whether exactly that session is stored.
-  bool _CheckTransaction(const std::string& username, const std::string& clientID,
-                         int transactionID, std::string* refusal, const CORBA::Long* token,
-                         bool* session);
-  void _AddTransaction(const std::string& username, const std::string& clientID,
-                       int transactionID, const std::string& refusal);
+  void AddTransaction(const Key& key, const std::string& refusal = "",
+                      const std::string& answer = "");
   // Gives the request's entry, inserted earlier in the same transaction,
   // the answer it was refused with.
-  void SetRefusal(const std::string& username, const std::string& clientID, int transactionID,
-                  const std::string& refusal);
-  // Whether exactly that session of the user is stored.
-  bool SessionStored(const std::string& username, CORBA::Long token);
+  void SetRefusal(const Key& key, const std::string& refusal);
+  // Whether that session of the user (the keyed hash of its token) is
+  // stored and live under the limits, seconds, by the database's clock.
+  bool SessionStored(const std::string& username, const std::string& sessionTag, long idle,
+                     long max);
 };
 
 #endif

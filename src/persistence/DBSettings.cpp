@@ -178,18 +178,72 @@ bool DBSettings::setFromFile(const std::string& key, const std::string& value,
     sslCert_ = value;
   } else if (key == "ssl-key") {
     sslKey_ = value;
-  } else {
-    error = "unknown key '" + key +
-            "' (user, password, database, endpoints, ssl-ca, ssl-cert, ssl-key)";
+  } else if (key == "seal-key") {
+    sealKey_ = value;
+  } else if (!setLimit(key, value, error)) {
+    if (error.empty())
+      error = "unknown key '" + key +
+              "' (user, password, database, endpoints, ssl-ca, ssl-cert, ssl-key, seal-key, "
+              "session-idle, session-max, guess-window, guess-limit, guess-backoff, "
+              "guess-backoff-max)";
     return false;
   }
   return true;
+}
+
+namespace {
+
+struct LimitKey {
+  const char* key;
+  const char* env;
+  long DBSettings::Limits::*field;
+};
+
+const LimitKey kLimitKeys[] = {
+    {"session-idle", "TAVRIN_SESSION_IDLE", &DBSettings::Limits::sessionIdle},
+    {"session-max", "TAVRIN_SESSION_MAX", &DBSettings::Limits::sessionMax},
+    {"guess-window", "TAVRIN_GUESS_WINDOW", &DBSettings::Limits::guessWindow},
+    {"guess-limit", "TAVRIN_GUESS_LIMIT", &DBSettings::Limits::guessLimit},
+    {"guess-backoff", "TAVRIN_GUESS_BACKOFF", &DBSettings::Limits::guessBackoff},
+    {"guess-backoff-max", "TAVRIN_GUESS_BACKOFF_MAX", &DBSettings::Limits::guessBackoffMax},
+};
+
+bool parseLimit(const std::string& text, long& out) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  long v = std::strtol(text.c_str(), nullptr, 10);
+  if (v < 1) return false;
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+bool DBSettings::setLimit(const std::string& key, const std::string& value, std::string& error) {
+  error.clear();
+  for (const LimitKey& k : kLimitKeys) {
+    if (key != k.key) continue;
+    if (parseLimit(value, limits_.*k.field)) return true;
+    error = key + " must be a whole number from 1 up";
+    return false;
+  }
+  return false;
 }
 
 bool DBSettings::readEnvironment(std::string& error) {
   if (const char* v = env("TAVRIN_DB_USER")) user_ = v;
   if (const char* v = env("TAVRIN_DB_PASSWORD")) password_ = v;
   if (const char* v = env("TAVRIN_DB_NAME")) database_ = v;
+  if (const char* v = env("TAVRIN_SEAL_KEY")) sealKey_ = v;
+  for (const LimitKey& k : kLimitKeys) {
+    const char* v = env(k.env);
+    if (v == nullptr) continue;
+    std::string why;
+    if (!setLimit(k.key, v, why)) {
+      error = std::string(k.env) + ": " + why;
+      return false;
+    }
+  }
   if (const char* v = env("TAVRIN_DB_ENDPOINTS")) {
     std::string why;
     if (!parseEndpoints(v, endpoints_, why)) {
@@ -241,6 +295,18 @@ bool DBSettings::load(DBSettings& out, std::string& error, std::string& warning)
   if (!s.readEnvironment(error) || !s.loadTls(error)) return false;
   if (s.user_.empty() || s.database_.empty()) {
     error = "the database user and database name must not be empty";
+    return false;
+  }
+  // No compiled-in fall-back: a server without its credentials stops.
+  if (s.password_.empty()) {
+    error = "no database password configured: give 'password' in the file named by "
+            "TAVRIN_DB_SETTINGS (or TAVRIN_DB_PASSWORD)";
+    return false;
+  }
+  if (s.sealKey_.size() != 64 || s.sealKey_.find_first_not_of("0123456789abcdefABCDEF") !=
+                                     std::string::npos) {
+    error = "no sealing key configured: give 'seal-key' (64 hexadecimal digits, "
+            "openssl rand -hex 32) in the file named by TAVRIN_DB_SETTINGS (or TAVRIN_SEAL_KEY)";
     return false;
   }
   out = s;

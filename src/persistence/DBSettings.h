@@ -1,16 +1,23 @@
 // Where the servers find their database and as whom they log in: the user,
 // its password, the database name and an ordered list of endpoints.
 //
-// Defaults: user and database "mvrental", its password, and one endpoint, the
-// host compiled in (TAVRIN_DB_HOST) with port 0, which lets the client
-// library take the port from MYSQL_TCP_PORT (3306 when unset).
+// Defaults: user and database "mvrental", and one endpoint, the host
+// compiled in (TAVRIN_DB_HOST) with port 0, which lets the client library
+// take the port from MYSQL_TCP_PORT (3306 when unset). There is no default
+// password and no default sealing key: load() refuses settings without them.
 //
 // A deployment overrides them, in this order (later wins):
 //  1. the file named by TAVRIN_DB_SETTINGS: "key = value" lines with the keys
-//     user, password, database and endpoints; '#' starts a comment line. It
-//     holds the password, so only the service account should read it;
+//     user, password, database, endpoints, seal-key and the limits below;
+//     '#' starts a comment line. It holds the password and the key that
+//     seals card numbers, so only the service account should read it;
 //  2. the environment: TAVRIN_DB_USER, TAVRIN_DB_PASSWORD, TAVRIN_DB_NAME,
-//     TAVRIN_DB_ENDPOINTS.
+//     TAVRIN_DB_ENDPOINTS, TAVRIN_SEAL_KEY, and for the limits TAVRIN_ and
+//     the key in capitals with '_' for '-' (TAVRIN_SESSION_IDLE, ...).
+// Limits, whole seconds unless said otherwise: session-idle (1800) and
+// session-max (43200) end a session; guess-window (900), guess-limit (5
+// failures) and guess-backoff (60, doubling up to guess-backoff-max, 900)
+// cut off guessing of one name's password or ticket.
 // Endpoints are written "host:port,host:port" ("[v6addr]:port" for IPv6; a
 // host without a port means port 0 as above). The servers use the first
 // endpoint, in list order, that accepts writes.
@@ -61,6 +68,17 @@ class DBSettings {
   const std::string& sslCa() const { return sslCa_; }  // set whenever tls() is
   const std::string& sslCert() const { return sslCert_; }
   const std::string& sslKey() const { return sslKey_; }
+  const std::string& sealKey() const { return sealKey_; }  // 64 hex digits once loaded
+
+  struct Limits {
+    long sessionIdle = 1800;
+    long sessionMax = 43200;
+    long guessWindow = 900;
+    long guessLimit = 5;
+    long guessBackoff = 60;
+    long guessBackoffMax = 900;
+  };
+  const Limits& limits() const { return limits_; }
 
   // The defaults, then the file, then the environment. Returns false, with
   // `error` naming the file or variable and what is wrong with it, when a
@@ -79,7 +97,7 @@ class DBSettings {
                              std::string& error);
 
  private:
-  // The compiled-in user, password, database and host.
+  // The compiled-in user, database and host.
   static DBSettings defaults();
   // Each fills this object from one source, and is false, with `error`,
   // on a value it cannot use.
@@ -87,9 +105,13 @@ class DBSettings {
   bool setFromFile(const std::string& key, const std::string& value, std::string& error);
   bool readEnvironment(std::string& error);
   bool loadTls(std::string& error);
+  // A limit by its file key; false when `key` is none.
+  bool setLimit(const std::string& key, const std::string& value, std::string& error);
 
   std::string user_ = "mvrental";
-  std::string password_ = "p8xk42qe";
+  std::string password_;
+  std::string sealKey_;
+  Limits limits_;
   std::string database_ = "mvrental";
   std::vector<Endpoint> endpoints_;
   bool tls_ = true;

@@ -3,20 +3,37 @@
 #include "Contract.h"
 #include "CustTransaction.h"
 #include "DBFailure.h"
+#include "DBSettings.h"
+#include "SecretBox.h"
 #include "Unavailable.h"
 
 #include <mysqld_error.h>
 
-LoggedRequest::LoggedRequest(const std::string& username, const ClientTransaction& ctinfo)
-    : username_(username), ctinfo_(ctinfo), session_(nullptr), noSession_(nullptr) {}
+LoggedRequest::LoggedRequest(const std::string& username, const ClientTransaction& ctinfo,
+                             const char* operation, const std::string& callerTag)
+    : noSession_(nullptr) {
+  key_.username = username;
+  key_.clientID = str(ctinfo.clientID);
+  key_.transactionID = ctinfo.transactionID;
+  key_.operation = operation;
+  key_.callerTag = callerTag;
+}
+
+LoggedRequest LoggedRequest::forTicket(const Ticket& ticket, const ClientTransaction& ctinfo,
+                                       const char* operation) {
+  return LoggedRequest(str(ticket.username), ctinfo, operation,
+                       SecretBox::deployment().tag(
+                           "ticket", {str(ticket.username), std::to_string(ticket.token)}));
+}
 
 void LoggedRequest::requireSession(const Ticket& ticket, const char* refusal) {
-  session_ = &ticket;
+  sessionTag_ = SecretBox::deployment().tag(
+      "ticket", {str(ticket.username), std::to_string(ticket.token)});
   noSession_ = refusal;
 }
 
 void LoggedRequest::supply(RequestProtocol::Steps& steps, std::function<void()> checkTicket) {
-  steps.claim = DBTransaction::claimKey(username_, str(ctinfo_.clientID), ctinfo_.transactionID);
+  steps.claim = DBTransaction::claimKey(key_.username, key_.clientID, key_.transactionID);
   steps.beforeLock = [this, checkTicket] {
     if (answeredFromLog()) return true;
     if (checkTicket) checkTicket();
@@ -33,21 +50,18 @@ void LoggedRequest::supply(RequestProtocol::Steps& steps, std::function<void()> 
 }
 
 // A logged answer is final, also once the session has ended (the first
-// replica may have ended it: a discontinuation).
+// replica may have ended it: a discontinuation). It goes only to the caller
+// that made the request.
 bool LoggedRequest::answeredFromLog() {
-  CustTransaction log;
-  std::string refusal;
-  if (!log._CheckTransaction(username_, str(ctinfo_.clientID), ctinfo_.transactionID, &refusal,
-                             nullptr, nullptr))
-    return false;
-  if (!refusal.empty()) throw TavrinException(refusal.c_str());
+  CustTransaction::Entry entry;
+  if (!CustTransaction().CheckTransaction(key_, &entry)) return false;
+  if (!entry.refusal.empty()) throw TavrinException(entry.refusal.c_str());
   return true;
 }
 
 bool LoggedRequest::insert(const std::string& refusal) {
   try {
-    CustTransaction()._AddTransaction(username_, str(ctinfo_.clientID), ctinfo_.transactionID,
-                                      refusal);
+    CustTransaction().AddTransaction(key_, refusal);
     return true;
   } catch (const DBFailure& f) {
     if (f.code() != ER_DUP_ENTRY) throw;
@@ -55,7 +69,8 @@ bool LoggedRequest::insert(const std::string& refusal) {
   return false;
 }
 
-// Another replica's entry, committed while this one waited on its key.
+// Another replica's entry, committed while this one waited on its key. An
+// entry of another caller under the same key is not this caller's answer.
 bool LoggedRequest::answeredByOther() {
   if (answeredFromLog()) return true;
   throw Unavailable(Unavailable::kStatementFailed, "the request's log entry could not be read");
@@ -64,14 +79,15 @@ bool LoggedRequest::answeredByOther() {
 bool LoggedRequest::logFirst() { return !insert("") && answeredByOther(); }
 
 bool LoggedRequest::sessionEnded() {
-  if (session_ == nullptr) return false;
-  return !CustTransaction().SessionStored(username_, session_->token);
+  if (noSession_ == nullptr) return false;
+  const DBSettings::Limits& limits = DBSettings::current().limits();
+  return !CustTransaction().SessionStored(key_.username, sessionTag_, limits.sessionIdle,
+                                          limits.sessionMax);
 }
 
 bool LoggedRequest::record(const std::string& refusal, bool rowKept) {
   if (rowKept) {
-    CustTransaction().SetRefusal(username_, str(ctinfo_.clientID), ctinfo_.transactionID,
-                                 refusal);
+    CustTransaction().SetRefusal(key_, refusal);
     return true;
   }
   // The entry went with the rollback; another replica may have logged the

@@ -159,8 +159,8 @@ TEST_F(AccountService, OneLogInThroughThreeReplicasOpensOneSession) {
     EXPECT_EQ(s(o.info.password), "pw");
   }
   EXPECT_NE(out[0].ticket.token, 0);
-  EXPECT_EQ(db.scalar("select token from ticket where username='alice'"),
-            std::to_string(out[0].ticket.token));
+  EXPECT_EQ(db.scalar("select tokenTag from ticket where username='alice'"),
+            tt::ticketTag("alice", out[0].ticket.token));
   EXPECT_EQ(db.count("select count(*) from ticket where username='alice'"), 1);
   EXPECT_EQ(db.scalar("select clientID from client where username='alice'"), "10001");
   EXPECT_EQ(db.count("select count(*) from transactions where username='alice' and clientID='10001'"), 1);
@@ -207,8 +207,8 @@ TEST_F(AccountService, LogInFromSecondClientEndsTheFirstSession) {
 
   EXPECT_NE(second.token, first.token);
   EXPECT_EQ(db.scalar("select clientID from client where username='alice'"), "20002");
-  EXPECT_EQ(db.scalar("select token from ticket where username='alice'"),
-            std::to_string(second.token));
+  EXPECT_EQ(db.scalar("select tokenTag from ticket where username='alice'"),
+            tt::ticketTag("alice", second.token));
   // The ended session's requests stay logged, so a late replica still finds
   // them; only entries older than a day are dropped.
   EXPECT_EQ(db.count("select count(*) from transactions where clientID='10001' and transactionID=3"), 1);
@@ -237,7 +237,8 @@ TEST_F(AccountService, WrongPasswordNeverEndsASession) {
   for (const auto& o : logIn("alice", "PW", "66666", 2)) EXPECT_EQ(o.error, kBadPassword);
 
   EXPECT_EQ(db.scalar("select clientID from client where username='alice'"), "10001");
-  EXPECT_EQ(db.scalar("select token from ticket where username='alice'"), std::to_string(t.token));
+  EXPECT_EQ(db.scalar("select tokenTag from ticket where username='alice'"),
+            tt::ticketTag("alice", t.token));
   EXPECT_EQ(timingLines("accountServerLogout.dat"), logouts);
   EXPECT_EQ(movieCount(t), 0u);
 }
@@ -280,7 +281,7 @@ TEST_F(AccountService, RegistrationUnderATakenNameIsRefusedAndTheRefusalStands) 
     EXPECT_NE(o.error.find("Duplicate entry"), std::string::npos) << o.error;
   }
   EXPECT_EQ(col("fName", "carol"), "Fcarol");
-  EXPECT_EQ(col("password", "carol"), "pw");
+  EXPECT_TRUE(tt::storesPassword(db, "carol", "pw"));
 
   // The refusal is logged with the request: a replica that runs it late,
   // after the name became free, repeats the refusal instead of creating
@@ -312,7 +313,7 @@ TEST_F(AccountService, ProfileUpdateRewritesEveryFieldEmptyOnesIncluded) {
   EXPECT_EQ(col("address", "dave"), "");
   EXPECT_EQ(col("phoneNum", "dave"), "");
   EXPECT_EQ(col("eMail", "dave"), "dave@example.org");
-  EXPECT_EQ(col("password", "dave"), "pw2");
+  EXPECT_TRUE(tt::storesPassword(db, "dave", "pw2"));
   EXPECT_EQ(db.count("select count(*) from transactions where username='dave' and transactionID=3"), 1);
 
   // The new password opens the session's own client; the old one does not.
@@ -338,7 +339,7 @@ TEST_F(AccountService, ATicketActsOnlyForItsOwnUser) {
     EXPECT_EQ(o.error, kBadTicket);
 
   EXPECT_EQ(col("fName", "bob"), "Fbob");
-  EXPECT_EQ(col("password", "bob"), "pw");
+  EXPECT_TRUE(tt::storesPassword(db, "bob", "pw"));
   EXPECT_EQ(db.count("select count(*) from transactions where clientID='10001'"), 1);
 
   // A forged token is no ticket at all.
@@ -350,6 +351,8 @@ TEST_F(AccountService, ATicketActsOnlyForItsOwnUser) {
   EXPECT_EQ(refusal([&] { movieCount(forged); }), kBadTicket);
 }
 
+// A ticket that is not the live session ends nothing and is answered as a
+// name without a session is: no one learns whether alice is logged in.
 TEST_F(AccountService, LogOutNeedsTheSessionsTicket) {
   registerUser("alice");
   Ticket t = session("alice", "10001", 2);
@@ -357,8 +360,8 @@ TEST_F(AccountService, LogOutNeedsTheSessionsTicket) {
   for (const auto& o : fanOut([&](Account_ptr a, Outcome&) {
          a->logOut(tt::makeTicket("alice", t.token ^ 1));
        }))
-    EXPECT_EQ(o.error, kBadTicket);
-  EXPECT_EQ(movieCount(t), 0u);
+    EXPECT_TRUE(o.ok) << o.error;
+  EXPECT_EQ(movieCount(t), 0u) << "alice's session is untouched";
   EXPECT_EQ(db.count("select count(*) from client where username='alice'"), 1);
 
   size_t logouts = timingLines("accountServerLogout.dat");
@@ -392,20 +395,20 @@ TEST_F(AccountService, TraceLinesHoldNoPasswordCardNumberOrToken) {
          a->updateProfile(changed, t, tt::makeTrans(client, 3));
        }))
     EXPECT_TRUE(o.ok) << o.error;
-  // A password the database cannot store as text: its refusal quotes it.
+  // A card number the database cannot store as text would be quoted in
+  // its refusal; sealed, it never reaches the database as text.
   UserInfo bad = changed;
   const std::string invalid = std::string("Bx") + '\xff' + '\xfe' + "secretX";
-  bad.password = CORBA::string_dup(invalid.c_str());
+  bad.creditCardNum = CORBA::string_dup(invalid.c_str());
   for (const auto& o : fanOut([&](Account_ptr a, Outcome&) {
          a->updateProfile(bad, t, tt::makeTrans(client, 4));
-       })) {
-    EXPECT_FALSE(o.ok);
+       }))
     EXPECT_EQ(o.error.find("secretX"), std::string::npos) << o.error;
-  }
   for (const auto& o : fanOut([&](Account_ptr a, Outcome&) { a->logOut(t); }))
     EXPECT_TRUE(o.ok) << o.error;
 
   const std::string token = std::to_string(t.token);
+  size_t echoes = 0;
   for (const auto& r : deployment->accountReplicas) {
     const std::string log = r->process().output();
     for (const std::string& secret : {std::string("Pw-7Zq!x9"), std::string("Nw-4Kd#p2"),
@@ -413,8 +416,9 @@ TEST_F(AccountService, TraceLinesHoldNoPasswordCardNumberOrToken) {
                                        std::string("5105105105105100"), std::string("secretX"),
                                        token})
       EXPECT_EQ(log.find(secret), std::string::npos) << r->name() << " logged " << secret;
-    EXPECT_NE(log.find("password = '***'"), std::string::npos) << "the echo keeps its shape";
+    if (log.find("password = '***'") != std::string::npos) ++echoes;
   }
+  EXPECT_GE(echoes, 1u) << "the echo of the replica that did the work keeps its shape";
 }
 
 TEST_F(AccountService, QuotesAndBackslashesRoundTripInEveryField) {
@@ -433,10 +437,10 @@ TEST_F(AccountService, QuotesAndBackslashesRoundTripInEveryField) {
   EXPECT_EQ(col("fName", name), "O'Brien");
   EXPECT_EQ(col("lName", name), "back\\slash");
   EXPECT_EQ(col("address", name), "1 \"Quoted\" Rd; drop table user; --");
-  EXPECT_EQ(col("creditCardNum", name), "4111'1111\\");
+  EXPECT_EQ(tt::storedCard(db, name), "4111'1111\\") << "sealed at rest, opened with the key";
   EXPECT_EQ(col("phoneNum", name), "555\n1234");
   EXPECT_EQ(col("eMail", name), "o'b@example.org");
-  EXPECT_EQ(col("password", name), "p'w\\\"");
+  EXPECT_TRUE(tt::storesPassword(db, name, "p'w\\\""));
 
   auto out = fanOut([&](Account_ptr a, Outcome& o) {
     o.info = u;

@@ -170,7 +170,8 @@ TEST_F(OrderFlowTest, SearchCheckoutWaitlistAndReturnAgainstAllReplicas) {
 }
 
 TEST_F(OrderFlowTest, TwoClientsRacingForTheLastCopyThroughThreeReplicasEach) {
-  db.exec("insert into ticket values ('racer1', 11), ('racer2', 22)");
+  db.addSession("racer1", 11);
+  db.addSession("racer2", 22);
   const Ticket t1 = tt::makeTicket("racer1", 11);
   const Ticket t2 = tt::makeTicket("racer2", 22);
   for (int round = 1; round <= 5; ++round) {

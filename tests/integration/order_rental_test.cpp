@@ -47,8 +47,7 @@ class OrderRentalTest : public ::testing::Test {
   void TearDown() override { db.exec("drop trigger if exists fail_checkout"); }
 
   void openSession(const std::string& user, CORBA::Long token = kToken) {
-    db.exec("insert into ticket values ('" + db.escape(user) + "', " + std::to_string(token) +
-            ")");
+    db.addSession(user, token);
   }
   void hold(const std::string& user, CORBA::ULong movieID) {
     db.exec("insert into checkedoutmovies values ('" + db.escape(user) + "', " +

@@ -33,7 +33,7 @@ class OrderSearchTest : public ::testing::Test {
 
   void SetUp() override {
     db.reset();
-    db.exec("insert into ticket values ('alice', " + std::to_string(kToken) + ")");
+    db.addSession("alice", kToken);
     order = deployment_->orders().at(0);
   }
 

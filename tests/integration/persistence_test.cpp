@@ -87,14 +87,14 @@ class Persistence : public ::testing::Test {
 
 TEST_F(Persistence, QueryResultsAndColumnLookup) {
   DBQuery q;
-  q.query("insert into ticket values ('ann', 17)");
+  q.query("insert into ticket (username, tokenTag) values ('ann', 17)");
   EXPECT_EQ(failureOf([&] { q.storeResults(); }).code(), DBQuery::kNoResult)
       << "an INSERT has no result set";
 
-  EXPECT_EQ(selectRows(q, "select username, token from ticket where username = 'ann'"), 1);
+  EXPECT_EQ(selectRows(q, "select username, tokenTag from ticket where username = 'ann'"), 1);
   EXPECT_EQ(q.rows(), 1);
   ASSERT_TRUE(q.isRows());
-  EXPECT_STREQ(q.valueOf("token"), "17");
+  EXPECT_STREQ(q.valueOf("tokenTag"), "17");
   EXPECT_STREQ(q.fieldName(0), "username");
   EXPECT_STREQ(q.fieldValue(0), "ann");
   EXPECT_FALSE(q.isRows());
@@ -149,22 +149,35 @@ TEST_F(Persistence, EscapedValuesRoundTripUnchanged) {
   EXPECT_EQ(db.count("select count(*) from movie"), db.count("select count(*) from movie"));
 }
 
-TEST_F(Persistence, DuplicateLogKeyIsUserClientAndNumber) {
+// The key is (user, client, number, operation), and an entry answers only
+// the caller it was made for.
+TEST_F(Persistence, DuplicateLogKeyIsUserClientNumberAndOperationForItsCaller) {
   CustTransaction ct;
-  UserInfo u = tt::makeUser("o'neil");
-  ClientTransaction a7 = tt::makeTrans("1270017001", 7);
-  ClientTransaction b7 = tt::makeTrans("1270017002", 7);
-  ClientTransaction aNeg = tt::makeTrans("1270017001", -32768);
-  EXPECT_FALSE(ct.CheckTransaction(u, a7));
-  ct.AddTransaction(u, a7);
-  ct.AddTransaction(u, aNeg);
-  EXPECT_TRUE(ct.CheckTransaction(u, a7));
-  EXPECT_FALSE(ct.CheckTransaction(u, b7)) << "another client's request 7 is a new request";
-  EXPECT_TRUE(ct.CheckTransaction(u, aNeg));
-  Ticket t = tt::makeTicket("o'neil", 5);
-  EXPECT_TRUE(ct.CheckTransaction(t, a7)) << "ticket and profile forms share the key";
+  auto key = [](const std::string& client, int number, const char* op, const char* caller) {
+    CustTransaction::Key k;
+    k.username = "o'neil";
+    k.clientID = client;
+    k.transactionID = number;
+    k.operation = op;
+    k.callerTag = caller;
+    return k;
+  };
+  const CustTransaction::Key a7 = key("1270017001", 7, "updateProfile", "carol");
+  EXPECT_FALSE(ct.CheckTransaction(a7));
+  ct.AddTransaction(a7);
+  ct.AddTransaction(key("1270017001", -32768, "updateProfile", "carol"), "refused");
+  EXPECT_TRUE(ct.CheckTransaction(a7));
+  EXPECT_FALSE(ct.CheckTransaction(key("1270017002", 7, "updateProfile", "carol")))
+      << "another client's request 7 is a new request";
+  EXPECT_FALSE(ct.CheckTransaction(key("1270017001", 7, "discontinueAccount", "carol")))
+      << "another operation under the same number is not answered";
+  EXPECT_FALSE(ct.CheckTransaction(key("1270017001", 7, "updateProfile", "mallory")))
+      << "another caller is not answered";
+  CustTransaction::Entry entry;
+  EXPECT_TRUE(ct.CheckTransaction(key("1270017001", -32768, "updateProfile", "carol"), &entry));
+  EXPECT_EQ(entry.refusal, "refused");
   // One row per request: a second replica's entry is refused as a duplicate.
-  EXPECT_EQ(failureOf([&] { ct.AddTransaction(t, a7); }).code(), 1062u);
+  EXPECT_EQ(failureOf([&] { ct.AddTransaction(a7); }).code(), 1062u);
   EXPECT_EQ(db.count("select count(*) from transactions where clientID = '1270017001'"), 2);
 }
 
@@ -276,7 +289,7 @@ TEST_F(Persistence, GuardsUndoAndUnlockWhenAnExceptionLeavesTheirScope) {
     TransactionGuard transaction;
     RowLock lock(LockFamily::kMovies, kMovieOne);
     DBQuery q;
-    q.query("insert into ticket values ('rolled', 1)");
+    q.query("insert into ticket (username, tokenTag) values ('rolled', 1)");
     EXPECT_TRUE(conn->uncommittedWork());
     throw std::runtime_error("between lock and commit");
   } catch (const std::runtime_error&) {
@@ -299,9 +312,9 @@ TEST_F(Persistence, GuardsUndoAndUnlockWhenAnExceptionLeavesTheirScope) {
     TransactionGuard transaction;
     RowLock lock(LockFamily::kMovies, kMovieOne);
     DBQuery q;
-    q.query("insert into ticket values ('undone', 2)");
+    q.query("insert into ticket (username, tokenTag) values ('undone', 2)");
     transaction.rollback();
-    q.query("insert into ticket values ('kept', 3)");
+    q.query("insert into ticket (username, tokenTag) values ('kept', 3)");
     transaction.commit();
   }
   DBTransaction::endRequest();
@@ -317,7 +330,7 @@ TEST_F(Persistence, KilledIdleConnectionIsReplacedTransparently) {
   std::string id = std::to_string(mysql_thread_id(DBConnection::getHandle()));
   db.exec("kill connection " + id);
   DBQuery next;
-  next.query("insert into ticket values ('after', 2)");
+  next.query("insert into ticket (username, tokenTag) values ('after', 2)");
   EXPECT_EQ(db.count("select count(*) from ticket where username = 'after'"), 1);
   // The session settings came back with the new connection.
   DBQuery setting;
@@ -333,10 +346,10 @@ TEST_F(Persistence, ConnectionLostUnderALockFailsTheRestOfTheRequest) {
     std::string id = std::to_string(mysql_thread_id(DBConnection::getHandle()));
     db.exec("kill connection " + id);
     DBQuery work;
-    EXPECT_EQ(failureOf([&] { work.query("insert into ticket values ('unlocked', 3)"); }).kind(),
+    EXPECT_EQ(failureOf([&] { work.query("insert into ticket (username, tokenTag) values ('unlocked', 3)"); }).kind(),
               DBFailure::Kind::kConnectionLost);
     DBQuery more;
-    failureOf([&] { more.query("insert into ticket values ('unlocked', 4)"); });
+    failureOf([&] { more.query("insert into ticket (username, tokenTag) values ('unlocked', 4)"); });
     // Nothing of the request may run without its lock, and a lost
     // transaction must not read as committed.
     failureOf([&] { transaction.commit(); });
@@ -392,7 +405,7 @@ TEST_F(Persistence, ServerRestartIsSurvived) {
   }
   tt::restartDatabase();
   DBQuery after;
-  after.query("insert into ticket values ('restart', 5)");
+  after.query("insert into ticket (username, tokenTag) values ('restart', 5)");
   tt::TestDB fresh;
   EXPECT_EQ(fresh.count("select count(*) from ticket where username = 'restart'"), 1);
 }
@@ -410,7 +423,7 @@ TEST_F(Persistence, StatementEchoAndErrorsMaskSecrets) {
   q.query(sql);
 
   SqlText bad;
-  bad << "insert into ticket values ('";
+  bad << "insert into ticket (username, tokenTag) values ('";
   bad.secret(std::string("x") + '\xff' + "hidden-pw") << "', 1)";
   DBQuery fails;
   DBFailure f = failureOf([&] { fails.query(bad); });
@@ -484,7 +497,7 @@ TEST_F(Persistence, TheRequestDeadlineBoundsEveryStatementAndTheCommit) {
 
   tt::waitFor([&] { return conn->secondsLeft() <= 0; }, std::chrono::seconds(5));
   DBQuery late;
-  EXPECT_EQ(failureOf([&] { late.query("insert into ticket values ('late', 1)"); }).code(),
+  EXPECT_EQ(failureOf([&] { late.query("insert into ticket (username, tokenTag) values ('late', 1)"); }).code(),
             DBFailure::kBudgetExhausted);
   EXPECT_EQ(failureOf([&] { tx.commit(); }).kind(), DBFailure::Kind::kBudget);
   conn->clearDeadline();

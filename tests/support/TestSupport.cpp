@@ -26,6 +26,8 @@
 #include "DBConnection.h"
 #include "OrbTls.h"
 #include "RequestDeadline.h"
+#include "PasswordHash.h"
+#include "SecretBox.h"
 
 namespace tt {
 
@@ -76,6 +78,25 @@ void setReplicaEnv(const std::string& key, const std::string& value) {
     replicaEnv.erase(key);
   else
     replicaEnv[key] = value;
+}
+
+std::string servicePassword() { return DBSettings::current().password(); }
+std::string sealKey() { return DBSettings::current().sealKey(); }
+bool storesPassword(TestDB& db, const std::string& user, const std::string& password) {
+  const std::string stored =
+      db.scalar("select password from user where username = '" + db.escape(user) + "'");
+  return PasswordHash::isHashed(stored) && PasswordHash::verify(stored, password);
+}
+
+std::string storedCard(TestDB& db, const std::string& user) {
+  const std::string stored =
+      db.scalar("select creditCardNum from user where username = '" + db.escape(user) + "'");
+  std::string plain;
+  return SecretBox::deployment().open(stored, plain) ? plain : "";
+}
+
+std::string ticketTag(const std::string& user, CORBA::Long token) {
+  return SecretBox::deployment().tag("ticket", {user, std::to_string(token)});
 }
 
 int freePort() {
@@ -581,8 +602,14 @@ std::string TestDB::escape(const std::string& s) {
   return std::string(buf.data(), n);
 }
 
+void TestDB::addSession(const std::string& user, CORBA::Long token) {
+  exec("insert into ticket (username, tokenTag) values ('" + escape(user) + "', '" +
+       ticketTag(user, token) + "')");
+}
+
 void TestDB::reset() {
   exec("delete from user; delete from ticket; delete from client; delete from transactions; "
+       "delete from guesses; delete from ended_ticket; "
        "delete from checkedoutmovies; delete from waitlistedmovies; delete from movie;");
   std::ifstream in(sourceDir() + "/db/catalogue.sql");
   std::stringstream ss;

@@ -45,6 +45,18 @@ std::string binDir();     // build tree: acctserver, orderserver, Client
 std::string sourceDir();  // repository root
 std::string scratchDir(); // a fresh folder for this test program's files
 
+// The service account's password and the sealing key of the run's settings
+// file (TAVRIN_DB_SETTINGS, made by ./tavrin test).
+std::string servicePassword();
+std::string sealKey();
+// Whether `user`'s row holds a hash of `password` (never the password).
+bool storesPassword(class TestDB& db, const std::string& user, const std::string& password);
+// `user`'s card number as its row holds it, opened with the run's key; ""
+// when it is not sealed or does not open.
+std::string storedCard(class TestDB& db, const std::string& user);
+// The keyed hash a session of `user` with `token` is stored as.
+std::string ticketTag(const std::string& user, CORBA::Long token);
+
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int freePort();
 
@@ -197,6 +209,8 @@ class TestDB {
   std::string scalar(const std::string& sql);   // first column of first row; "" when none
   std::vector<std::vector<std::string>> rows(const std::string& sql);  // NULL reads as "NULL"
   std::string escape(const std::string& s);
+  // Stores a live session of `user` with `token`, as a log-in does.
+  void addSession(const std::string& user, CORBA::Long token);
 
  private:
   void* mysql_;

@@ -102,12 +102,12 @@ TEST(Deployment, DatabaseRootAndServiceAccountAreClosedAndFilesPrivate) {
   TestDB db;
   expectClosedAccounts(db, port);
   // What the servers need works; what they do not is refused.
-  EXPECT_EQ(loginOverTcp("mvrental", "p8xk42qe", port, "lock tables movie write"), "");
+  EXPECT_EQ(loginOverTcp("mvrental", servicePassword(), port, "lock tables movie write"), "");
   for (const char* sql : {"drop table movie", "create table x (a int)",
                           "alter table movie add column x int",
                           "create trigger t after insert on ticket for each row set @a = 1",
                           "select * from mysql.user"})
-    EXPECT_NE(loginOverTcp("mvrental", "p8xk42qe", port, sql), "") << sql;
+    EXPECT_NE(loginOverTcp("mvrental", servicePassword(), port, sql), "") << sql;
 
   // A replica started by ./tavrin writes a private log; the state, the
   // socket's folder and the other logs are private as well.
@@ -149,7 +149,7 @@ TEST(Deployment, UpMendsAnOlderDeployment) {
     expectClosedAccounts(db, port);
     // As an older version granted them; the next start narrows them again.
     db.exec("grant all privileges on mvrental.* to 'mvrental'@'127.0.0.1';"
-            "create user 'mvrental'@'%' identified by 'p8xk42qe';"
+            "create user 'mvrental'@'%' identified by 'an-old-password';"
             "grant all privileges on mvrental.* to 'mvrental'@'%'");
   }
   ASSERT_EQ(tavrin("up --naming 0 --accounts 0 --orders 0", env, &out), 0) << out;
@@ -171,18 +171,18 @@ TEST(Deployment, TheServiceAccountLogsInOnlyOverVerifiedTls) {
   if (!OrbTls::enabled()) GTEST_SKIP() << "the suite runs without TLS";
   const int port = std::atoi(requireEnv("MYSQL_TCP_PORT").c_str());
   std::string cipher;
-  EXPECT_EQ(loginOverTcp("mvrental", "p8xk42qe", port, "select 1", nullptr, &cipher), "");
+  EXPECT_EQ(loginOverTcp("mvrental", servicePassword(), port, "select 1", nullptr, &cipher), "");
   EXPECT_NE(cipher, "") << "the servers' connection is not encrypted";
 
   const DBSettings plain = settingsWith("TAVRIN_TLS", "off");
   ASSERT_FALSE(plain.tls());
-  EXPECT_NE(loginOverTcp("mvrental", "p8xk42qe", port, "", &plain).find("Access denied"),
+  EXPECT_NE(loginOverTcp("mvrental", servicePassword(), port, "", &plain).find("Access denied"),
             std::string::npos);
 
   const std::string pem = issueCertificate("db-other-ca", "");
   const DBSettings otherCa =
       settingsWith("TAVRIN_DB_SSL_CA", pem.substr(0, pem.rfind('/')) + "/ca.pem");
-  const std::string refused = loginOverTcp("mvrental", "p8xk42qe", port, "", &otherCa);
+  const std::string refused = loginOverTcp("mvrental", servicePassword(), port, "", &otherCa);
   EXPECT_NE(refused, "");
   EXPECT_NE(refused.find("certificate"), std::string::npos) << refused;
 

@@ -19,6 +19,18 @@ namespace tt {
 namespace {
 
 const char* const kBadTicket = "more than one or no user found with the same uname/ticket\n";
+const char* const kBadPassword = "More than one or no user found with the same uname/password\n";
+const char* const kCutOff = "Too many failed log-ins; please try again later";
+
+// Every value of every table, as one text.
+std::string everythingStored(TestDB& db) {
+  std::string all;
+  for (const char* table : {"user", "ticket", "client", "transactions", "guesses", "ended_ticket",
+                            "checkedoutmovies", "waitlistedmovies"})
+    for (const auto& row : db.rows(std::string("select * from ") + table))
+      for (const auto& v : row) all += v + "\n";
+  return all;
+}
 
 class ReliabilityAccess : public SystemScenario {
  protected:
@@ -46,7 +58,15 @@ class ReliabilityAccess : public SystemScenario {
     changed.address = CORBA::string_dup("attacker street");
     check(forger.updateProfile(changed), "updateProfile");
     check(forger.discontinue(), "discontinueAccount");
-    if (victimHasSession) check(forger.logOut(), "logOut");
+    // Log-out with a forged ticket ends nothing and answers as for a name
+    // without a session: the victim's session is compared afterwards.
+    ++sent_;
+    if (forger.logOut() != Outcome::Success) {
+      ++breaches_;
+      ADD_FAILURE() << "logOut with " << what << " told the forger something: "
+                    << forger.last().message;
+    }
+    (void)victimHasSession;
   }
 
   CORBA::ULong movieID_ = 0;
@@ -56,6 +76,9 @@ class ReliabilityAccess : public SystemScenario {
 };
 
 TEST_F(ReliabilityAccess, ForgedTicketsAndOtherUsers) {
+  // Every forger here calls from the customers' own address: the cut-off of
+  // guessing, which would stop them all, has a scenario of its own.
+  setReplicaEnv("TAVRIN_GUESS_LIMIT", "100000");
   startDeployment();
   TestDB db;
   movieID_ = static_cast<CORBA::ULong>(db.count("select movieID from movie where title = 'title1'"));
@@ -118,7 +141,12 @@ TEST_F(ReliabilityAccess, ForgedTicketsAndOtherUsers) {
     alice.profile() = own;
     Ticket mine = alice.ticket();
     alice.ticket() = makeTicket("bob", aliceToken);
-    check(alice.logOut(), "logOut");
+    // Ends nothing, and is answered as for a name without a session.
+    ++sent_;
+    if (alice.logOut() != Outcome::Success) {
+      ++breaches_;
+      ADD_FAILURE() << "logOut of bob by alice told her something: " << alice.last().message;
+    }
     alice.ticket() = mine;
   }
 
@@ -168,7 +196,7 @@ TEST_F(ReliabilityAccess, ForgedTicketsAndOtherUsers) {
     f->profile() = heir->profile();
     expectAllRefused(*f, "the ticket of carol's discontinued account");
     EXPECT_EQ(db.rows("select * from user where username = 'carol'"), heirsRow);
-    EXPECT_EQ(db.scalar("select password from user where username = 'carol'"), "heirs-own-pw");
+    EXPECT_TRUE(storesPassword(db, "carol", "heirs-own-pw"));
     EXPECT_EQ(heir->countHeld(), Outcome::Success) << "the heir's session survives";
     EXPECT_EQ(heir->logOut(), Outcome::Success);
     for (const auto& r : carol.records()) records_.push_back(r);
@@ -257,6 +285,164 @@ TEST_F(ReliabilityAccess, ImpostorReplicasReceiveNothingAndTheConsoleGoesOn) {
   TestDB db;
   EXPECT_EQ(db.count("select count(*) from user where username = 'user7011'"), 1);
   unbind("account3");
+}
+
+}  // namespace
+}  // namespace tt
+
+namespace tt {
+namespace {
+
+// The attacks on secrets and sessions: nothing readable at rest, a logged
+// answer replayed with a wrong ticket, the log-out oracle, names the server
+// refuses, and guessing a password, cut off after five checks.
+TEST_F(ReliabilityAccess, SecretsAtRestReplaysAliasesAndGuessing) {
+  setReplicaEnv("TAVRIN_GUESS_LIMIT", "");
+  setReplicaEnv("TAVRIN_GUESS_BACKOFF", "2");
+  setReplicaEnv("TAVRIN_GUESS_BACKOFF_MAX", "2");
+  startDeployment();
+  TestDB db;
+  Session carol(0, "carol");
+  carol.profile().creditCardNum = CORBA::string_dup("4111111111111111");
+  ASSERT_EQ(carol.createAccount(), Outcome::Success) << carol.last().message;
+  ASSERT_EQ(carol.logIn(), Outcome::Success) << carol.last().message;
+  const std::string password = carol.profile().password.in();
+  const std::string stored = everythingStored(db);
+  for (const std::string& secret : {password, std::string("4111111111111111"),
+                                    std::to_string(carol.ticket().token)})
+    EXPECT_EQ(stored.find(secret), std::string::npos) << "stored in the clear: " << secret;
+  EXPECT_EQ(storedCard(db, "carol"), "4111111111111111");
+
+  // Carol's request replayed under her (client, number) with a wrong ticket
+  // gets no logged answer, for that operation or another.
+  UserInfo changed = carol.profile();
+  changed.address = CORBA::string_dup("carol street");
+  ASSERT_EQ(carol.updateProfile(changed), Outcome::Success) << carol.last().message;
+  Session replay(1, "carol", carol.clientID());
+  replay.profile() = changed;
+  replay.ticket() = makeTicket("carol", 1);
+  replay.transactionID() = static_cast<CORBA::Short>(carol.transactionID() - 1);
+  EXPECT_EQ(replay.updateProfile(changed), Outcome::Refused);
+  EXPECT_EQ(replay.last().message, kBadTicket);
+  replay.transactionID() = static_cast<CORBA::Short>(carol.transactionID() - 1);
+  EXPECT_EQ(replay.discontinue(), Outcome::Refused);
+  EXPECT_EQ(replay.last().message, kBadTicket);
+  EXPECT_EQ(db.count("select count(*) from user where username = 'carol'"), 1);
+
+  // Log-out with a wrong ticket answers as for a name without a session,
+  // and carol's session is untouched.
+  Session probe(2, "carol"), nobody(3, "nobody");
+  probe.ticket() = makeTicket("carol", carol.ticket().token ^ 1);
+  nobody.ticket() = makeTicket("nobody", 5);
+  EXPECT_EQ(probe.logOut(), Outcome::Success) << probe.last().message;
+  EXPECT_EQ(nobody.logOut(), Outcome::Success) << nobody.last().message;
+  EXPECT_EQ(carol.countHeld(), Outcome::Success) << carol.last().message;
+
+  // Names: empty ones are refused; an alias of carol by case or trailing
+  // spaces is no new account, and a log-in by case gets carol's own name.
+  Session empty(4, "");
+  EXPECT_EQ(empty.createAccount(), Outcome::Refused);
+  EXPECT_EQ(empty.logIn(), Outcome::Refused);
+  Session spaced(5, "carol  "), upper(6, "CAROL");
+  EXPECT_EQ(spaced.createAccount(), Outcome::Refused);
+  EXPECT_EQ(upper.createAccount(), Outcome::Refused);
+  EXPECT_EQ(db.count("select count(*) from user"), 1);
+  upper.profile().password = CORBA::string_dup(password.c_str());
+  ASSERT_EQ(upper.logIn(), Outcome::Success) << upper.last().message;
+  EXPECT_STREQ(upper.ticket().username.in(), "carol");
+
+  // Tickets of carol's own ended sessions, late requests of hers, are no
+  // guesses and leave her live session alone; forged ones are counted.
+  const std::string ticketGuesses =
+      "select count(*) from guesses where username = 'carol' and kind = 'ticket'";
+  const auto forged = db.count(ticketGuesses);
+  Session again(8, "carol"), late(9, "carol");
+  again.profile().password = CORBA::string_dup(password.c_str());
+  for (int i = 0; i < 7; ++i) {
+    ASSERT_EQ(again.logIn(), Outcome::Success) << again.last().message;
+    late.ticket() = makeTicket("carol", again.ticket().token);
+    ASSERT_EQ(again.logIn(), Outcome::Success) << again.last().message;
+    EXPECT_EQ(late.countHeld(), Outcome::Refused);
+    EXPECT_EQ(late.last().message, kBadTicket);
+  }
+  EXPECT_EQ(again.countHeld(), Outcome::Success) << again.last().message;
+  EXPECT_EQ(db.count(ticketGuesses), forged);
+  for (int i = 0; i < 3; ++i) {
+    late.ticket() = makeTicket("carol", again.ticket().token ^ (1 << i));
+    EXPECT_EQ(late.countHeld(), Outcome::Refused);
+  }
+  EXPECT_EQ(db.count(ticketGuesses), forged + 3);
+  // Cut off, the live ticket too gets no answer of the rules, only until
+  // the back-off has passed.
+  for (int i = 3; i < 8 && db.count(ticketGuesses) < 5; ++i) {
+    late.ticket() = makeTicket("carol", again.ticket().token ^ (1 << i));
+    late.countHeld();
+  }
+  EXPECT_EQ(again.countHeld(), Outcome::AllFailed) << again.last().message;
+  EXPECT_TRUE(waitFor([&] { return again.countHeld() == Outcome::Success; },
+                      std::chrono::seconds(20)))
+      << again.last().message;
+
+  // 40 wrong passwords: at most five are checked, the rest cut off at once;
+  // after the back-off the right password works.
+  Session guesser(7, "carol");
+  int checked = 0, cutOff = 0;
+  for (int i = 0; i < 40; ++i) {
+    guesser.profile().password = CORBA::string_dup(("wrong-" + std::to_string(i)).c_str());
+    EXPECT_EQ(guesser.logIn(), Outcome::Refused);
+    if (guesser.last().message == kBadPassword) ++checked;
+    if (guesser.last().message == kCutOff) ++cutOff;
+  }
+  EXPECT_EQ(checked, 5);
+  EXPECT_EQ(cutOff, 35);
+  guesser.profile().password = CORBA::string_dup(password.c_str());
+  EXPECT_TRUE(waitFor([&] { return guesser.logIn() == Outcome::Success; },
+                      std::chrono::seconds(20)))
+      << guesser.last().message;
+  setReplicaEnv("TAVRIN_GUESS_BACKOFF", "");
+  setReplicaEnv("TAVRIN_GUESS_BACKOFF_MAX", "");
+}
+
+
+// Sessions end by the database's clock: after the idle limit without a
+// request, and at the latest the maximum after the log-in however busy. A
+// logged answer still reaches its own ticket after its session ended.
+TEST_F(ReliabilityAccess, SessionsEndWhenIdleAndAtTheirMaximumAge) {
+  setReplicaEnv("TAVRIN_SESSION_IDLE", "2");
+  setReplicaEnv("TAVRIN_SESSION_MAX", "5");
+  startDeployment();
+  TestDB db;
+  Session dave(0, "dave");
+  ASSERT_EQ(dave.createAccount(), Outcome::Success) << dave.last().message;
+  ASSERT_EQ(dave.logIn(), Outcome::Success) << dave.last().message;
+  const auto loggedIn = std::chrono::steady_clock::now();
+  UserInfo changed = dave.profile();
+  changed.address = CORBA::string_dup("dave street");
+  ASSERT_EQ(dave.updateProfile(changed), Outcome::Success) << dave.last().message;
+  const CORBA::Short updateNumber = static_cast<CORBA::Short>(dave.transactionID() - 1);
+
+  // Busy well past the idle limit, the session lives until its maximum age.
+  ASSERT_TRUE(waitFor([&] { return dave.countHeld() != Outcome::Success; },
+                      std::chrono::seconds(30)));
+  EXPECT_EQ(dave.last().message, kBadTicket);
+  EXPECT_GE(std::chrono::steady_clock::now() - loggedIn, std::chrono::seconds(4));
+  dave.transactionID() = updateNumber;
+  EXPECT_EQ(dave.updateProfile(changed), Outcome::Success)
+      << "a resent request learns its real outcome: " << dave.last().message;
+
+  // Left idle, a new session ends once the idle limit has passed.
+  ASSERT_EQ(dave.logIn(), Outcome::Success) << dave.last().message;
+  ASSERT_EQ(dave.countHeld(), Outcome::Success) << dave.last().message;
+  ASSERT_TRUE(waitFor(
+      [&] {
+        return db.count("select count(*) from ticket where username = 'dave' and "
+                        "seenAt < now(6) - interval 2 second") == 1;
+      },
+      std::chrono::seconds(30)));
+  EXPECT_EQ(dave.countHeld(), Outcome::Refused);
+  EXPECT_EQ(dave.last().message, kBadTicket);
+  setReplicaEnv("TAVRIN_SESSION_IDLE", "");
+  setReplicaEnv("TAVRIN_SESSION_MAX", "");
 }
 
 }  // namespace

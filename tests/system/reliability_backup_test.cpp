@@ -122,7 +122,7 @@ class ReliabilityBackup : public SystemScenario {
     EXPECT_EQ(modeOf(dir), 0700);
     for (const std::string& f : filesIn(dir)) {
       EXPECT_EQ(modeOf(dir + "/" + f), 0600) << f;
-      EXPECT_EQ(readFile(dir + "/" + f).find("p8xk42qe"), std::string::npos)
+      EXPECT_EQ(readFile(dir + "/" + f).find(servicePassword()), std::string::npos)
           << f << " holds the service account's password";
     }
     const std::string info = readFile(dir + "/backup.info");

@@ -34,19 +34,50 @@ class Settings : public ::testing::Test {
   static constexpr const char* kVars[] = {"TAVRIN_DB_SETTINGS", "TAVRIN_DB_USER",
                                           "TAVRIN_DB_PASSWORD", "TAVRIN_DB_NAME",
                                           "TAVRIN_DB_ENDPOINTS", "TAVRIN_DB_SSL_CA",
-                                          "TAVRIN_DB_SSL_CERT", "TAVRIN_DB_SSL_KEY"};
+                                          "TAVRIN_DB_SSL_CERT", "TAVRIN_DB_SSL_KEY",
+                                          "TAVRIN_SEAL_KEY", "TAVRIN_SESSION_IDLE"};
+  // A password and a sealing key, without which nothing loads.
+  static void credentials() {
+    setenv("TAVRIN_DB_PASSWORD", "pw", 1);
+    setenv("TAVRIN_SEAL_KEY", std::string(64, 'a').c_str(), 1);
+  }
   std::string dir_;
 };
+
+// No password and no sealing key are compiled in: without them, or with a
+// file that cannot be read or has only part of them, nothing loads.
+TEST_F(Settings, CredentialsAreRequiredAndNeverDefaulted) {
+  DBSettings s;
+  std::string error, warning;
+  EXPECT_FALSE(DBSettings::load(s, error, warning));
+  EXPECT_NE(error.find("no database password configured"), std::string::npos) << error;
+  writeFile("user = shop\npassword = x\n", 0600);
+  EXPECT_FALSE(DBSettings::load(s, error, warning));
+  EXPECT_NE(error.find("no sealing key configured"), std::string::npos) << error;
+  writeFile("password = x\nseal-key = 12ab\n", 0600);
+  EXPECT_FALSE(DBSettings::load(s, error, warning)) << "a short key";
+  writeFile("password = x\nseal-key = " + std::string(64, 'f') + "\nsession-idle = 0\n", 0600);
+  EXPECT_FALSE(DBSettings::load(s, error, warning));
+  EXPECT_NE(error.find("session-idle must be a whole number"), std::string::npos) << error;
+  writeFile("password = x\nseal-key = " + std::string(64, 'f') + "\nsession-idle = 7\n", 0600);
+  ASSERT_TRUE(DBSettings::load(s, error, warning)) << error;
+  EXPECT_EQ(s.limits().sessionIdle, 7);
+  EXPECT_EQ(s.limits().sessionMax, 43200) << "a limit not given keeps its default";
+  setenv("TAVRIN_SESSION_IDLE", "3", 1);
+  ASSERT_TRUE(DBSettings::load(s, error, warning)) << error;
+  EXPECT_EQ(s.limits().sessionIdle, 3) << "the environment overrides the file";
+}
 
 TEST_F(Settings, DefaultsThenFileThenEnvironment) {
   DBSettings s;
   std::string error, warning;
+  credentials();
   ASSERT_TRUE(DBSettings::load(s, error, warning)) << error;
   EXPECT_EQ(s.user(), "mvrental");
-  EXPECT_EQ(s.password(), "p8xk42qe");
   EXPECT_EQ(s.database(), "mvrental");
   ASSERT_EQ(s.endpoints().size(), 1u);
   EXPECT_EQ(s.endpoints()[0].port(), 0u) << "port 0: the library's MYSQL_TCP_PORT";
+  unsetenv("TAVRIN_DB_PASSWORD");
 
   writeFile("# the shop's database\nuser = shop\npassword = s3cret = yes\n"
             "endpoints = db1:3307, [fd00::5]:3308 ,db3\n",
@@ -75,6 +106,7 @@ TEST_F(Settings, DefaultsThenFileThenEnvironment) {
 TEST_F(Settings, MalformedValuesAreRefusedWithWhereAndWhy) {
   DBSettings s;
   std::string error, warning;
+  credentials();
   setenv("TAVRIN_DB_USER", "untouched", 1);
   ASSERT_TRUE(DBSettings::load(s, error, warning)) << error;
   unsetenv("TAVRIN_DB_USER");
@@ -112,6 +144,7 @@ TEST_F(Settings, TheDatabaseLinkIsTlsWithAReadableCaUnlessTheDeploymentIsPlain) 
   std::ofstream(ca) << "a CA\n";
   DBSettings s;
   std::string error, warning;
+  credentials();
   writeFile("ssl-ca = " + ca + "\n", 0600);
   ASSERT_TRUE(DBSettings::load(s, error, warning)) << error;
   EXPECT_TRUE(s.tls());
