@@ -47,6 +47,33 @@ void send(DBQuery& queryObj, const SqlText& sql, const char* prefix, bool echo =
   }
 }
 
+// Sends `statement` for the user's rows: " where username = ..." and `tail`.
+void sendForUser(const char* statement, const std::string& username, const char* prefix,
+                 const std::string& tail = "", bool echo = true) {
+  DBQuery queryObj;
+  SqlText sql;
+  sql << statement << " where username = '";
+  sql.value(username) << "'" << tail;
+  send(queryObj, sql, prefix, echo);
+}
+
+const char* const kTicketGone = "Ticket cannot be removed: ";
+
+// Ends the user's session, if any. Its ticket is kept for the guessing
+// window, so that its late requests are not counted as guesses against the
+// customer; the sealed ticket of its log-in goes with it.
+void dropSession(const std::string& username) {
+  const long window = DBSettings::current().limits().guessWindow;
+  sendForUser("delete from ended_ticket", username, kTicketGone,
+              " and endedAt < now(6) - interval " + std::to_string(window) + " second");
+  sendForUser("insert ignore into ended_ticket (username, tokenTag) "
+              "select username, tokenTag from ticket",
+              username, kTicketGone);
+  sendForUser("delete from ticket", username, kTicketGone);
+  sendForUser("update transactions set answer = ''", username,
+              "Deletion of transactions failed: ", " and operation = 'logIn'");
+}
+
 // Stores the result of a SELECT and returns its row count; a failure raises
 // the error text alone.
 long storeRows(DBQuery& queryObj) {
@@ -314,28 +341,7 @@ void User::logout(const Ticket_var& custTicket) {
 void User::endSession(const std::string& username) {
   _logout(username);
   trace("User::removeTicket called");
-  DBQuery queryObj;
-  // Kept for the guessing window, so that its late requests are not
-  // counted as guesses against the customer.
-  SqlText prune;
-  prune << "delete from ended_ticket where username = '";
-  prune.value(username) << "' and endedAt < now(6) - interval "
-                        << DBSettings::current().limits().guessWindow << " second";
-  send(queryObj, prune, "Ticket cannot be removed: ");
-  SqlText ended;
-  ended << "insert ignore into ended_ticket (username, tokenTag) "
-           "select username, tokenTag from ticket where username = '";
-  ended.value(username) << "'";
-  send(queryObj, ended, "Ticket cannot be removed: ");
-  SqlText sql;
-  sql << "delete from ticket where username = '";
-  sql.value(username) << "';";
-  send(queryObj, sql, "Ticket cannot be removed: ");
-  // The sealed ticket of its log-in goes with the session.
-  SqlText answers;
-  answers << "update transactions set answer = '' where username = '";
-  answers.value(username) << "' and operation = 'logIn'";
-  send(queryObj, answers, "Deletion of transactions failed: ");
+  dropSession(username);
 }
 
 void User::_login(const std::string& username, const ClientTransaction& ctinfo) {
@@ -353,18 +359,13 @@ void User::_login(const std::string& username, const ClientTransaction& ctinfo) 
 
 void User::_logout(const std::string& username) {
   trace("User::_logout called");
-  DBQuery queryObj;
   // The user's request log outlives the session: a replica that is slow to
   // run one of its requests must still find it. Only entries no replica can
   // still be working on are dropped.
-  SqlText prune;
-  prune << "delete from transactions where username = '";
-  prune.value(username) << "' and loggedAt < now() - interval 1 day";
-  send(queryObj, prune, "Deletion of transactions failed: ");
-  SqlText client;
-  client << "delete from client where username = '";
-  client.value(username) << "'";
-  send(queryObj, client, "Deletion of customer ID - username mapping failed: ", false);
+  sendForUser("delete from transactions", username, "Deletion of transactions failed: ",
+              " and loggedAt < now() - interval 1 day");
+  sendForUser("delete from client", username,
+              "Deletion of customer ID - username mapping failed: ", "", false);
 }
 
 void User::validateTicket(const Ticket_var& custTicket) {
@@ -583,25 +584,13 @@ void User::_discontinueAccount(const UserInfo& uinfo) {
   // The request log stays.
   const std::string username = str(uinfo.username);
   const struct {
-    const char* table;
+    const char* statement;
     const char* prefix;
-  } rows[] = {{"user", "Deletion of profile failed: "},
-              {"ticket", "Ticket cannot be removed: "},
-              {"client", "Deletion of customer ID - username mapping failed: "},
-              {"waitlistedmovies", "Deletion of waiting list entries failed: "}};
-  for (const auto& r : rows) {
-    DBQuery queryObj;
-    SqlText sql;
-    sql << "delete from " << r.table << " where username = '";
-    sql.value(username) << "'";
-    send(queryObj, sql, r.prefix);
-  }
-  // The sealed tickets of its log-ins go with its sessions.
-  DBQuery queryObj;
-  SqlText answers;
-  answers << "update transactions set answer = '' where username = '";
-  answers.value(username) << "' and operation = 'logIn'";
-  send(queryObj, answers, "Deletion of transactions failed: ");
+  } rows[] = {{"delete from user", "Deletion of profile failed: "},
+              {"delete from client", "Deletion of customer ID - username mapping failed: "},
+              {"delete from waitlistedmovies", "Deletion of waiting list entries failed: "}};
+  for (const auto& r : rows) sendForUser(r.statement, username, r.prefix);
+  dropSession(username);
 }
 
 unsigned int User::getOutstandingMovieCount(const Ticket_var& custTicket) {

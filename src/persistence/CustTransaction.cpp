@@ -6,6 +6,55 @@
 #include "DBQuery.h"
 #include "SqlText.h"
 
+namespace {
+
+const char* const kCheckFailed = "CheckTransaction query failed: ";
+const char* const kAddFailed = "Transaction cannot be added: ";
+
+// Sends the statement; a failure is raised with `prefix` before its text.
+void send(DBQuery& queryObj, const SqlText& sql, const char* prefix) {
+  try {
+    queryObj.query(sql);
+  } catch (const DBFailure& f) {
+    throw f.prefixed(prefix);
+  }
+}
+
+// Sends a statement that yields one row, and stores it.
+void sendForRow(DBQuery& queryObj, const SqlText& sql) {
+  send(queryObj, sql, kCheckFailed);
+  queryObj.storeResults();
+  if (!queryObj.isRows())
+    throw DBFailure(DBQuery::kNoResult, "CheckTransaction query returned no row");
+}
+
+// The request's row: its key, and with `withCaller` its caller's tag.
+void whereKey(SqlText& sql, const CustTransaction::Key& key, bool withCaller) {
+  sql << " where username='";
+  sql.value(key.username) << "' and clientID='";
+  sql.value(key.clientID) << "' and transactionID=" << key.transactionID << " and operation='";
+  sql.value(key.operation) << "'";
+  if (!withCaller) return;
+  sql << " and callerTag='";
+  sql.secret(key.callerTag) << "'";
+}
+
+// How many live sessions the user has with that token's tag.
+void liveSessions(SqlText& sql, const std::string& username, const std::string& sessionTag,
+                  long idle, long max) {
+  sql << "select count(*) from ticket where username = '";
+  sql.value(username) << "' and tokenTag = '";
+  sql.secret(sessionTag) << "' and seenAt > now(6) - interval " << idle
+                         << " second and openedAt > now(6) - interval " << max << " second";
+}
+
+std::string column(DBQuery& queryObj, const char* name) {
+  const char* value = queryObj.valueOf(name);
+  return value != nullptr ? value : "";
+}
+
+}  // namespace
+
 bool CustTransaction::CheckTransaction(const Key& key, Entry* entry,
                                        const std::string* sessionTag, long idle, long max,
                                        bool* session) {
@@ -14,32 +63,18 @@ bool CustTransaction::CheckTransaction(const Key& key, Entry* entry,
   sql << "select count(*) as logged, coalesce(max(refusal), '') as refusal, "
          "coalesce(max(answer), '') as answer";
   if (sessionTag != nullptr) {
-    sql << ", (select count(*) from ticket where username = '";
-    sql.value(key.username) << "' and tokenTag = '";
-    sql.secret(*sessionTag) << "' and seenAt > now(6) - interval " << idle
-                            << " second and openedAt > now(6) - interval " << max
-                            << " second) as sessions";
+    sql << ", (";
+    liveSessions(sql, key.username, *sessionTag, idle, max);
+    sql << ") as sessions";
   }
-  sql << " from transactions where username='";
-  sql.value(key.username) << "' and clientID='";
-  sql.value(key.clientID) << "' and transactionID=" << key.transactionID << " and operation='";
-  sql.value(key.operation) << "' and callerTag='";
-  sql.secret(key.callerTag) << "';";
+  sql << " from transactions";
+  whereKey(sql, key, true);
   DBQuery queryObj;
-  try {
-    queryObj.query(sql);
-  } catch (const DBFailure& f) {
-    throw f.prefixed("CheckTransaction query failed: ");
-  }
-  queryObj.storeResults();
-  if (!queryObj.isRows())
-    throw DBFailure(DBQuery::kNoResult, "CheckTransaction query returned no row");
+  sendForRow(queryObj, sql);
   const bool found = std::atol(queryObj.valueOf("logged")) > 0;
   if (entry != nullptr && found) {
-    const char* refusal = queryObj.valueOf("refusal");
-    const char* answer = queryObj.valueOf("answer");
-    entry->refusal = refusal != nullptr ? refusal : "";
-    entry->answer = answer != nullptr ? answer : "";
+    entry->refusal = column(queryObj, "refusal");
+    entry->answer = column(queryObj, "answer");
   }
   if (session != nullptr) *session = std::atol(queryObj.valueOf("sessions")) == 1;
   return found;
@@ -47,16 +82,10 @@ bool CustTransaction::CheckTransaction(const Key& key, Entry* entry,
 
 bool CustTransaction::isLogged(const Key& key) {
   SqlText sql;
-  sql << "select count(*) as logged from transactions where username='";
-  sql.value(key.username) << "' and clientID='";
-  sql.value(key.clientID) << "' and transactionID=" << key.transactionID << " and operation='";
-  sql.value(key.operation) << "'";
+  sql << "select count(*) as logged from transactions";
+  whereKey(sql, key, false);
   DBQuery queryObj;
-  try {
-    queryObj.query(sql);
-  } catch (const DBFailure& f) {
-    throw f.prefixed("CheckTransaction query failed: ");
-  }
+  send(queryObj, sql, kCheckFailed);
   queryObj.storeResults();
   return queryObj.isRows() && std::atol(queryObj.valueOf("logged")) > 0;
 }
@@ -71,45 +100,27 @@ void CustTransaction::AddTransaction(const Key& key, const std::string& refusal,
   sql.value(key.operation) << "','";
   sql.secret(key.callerTag) << "','";
   sql.value(refusal) << "','";
-  sql.secret(answer) << "');";
+  sql.secret(answer) << "')";
   DBQuery queryObj;
-  try {
-    queryObj.query(sql);
-  } catch (const DBFailure& f) {
-    throw f.prefixed("Transaction cannot be added: ");
-  }
+  send(queryObj, sql, kAddFailed);
 }
 
 void CustTransaction::SetRefusal(const Key& key, const std::string& refusal) {
   SqlText sql;
   sql << "update transactions set refusal = '";
-  sql.value(refusal) << "' where username='";
-  sql.value(key.username) << "' and clientID='";
-  sql.value(key.clientID) << "' and transactionID=" << key.transactionID << " and operation='";
-  sql.value(key.operation) << "';";
+  sql.value(refusal) << "'";
+  whereKey(sql, key, false);
   DBQuery queryObj;
-  try {
-    queryObj.query(sql);
-  } catch (const DBFailure& f) {
-    throw f.prefixed("Transaction cannot be added: ");
-  }
+  send(queryObj, sql, kAddFailed);
 }
 
 bool CustTransaction::SessionStored(const std::string& username, const std::string& sessionTag,
                                     long idle, long max) {
   SqlText sql;
-  sql << "select count(*) as sessions from ticket where username = '";
-  sql.value(username) << "' and tokenTag = '";
-  sql.secret(sessionTag) << "' and seenAt > now(6) - interval " << idle
-                         << " second and openedAt > now(6) - interval " << max << " second;";
+  sql << "select (";
+  liveSessions(sql, username, sessionTag, idle, max);
+  sql << ") as sessions";
   DBQuery queryObj;
-  try {
-    queryObj.query(sql);
-  } catch (const DBFailure& f) {
-    throw f.prefixed("CheckTransaction query failed: ");
-  }
-  queryObj.storeResults();
-  if (!queryObj.isRows())
-    throw DBFailure(DBQuery::kNoResult, "CheckTransaction query returned no row");
+  sendForRow(queryObj, sql);
   return std::atol(queryObj.valueOf("sessions")) == 1;
 }
