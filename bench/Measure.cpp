@@ -147,7 +147,9 @@ void Probe::readLogs() {
     while (std::getline(in, line) && !in.eof()) {
       l.offset += static_cast<long long>(line.size()) + 1;
       ++trace_.lines;
-      if (isCallEntry(line)) ++trace_.calls;
+      // Lines start with their request's key: "[key] ".
+      const size_t key = line.compare(0, 1, "[") == 0 ? line.find("] ") : std::string::npos;
+      if (isCallEntry(key == std::string::npos ? line : line.substr(key + 2))) ++trace_.calls;
       if (line.find("answered from the request log") != std::string::npos)
         ++trace_.answeredFromLog;
     }
@@ -211,7 +213,7 @@ LockSampler::LockSampler(std::string lockPrefix) : prefix_(std::move(lockPrefix)
   thread_ = std::thread([this] {
     tt::TestDB db;
     // Statements may go out with their time limit in front ("SET STATEMENT
-    // max_statement_time=... FOR lock table ..."). The claim is taken by
+    // max_statement_time=... FOR select ..."). The claim is taken by
     // get_lock inside the statement that prepares a request. SHOW
     // PROCESSLIST, counted here: MariaDB 10.11 with binary logs on crashed
     // (signal 11 freeing the temporary table) under a query of

@@ -420,8 +420,9 @@ CellResult runCell(tt::TestDB& db, Probe& probe, const Catalogue& cat, const Set
   // movie tables' lock.
   std::unique_ptr<LockSampler> sampler;
   if (kind != Kind::Search)
-    sampler = std::make_unique<LockSampler>(kind == Kind::LogIn ? "lock table ticket"
-                                                                : "lock table movie");
+    sampler = std::make_unique<LockSampler>(
+        kind == Kind::LogIn ? "select username from user where username in ("
+                            : "select movieID from movie where movieID in (");
   LoadWhileTimed busy(load);
   Snapshot before = probe.take();
   line.release();
