@@ -75,6 +75,8 @@ bool SecretBox::isSealed(const std::string& text) {
 bool SecretBox::open(const std::string& sealed, std::string& plain) const {
   if (!isSealed(sealed)) return false;
   const std::string b64 = sealed.substr(kPrefixLen);
+  // Nothing after the prefix: no box to decode (and no buffer to decode into).
+  if (b64.empty()) return false;
   std::vector<unsigned char> box(b64.size());
   size_t len = 0;
   if (sodium_base642bin(box.data(), box.size(), b64.c_str(), b64.size(), nullptr, &len, nullptr,
