@@ -4,17 +4,16 @@
 
 #include "Contract.h"
 #include "ServeRequest.h"
+#include "Sessions.h"
 #include "Trace.h"
 #include "User.h"
 
 namespace {
 
-const char* const kBadTicket = "more than one or no user found with the same uname/ticket\n";
-
 // A ticket acts only for its own user.
 void requireOwnUser(const UserInfo& userInfoObj, const Ticket& ticket) {
   if (str(userInfoObj.username.in()) != str(ticket.username.in()))
-    throw TavrinException(kBadTicket);
+    throw TavrinException(Sessions::kBadTicket);
 }
 
 }  // namespace
@@ -77,9 +76,7 @@ void Account_impl::logOut(const Ticket& ticketObj) {
 
 CORBA::ULong Account_impl::obtainNoOfOutstandingMovies(const Ticket& ticketObj) {
   return serveRequest("obtainNoOfOutstandingMovies", [&]() -> CORBA::ULong {
-    User* userObj = User::getInstance();
-    Ticket_var tmpTicket = copyTicket(ticketObj);
-    userObj->validateTicket(tmpTicket);
-    return userObj->getOutstandingMovieCount(tmpTicket);
+    Sessions::validate(ticketObj);
+    return User::getInstance()->getOutstandingMovieCount(str(ticketObj.username.in()));
   }, ticketObj);
 }

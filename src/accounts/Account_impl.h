@@ -1,8 +1,8 @@
 // The servant of interface Account: adapts the six remote operations to the
-// User singleton. Each operation runs in serveRequest (ServeRequest.h): one
-// request at a time per process, within the request's time budget, with the
-// rules' answers as TavrinException and every failure to do the work as
-// CORBA::TRANSIENT.
+// User singleton. Each operation runs in serveRequest (ServeRequest.h), on a
+// connection of its own, within the request's time budget, with the rules'
+// answers as TavrinException and every failure to do the work as
+// CORBA::TRANSIENT. Thread safe.
 #ifndef TAVRIN_ACCOUNT_IMPL_H
 #define TAVRIN_ACCOUNT_IMPL_H
 

@@ -1,15 +1,10 @@
 #include "User.h"
 
-#include <fcntl.h>
-#include <sys/random.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <mysqld_error.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <mutex>
+#include <cstring>
+#include <vector>
 
 #include "Contract.h"
 #include "CredentialRules.h"
@@ -20,14 +15,13 @@
 #include "GuessLimit.h"
 #include "PasswordHash.h"
 #include "SecretBox.h"
+#include "Sessions.h"
 #include "SqlText.h"
 #include "Trace.h"
 #include "Unavailable.h"
-#include "tavrinTimer.h"
 
 namespace {
 
-const char* const kBadTicket = "more than one or no user found with the same uname/ticket\n";
 const char* const kBadPassword = "More than one or no user found with the same uname/password\n";
 const char* const kLoginAlreadyDone =
     "This log-in was already carried out and its session has ended\n";
@@ -36,122 +30,39 @@ const char* const kCutOff = "Too many failed log-ins; please try again later";
 
 [[noreturn]] void fail(const std::string& message) { throw TavrinException(message.c_str()); }
 
-// Echoes and sends one statement, secrets masked; a failure raises prefix +
-// the error text, as a refusal of the values or as Unavailable.
-void send(DBQuery& queryObj, const SqlText& sql, const char* prefix, bool echo = true) {
-  if (echo) trace("Query: ", sql.shownParts());
-  try {
-    queryObj.query(sql);
-  } catch (const DBFailure& f) {
-    raiseFor(f, prefix);
-  }
-}
-
 // Sends `statement` for the user's rows: " where username = ..." and `tail`.
 void sendForUser(const char* statement, const std::string& username, const char* prefix,
                  const std::string& tail = "", bool echo = true) {
-  DBQuery queryObj;
   SqlText sql;
   sql << statement << " where username = '";
   sql.value(username) << "'" << tail;
-  send(queryObj, sql, prefix, echo);
+  DBQuery().send(sql, prefix, echo);
 }
 
-const char* const kTicketGone = "Ticket cannot be removed: ";
-
-// Ends the user's session, if any. Its ticket is kept for the guessing
-// window, so that its late requests are not counted as guesses against the
-// customer; the sealed ticket of its log-in goes with it.
-void dropSession(const std::string& username) {
-  const long window = DBSettings::current().limits().guessWindow;
-  sendForUser("delete from ended_ticket", username, kTicketGone,
-              " and endedAt < now(6) - interval " + std::to_string(window) + " second");
-  sendForUser("insert ignore into ended_ticket (username, tokenTag) "
-              "select username, tokenTag from ticket",
-              username, kTicketGone);
-  sendForUser("delete from ticket", username, kTicketGone);
-  sendForUser("update transactions set answer = ''", username,
-              "Deletion of transactions failed: ", " and operation = 'logIn'");
-}
-
-// Stores the result of a SELECT and returns its row count; a failure raises
-// the error text alone.
-long storeRows(DBQuery& queryObj) {
-  try {
-    return queryObj.storeResults();
-  } catch (const DBFailure& f) {
-    raiseFor(f);
-  }
-}
-
-// Copies a column of the current row into a contract string; a missing value
-// reads as empty.
-void copyColumn(DBQuery& queryObj, const char* column, CORBA::String_member& target) {
-  const char* value = queryObj.valueOf(column);
-  target = CORBA::string_dup(value ? value : "");
-}
-
-// Any non-zero 32-bit value from the OS random source.
-CORBA::Long randomToken() {
-  for (int attempt = 0; attempt < 64; ++attempt) {
-    uint32_t value = 0;
-    ssize_t n = getrandom(&value, sizeof value, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n != static_cast<ssize_t>(sizeof value)) {
-      int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-      if (fd < 0) break;
-      n = ::read(fd, &value, sizeof value);
-      ::close(fd);
-      if (n != static_cast<ssize_t>(sizeof value)) continue;
-    }
-    if (value != 0) return static_cast<CORBA::Long>(value);
-  }
-  trace("User::generateTicket(): no random source");
-  throw Unavailable(Unavailable::kInternal, "no random source for the session token");
-}
-
-// Opens a timing file for appending, creating it rw-rw-r-- (less the umask).
-void openTiming(std::ofstream& file, const char* path) {
-  int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0664);
-  if (fd >= 0) ::close(fd);
-  file.open(path, std::ios::out | std::ios::app);
-}
-
-struct Clock {
-  uint32_t sec;
-  uint32_t usec;
+// A column of table `user` and its value as stored.
+struct ProfileColumn {
+  const char* name;
+  std::string value;
+  bool secret;
 };
 
-Clock now() {
-  struct timeval tv;
-  gettimeofday(&tv, nullptr);
-  return {static_cast<uint32_t>(tv.tv_sec), static_cast<uint32_t>(tv.tv_usec)};
+// The profile in the table's column order: the card sealed (an empty one
+// stays empty), the password hashed.
+std::vector<ProfileColumn> storedProfile(const UserInfo& u) {
+  const std::string card = str(u.creditCardNum);
+  return {{"fName", str(u.fName), false},
+          {"lname", str(u.lName), false},
+          {"address", str(u.address), false},
+          {"creditCardNum", card.empty() ? card : SecretBox::deployment().seal(card), true},
+          {"phoneNum", str(u.phoneNum), false},
+          {"eMail", str(u.eMail), false},
+          {"username", str(u.username), false},
+          {"password", PasswordHash::hash(str(u.password)), true}};
 }
 
-// The keyed hash a session's token is stored and compared as.
-std::string ticketTag(const std::string& username, CORBA::Long token) {
-  return SecretBox::deployment().tag("ticket", {username, std::to_string(token)});
-}
-
-// The sealed answer of a log-in: the session's token and stored name.
-std::string sealTicket(const Ticket& ticket) {
-  return SecretBox::deployment().seal(std::to_string(ticket.token) + ":" + str(ticket.username));
-}
-
-bool openTicket(const std::string& sealed, Ticket_var& ticket) {
-  std::string plain;
-  if (sealed.empty() || !SecretBox::deployment().open(sealed, plain)) return false;
-  const size_t colon = plain.find(':');
-  if (colon == std::string::npos) return false;
-  ticket = new Ticket;
-  ticket->token = static_cast<CORBA::Long>(std::stol(plain.substr(0, colon)));
-  ticket->username = CORBA::string_dup(plain.substr(colon + 1).c_str());
-  return true;
-}
-
-// A card number as stored: sealed; an empty one stays empty.
-std::string sealCard(const std::string& number) {
-  return number.empty() ? number : SecretBox::deployment().seal(number);
+void quoted(SqlText& sql, const ProfileColumn& c) {
+  sql << "'";
+  (c.secret ? sql.secret(c.value) : sql.value(c.value)) << "'";
 }
 
 // Checked against when the account does not exist, so that the time of an
@@ -169,38 +80,22 @@ std::string logoutClaim(const std::string& username, const std::string& tag) {
 
 }  // namespace
 
-User* User::instance = nullptr;
-
 User* User::getInstance() {
   // Made once even when the first requests arrive together.
-  static User* const made = instance = new User;
+  static User* const made = new User;
   return made;
 }
 
-User::User() {
-  openTiming(fileLogin, "accountServerLogin.dat");
-  openTiming(fileLogout, "accountServerLogout.dat");
-  openTiming(fileCreateProfile, "accountServerCreateProfile.dat");
-}
-
-User::~User() {
-  fileLogin.close();
-  fileLogout.close();
-  fileCreateProfile.close();
-}
-
-void User::writeTiming(std::ofstream& file, uint32_t secBefore, uint32_t usecBefore) {
-  Clock after = now();
-  static std::mutex mu;
-  std::lock_guard<std::mutex> lock(mu);
-  file << tavrinTimer::millisBetween(secBefore, usecBefore, after.sec, after.usec) << std::endl;
-}
+User::User()
+    : fileLogin("accountServerLogin.dat"),
+      fileLogout("accountServerLogout.dat"),
+      fileCreateProfile("accountServerCreateProfile.dat") {}
 
 // ---------------------------------------------------------------- sessions
 
 Ticket_var User::login(UserInfo& uinfo, const ClientTransaction& ctinfo) {
   trace("User::login called");
-  Clock before = now();
+  const TimingFile::Start before = TimingFile::now();
   CredentialRules::checkLogIn(uinfo);
   const std::string typed = str(uinfo.username);
   // The replicas after the first know their caller by these credentials'
@@ -225,7 +120,7 @@ Ticket_var User::login(UserInfo& uinfo, const ClientTransaction& ctinfo) {
   steps.underLock = [&] { return loggedLogIn(log, uinfo, ticket); };
   steps.work = [&] { openSession(uinfo, ctinfo, log, check, ticket); };
   if (RequestProtocol::run(steps)) {
-    writeTiming(fileLogin, before.sec, before.usec);
+    fileLogin.record(before);
     GuessLimit(GuessLimit::Kind::kPassword, typed).clear();
   }
   return ticket;
@@ -237,7 +132,7 @@ bool User::loggedLogIn(const LoggedRequest& log, UserInfo& uinfo, Ticket_var& ti
   if (!entry.refusal.empty()) fail(entry.refusal);
   // Carried out, its session since ended: opening or ending a session now
   // would act for nobody.
-  if (!openTicket(entry.answer, ticket)) fail(kLoginAlreadyDone);
+  if (!Sessions::unseal(entry.answer, ticket)) fail(kLoginAlreadyDone);
   Stored account;
   readAccount(str(ticket->username), account, &uinfo);
   uinfo.username = CORBA::string_dup(str(ticket->username).c_str());
@@ -280,26 +175,15 @@ void User::openSession(UserInfo& uinfo, const ClientTransaction& ctinfo,
   if (account.password != check.storedPassword && !PasswordHash::verify(account.password, password))
     fail(kBadPassword);
   upgradeAccount(account, password);
-  if (sessionStored(account.username, "", false)) {
+  if (Sessions::stored(account.username)) {
     trace("User::logout called");
-    Clock before = now();
+    const TimingFile::Start before = TimingFile::now();
     endSession(account.username);
-    writeTiming(fileLogout, before.sec, before.usec);
+    fileLogout.record(before);
   }
-  _login(account.username, ctinfo);
-  trace("User::generateTicket called");
-  ticket = new Ticket;
-  ticket->username = CORBA::string_dup(account.username.c_str());
-  ticket->token = randomToken();
-  trace("User::addTicket called");
-  DBQuery queryObj;
-  SqlText sql;
-  sql << "insert into ticket (username, tokenTag, openedAt, seenAt) values ('";
-  sql.value(account.username) << "', '";
-  sql.secret(ticketTag(account.username, ticket->token)) << "', now(6), now(6))";
-  send(queryObj, sql, "Ticket cannot be added: ");
+  ticket = Sessions::open(account.username, ctinfo);
   uinfo.username = CORBA::string_dup(account.username.c_str());
-  CustTransaction().AddTransaction(log.key(), "", sealTicket(ticket.in()));
+  CustTransaction().AddTransaction(log.key(), "", Sessions::seal(ticket.in()));
 }
 
 void User::upgradeAccount(const Stored& account, const std::string& password) {
@@ -314,14 +198,14 @@ void User::upgradeAccount(const Stored& account, const std::string& password) {
   sql.secret(plainCard ? SecretBox::deployment().seal(account.card) : account.card)
       << "' where username = '";
   sql.value(account.username) << "'";
-  send(queryObj, sql, "Updation of profile failed: ");
+  queryObj.send(sql, "Updation of profile failed: ");
 }
 
 void User::logout(const Ticket_var& custTicket) {
   trace("User::logout called");
-  Clock before = now();
+  const TimingFile::Start before = TimingFile::now();
   const std::string username = str(custTicket->username);
-  const std::string tag = ticketTag(username, custTicket->token);
+  const std::string tag = Sessions::tag(username, custTicket->token);
   RequestProtocol::Steps steps;
   steps.claim = logoutClaim(username, tag);
   steps.rows = [&] { return std::vector<LockedRow>{LockedRow::user(username)}; };
@@ -331,95 +215,22 @@ void User::logout(const Ticket_var& custTicket) {
   // A ticket that is not the session's ends nothing and is answered as a
   // name without a session is: the caller is logged out either way, and
   // learns nothing of anyone's session.
-  steps.beforeLock = [&] { return !sessionStored(username, tag, false); };
-  steps.underLock = [&] { return !sessionStored(username, tag, false); };
+  steps.beforeLock = [&] { return !Sessions::stored(username, tag); };
+  steps.underLock = [&] { return !Sessions::stored(username, tag); };
   steps.work = [&] { endSession(username); };
   RequestProtocol::run(steps);
-  writeTiming(fileLogout, before.sec, before.usec);
+  fileLogout.record(before);
 }
 
 void User::endSession(const std::string& username) {
-  _logout(username);
-  trace("User::removeTicket called");
-  dropSession(username);
-}
-
-void User::_login(const std::string& username, const ClientTransaction& ctinfo) {
-  trace("User::_login called");
-  trace("ClientTransaction.clientID: ", TraceValue{str(ctinfo.clientID)});
-  trace("ClientTransaction.transactionID: ", ctinfo.transactionID);
-  trace("UserInfo.username: ", TraceValue{username});
-  DBQuery queryObj;
-  SqlText sql;
-  sql << "insert into client values ('";
-  sql.value(username) << "', '";
-  sql.value(str(ctinfo.clientID)) << "')";
-  send(queryObj, sql, "Insertion of customer ID - username mapping failed: ");
-}
-
-void User::_logout(const std::string& username) {
   trace("User::_logout called");
   // The user's request log outlives the session: a replica that is slow to
   // run one of its requests must still find it. Only entries no replica can
   // still be working on are dropped.
   sendForUser("delete from transactions", username, "Deletion of transactions failed: ",
               " and loggedAt < now() - interval 1 day");
-  sendForUser("delete from client", username,
-              "Deletion of customer ID - username mapping failed: ", "", false);
-}
-
-void User::validateTicket(const Ticket_var& custTicket) {
-  trace("User::validateTicket called");
-  const std::string username = str(custTicket->username);
-  GuessLimit guesses(GuessLimit::Kind::kTicket, username);
-  // No answer of the rules while cut off: it would tell a guesser nothing,
-  // but a refusal of a valid ticket could outvote a replica that checked
-  // before the cut-off began and carried the request out.
-  if (guesses.cutOff())
-    throw Unavailable(Unavailable::kCutOff, "guessing of this name's tickets is cut off");
-  const std::string tag = ticketTag(username, custTicket->token);
-  if (!sessionStored(username, tag, true)) {
-    if (!ownEndedTicket(username, tag)) guesses.recordFailure(tag);
-    fail(kBadTicket);
-  }
-  // Kept alive, written at most once per tenth of the idle limit.
-  const long idle = DBSettings::current().limits().sessionIdle;
-  DBQuery queryObj;
-  SqlText sql;
-  sql << "update ticket set seenAt = now(6) where username = '";
-  sql.value(username) << "' and tokenTag = '";
-  sql.secret(tag) << "' and seenAt < now(6) - interval " << idle * 100000 << " microsecond";
-  send(queryObj, sql, "Query failed: ", false);
-}
-
-bool User::sessionStored(const std::string& username, const std::string& tokenTag, bool live) {
-  trace("User::checkSessionStatus called");
-  DBQuery queryObj;
-  SqlText sql;
-  sql << "select username from ticket where username = '";
-  sql.value(username) << "'";
-  if (!tokenTag.empty()) {
-    sql << " and tokenTag = '";
-    sql.secret(tokenTag) << "'";
-  }
-  if (live) {
-    const DBSettings::Limits& limits = DBSettings::current().limits();
-    sql << " and seenAt > now(6) - interval " << limits.sessionIdle
-        << " second and openedAt > now(6) - interval " << limits.sessionMax << " second";
-  }
-  send(queryObj, sql, "Check user session status failed: ");
-  return storeRows(queryObj) > 0;
-}
-
-bool User::ownEndedTicket(const std::string& username, const std::string& tokenTag) {
-  if (sessionStored(username, tokenTag, false)) return true;
-  DBQuery queryObj;
-  SqlText sql;
-  sql << "select username from ended_ticket where username = '";
-  sql.value(username) << "' and tokenTag = '";
-  sql.secret(tokenTag) << "'";
-  send(queryObj, sql, "Check user session status failed: ");
-  return storeRows(queryObj) > 0;
+  trace("User::removeTicket called");
+  Sessions::end(username);
 }
 
 bool User::readAccount(const std::string& username, Stored& account, UserInfo* uinfo) {
@@ -428,20 +239,15 @@ bool User::readAccount(const std::string& username, Stored& account, UserInfo* u
   SqlText sql;
   sql << "select * from user where userName = '";
   sql.value(username) << "'";
-  send(queryObj, sql, "Query failed: ");
-  if (storeRows(queryObj) != 1 || !queryObj.isRows()) return false;
-  const char* name = queryObj.valueOf("username");
-  const char* password = queryObj.valueOf("password");
-  const char* card = queryObj.valueOf("creditCardNum");
-  account.username = name ? name : "";
-  account.password = password ? password : "";
-  account.card = card ? card : "";
+  if (queryObj.select(sql, "Query failed: ") != 1 || !queryObj.isRows()) return false;
+  account.username = queryObj.text("username");
+  account.password = queryObj.text("password");
+  account.card = queryObj.text("creditCardNum");
   if (uinfo == nullptr) return true;
-  copyColumn(queryObj, "fName", uinfo->fName);
-  copyColumn(queryObj, "lName", uinfo->lName);
-  copyColumn(queryObj, "address", uinfo->address);
-  copyColumn(queryObj, "phoneNum", uinfo->phoneNum);
-  copyColumn(queryObj, "eMail", uinfo->eMail);
+  CORBA::String_member* const profile[] = {&uinfo->fName, &uinfo->lName, &uinfo->address,
+                                           &uinfo->phoneNum, &uinfo->eMail};
+  const char* const columns[] = {"fName", "lName", "address", "phoneNum", "eMail"};
+  for (int i = 0; i < 5; ++i) *profile[i] = CORBA::string_dup(queryObj.text(columns[i]).c_str());
   std::string opened = account.card;
   if (SecretBox::isSealed(account.card) && !SecretBox::deployment().open(account.card, opened)) {
     trace("User: a card number cannot be opened with this deployment's sealing key");
@@ -456,11 +262,9 @@ bool User::upgradeStoredSecrets() {
   SqlText sql;
   sql << "select username from user where password not like '$argon2id$%' or "
          "(creditCardNum <> '' and creditCardNum not like 's1:%') limit 1";
-  send(queryObj, sql, "Query failed: ");
-  if (storeRows(queryObj) == 0 || !queryObj.isRows()) return false;
-  const char* name = queryObj.valueOf("username");
+  if (queryObj.select(sql, "Query failed: ") == 0 || !queryObj.isRows()) return false;
   Stored account;
-  if (name == nullptr || !readAccount(name, account, nullptr)) return false;
+  if (!readAccount(queryObj.text("username"), account, nullptr)) return false;
   // The old row holds the password itself: it is what gets hashed.
   upgradeAccount(account, account.password);
   return true;
@@ -488,8 +292,8 @@ bool User::runProfileRequest(const UserInfo& uinfo, const ClientTransaction& cti
   steps.texts = texts;
   std::function<void()> checkTicket;
   if (ticket != nullptr) {
-    log.requireSession(*ticket, kBadTicket);
-    checkTicket = [this, ticket] { validateTicket(copyTicket(*ticket)); };
+    log.requireSession(*ticket, Sessions::kBadTicket);
+    checkTicket = [ticket] { Sessions::validate(*ticket); };
   }
   log.supply(steps, checkTicket);
   steps.work = [&] { (this->*worker)(uinfo); };
@@ -498,14 +302,14 @@ bool User::runProfileRequest(const UserInfo& uinfo, const ClientTransaction& cti
 
 void User::createProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo) {
   trace("User::createProfile called");
-  Clock before = now();
+  const TimingFile::Start before = TimingFile::now();
   CredentialRules::checkNew(uinfo);
   if (runProfileRequest(uinfo, ctinfo, nullptr, "createAccount", &User::_createProfile,
                         {"User::createProfile(): TavrinException occured: ",
                          "User::createProfile(): Generic Exceptin occured: ",
                          "User::createProfile(): already carried out, answered from the "
                          "request log"}))
-    writeTiming(fileCreateProfile, before.sec, before.usec);
+    fileCreateProfile.record(before);
 }
 
 void User::updateProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo,
@@ -532,52 +336,37 @@ void User::discontinueAccount(const UserInfo& uinfo, const ClientTransaction& ct
 
 void User::_createProfile(const UserInfo& uinfo) {
   trace("User::_createProfile called");
-  DBQuery queryObj;
   SqlText sql;
-  sql << "insert into user values ('";
-  sql.value(str(uinfo.fName)) << "', '";
-  sql.value(str(uinfo.lName)) << "', '";
-  sql.value(str(uinfo.address)) << "', '";
-  sql.secret(sealCard(str(uinfo.creditCardNum))) << "', '";
-  sql.value(str(uinfo.phoneNum)) << "', '";
-  sql.value(str(uinfo.eMail)) << "', '";
-  sql.value(str(uinfo.username)) << "', '";
-  sql.secret(PasswordHash::hash(str(uinfo.password))) << "')";
-  send(queryObj, sql, "Creation of profile failed: ");
+  sql << "insert into user values (";
+  const char* separator = "";
+  for (const ProfileColumn& c : storedProfile(uinfo)) {
+    sql << separator;
+    quoted(sql, c);
+    separator = ", ";
+  }
+  DBQuery().send(sql << ")", "Creation of profile failed: ");
 }
 
 void User::_updateProfile(const UserInfo& uinfo) {
   trace("User::_updateProfile called");
-  DBQuery queryObj;
   SqlText sql;
   sql << "update user set ";
-  sql << "fName = '";
-  sql.value(str(uinfo.fName)) << "', ";
-  sql << "lname = '";
-  sql.value(str(uinfo.lName)) << "', ";
-  sql << "address = '";
-  sql.value(str(uinfo.address)) << "', ";
-  sql << "creditCardNum = '";
-  sql.secret(sealCard(str(uinfo.creditCardNum))) << "', ";
-  sql << "phoneNum = '";
-  sql.value(str(uinfo.phoneNum)) << "', ";
-  sql << "eMail = '";
-  sql.value(str(uinfo.eMail)) << "', ";
-  sql << "password = '";
-  sql.secret(PasswordHash::hash(str(uinfo.password)));
-  sql << "' where username = '";
+  const char* separator = "";
+  for (const ProfileColumn& c : storedProfile(uinfo)) {
+    if (std::strcmp(c.name, "username") == 0) continue;
+    quoted(sql << separator << c.name << " = ", c);
+    separator = ", ";
+  }
+  sql << " where username = '";
   sql.value(str(uinfo.username)) << "'";
-  send(queryObj, sql, "Updation of profile failed: ");
+  DBQuery().send(sql, "Updation of profile failed: ");
 }
 
 void User::_discontinueAccount(const UserInfo& uinfo) {
   trace("User::_discontinueAccount called");
   // Copies out under this name would leave circulation for good, and a
   // later registrant of the name would inherit them.
-  Ticket_var holder = new Ticket;
-  holder->username = CORBA::string_dup(str(uinfo.username).c_str());
-  holder->token = 0;
-  if (getOutstandingMovieCount(holder) > 0) fail(kMoviesOut);
+  if (getOutstandingMovieCount(str(uinfo.username)) > 0) fail(kMoviesOut);
 
   // The account, its sessions and its waiting rows go together: an old
   // ticket then acts for no one, and no return hands a copy to the name.
@@ -587,24 +376,17 @@ void User::_discontinueAccount(const UserInfo& uinfo) {
     const char* statement;
     const char* prefix;
   } rows[] = {{"delete from user", "Deletion of profile failed: "},
-              {"delete from client", "Deletion of customer ID - username mapping failed: "},
               {"delete from waitlistedmovies", "Deletion of waiting list entries failed: "}};
   for (const auto& r : rows) sendForUser(r.statement, username, r.prefix);
-  dropSession(username);
+  Sessions::end(username);
 }
 
-unsigned int User::getOutstandingMovieCount(const Ticket_var& custTicket) {
+unsigned int User::getOutstandingMovieCount(const std::string& username) {
   trace("User::getOutstandingMovieCount called");
   DBQuery queryObj;
   SqlText sql;
   sql << "select count(username) from checkedoutmovies where userName = '";
-  sql.value(str(custTicket->username)) << "'";
-  send(queryObj, sql, "Query failed: ");
-  storeRows(queryObj);
-  unsigned int returnVal = 0;
-  if (queryObj.isRows()) {
-    const char* value = queryObj.valueOf("count(username)");
-    if (value) returnVal = static_cast<unsigned int>(std::atoi(value));
-  }
-  return returnVal;
+  sql.value(username) << "'";
+  if (queryObj.select(sql, "Query failed: ") == 0 || !queryObj.isRows()) return 0;
+  return static_cast<unsigned int>(std::atoi(queryObj.text("count(username)").c_str()));
 }

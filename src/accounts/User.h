@@ -1,4 +1,4 @@
-// Accounts and sessions: log-in tickets, session checks, log-out,
+// Accounts: log-in and log-out (the sessions themselves are Sessions'),
 // registration, profile changes, account removal and the count of movies a
 // user holds.
 //
@@ -15,24 +15,21 @@
 //
 // No password, card number or session token appears in a trace line (the
 // statement echo masks them, SqlText), nor in the database: passwords are
-// hashed (PasswordHash), card numbers sealed and tokens stored as keyed
-// hashes (SecretBox).
+// hashed (PasswordHash), card numbers sealed (SecretBox).
 #ifndef TAVRIN_USER_H
 #define TAVRIN_USER_H
 
 #include <ServerIDL.hh>
 
-#include <cstdint>
-#include <fstream>
 #include <string>
 
 #include "LoggedRequest.h"
 #include "RequestProtocol.h"
+#include "TimingFile.h"
 
 class User {
  public:
   static User* getInstance();
-  ~User();
 
   // Checks the password (one slow hash per request: the replicas after the
   // first find the logged answer for the same credentials), fills in the
@@ -45,12 +42,6 @@ class User {
   // ticket ends nothing, and gets the same answer.
   void logout(const Ticket_var& custTicket);
 
-  // Returns when the ticket is the user's live session (the token's keyed
-  // hash stored, neither idle nor too old), and keeps it alive; else raises
-  // "more than one or no user found with the same uname/ticket\n" and counts
-  // the wrong ticket against guessing.
-  void validateTicket(const Ticket_var& custTicket);
-
   void createProfile(const UserInfo& uinfo, const ClientTransaction& ctinfo);
   // With a ticket, the request acts only while the ticket's session exists,
   // checked before and again under the table lock.
@@ -61,9 +52,9 @@ class User {
   // transaction, so an old ticket acts for no one.
   void discontinueAccount(const UserInfo& uinfo, const ClientTransaction& ctinfo,
                           const Ticket* ticket = nullptr);
-  // Movies the ticket's user has out; the token is not compared. Runs inside
-  // whatever lock and transaction the caller holds.
-  unsigned int getOutstandingMovieCount(const Ticket_var& custTicket);
+  // Movies the user has out. Runs inside whatever locks and transaction the
+  // caller holds.
+  unsigned int getOutstandingMovieCount(const std::string& username);
 
   // Hashes the password and seals the card number of one account that
   // still holds either in the clear; false when none is left. Safe beside
@@ -100,18 +91,11 @@ class User {
                    const LogInCheck& check, Ticket_var& ticket);
   // Rewrites an old plain password or card number of this account.
   void upgradeAccount(const Stored& account, const std::string& password);
-  // The work of a log-out, under the account tables' lock.
+  // The work of a log-out, under the user's row lock.
   void endSession(const std::string& username);
   // Reads the account by name (as the database compares names); with
   // `uinfo`, fills in its six profile members, the card opened.
   bool readAccount(const std::string& username, Stored& account, UserInfo* uinfo);
-  bool sessionStored(const std::string& username, const std::string& tokenTag, bool live);
-  // Whether the ticket with `tokenTag` was one of `username`'s sessions
-  // that has ended (expired, or ended within the guessing window): the
-  // customer's own late request, not a guess.
-  bool ownEndedTicket(const std::string& username, const std::string& tokenTag);
-  void _login(const std::string& username, const ClientTransaction& ctinfo);
-  void _logout(const std::string& username);
   void _createProfile(const UserInfo& uinfo);
   void _updateProfile(const UserInfo& uinfo);
   void _discontinueAccount(const UserInfo& uinfo);
@@ -124,14 +108,9 @@ class User {
                          const Ticket* ticket, const char* operation,
                          void (User::*worker)(const UserInfo&),
                          const RequestProtocol::Texts& texts);
-  // Appends one duration line (milliseconds) to a timing file.
-  static void writeTiming(std::ofstream& file, uint32_t secBefore, uint32_t usecBefore);
-
-  std::ofstream fileLogin;
-  std::ofstream fileLogout;
-  std::ofstream fileCreateProfile;
-
-  static User* instance;
+  TimingFile fileLogin;
+  TimingFile fileLogout;
+  TimingFile fileCreateProfile;
 };
 
 #endif

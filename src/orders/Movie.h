@@ -31,11 +31,10 @@ class Movie {
   // Fills every member of minfo from the catalogue row of minfo.title.
   void searchByTitle(MovieInfo& minfo);
 
-  // The state-changing requests. Each looks in the request log first, then
-  // checks the ticket's session, takes the movie-table lock, looks in the
-  // log again (the authority) and runs in one transaction. A request
-  // already logged gets its logged answer again; a refusal is logged with
-  // the request.
+  // The state-changing requests, each through RequestProtocol: one
+  // transaction under the rows' locks, the request log the authority. A
+  // request already logged gets its logged answer again; a refusal is
+  // logged with the request.
   void checkoutMovie(MovieInfo& minfo, const Ticket_var& ticket, const ClientTransaction& ctinfo);
   void placeInWaitlist(MovieInfo& minfo, const Ticket_var& ticket,
                        const ClientTransaction& ctinfo);
@@ -48,15 +47,11 @@ class Movie {
   Movie(const Movie&) = delete;
   Movie& operator=(const Movie&) = delete;
 
-  struct Texts {
-    const char* entry;    // "Movie::checkoutMovie called"
-    const char* refused;  // before a refusal in its trace line
-    const char* failed;   // before a failure in its trace line
-  };
-  // The request through RequestProtocol: the request log, the ticket
-  // checked before the locks, the title's row `movieID` (0: none) and the
+  // The request `operation` (the contract's name, which its trace lines
+  // carry) through RequestProtocol: the request log, the ticket checked
+  // before the locks, the title's row `movieID` (0: none) and the
   // customer's row locked, then `work`.
-  void runRequest(const Texts& texts, const Ticket_var& ticket, const ClientTransaction& ctinfo,
+  void runRequest(const char* operation, const Ticket_var& ticket, const ClientTransaction& ctinfo,
                   const std::function<CORBA::ULong()>& movieID,
                   const std::function<void()>& work);
   // The number of the title, 0 when there is none; read before any lock,
@@ -68,20 +63,18 @@ class Movie {
   unsigned int getMovieCount(MovieInfo& minfo, DBQuery& queryObj);
   void populateMovieInfo(MovieInfo& minfo, DBQuery& queryObj);
 
-  void _checkoutMovie(MovieInfo& minfo, const Ticket_var& ticket);
-  void _placeInWaitlist(MovieInfo& minfo, const Ticket_var& ticket);
-  void _returnMovie(MovieInfo& minfo, const Ticket_var& ticket);
+  void _checkoutMovie(MovieInfo& minfo, const std::string& username);
+  void _placeInWaitlist(MovieInfo& minfo, const std::string& username);
+  void _returnMovie(MovieInfo& minfo, const std::string& username);
   void _clearCustomersFromWaitlist(MovieInfo& minfo);
-  void _clearMoviesFromCustomerWaitlist(const Ticket_var& ticket);
+  void _clearMoviesFromCustomerWaitlist(const std::string& username);
   // Both passes: checks the copy out to the waiting customer and removes
   // the waiting row.
-  void handOverFromWaitlist(MovieInfo& minfo, const Ticket_var& ticket);
+  void handOverFromWaitlist(MovieInfo& minfo, const std::string& username);
   // Puts the user on the movie's waiting list unless already there; a
   // failure raises failPrefix + the error text.
   void addToWaitlist(const std::string& username, CORBA::ULong movieID,
                      const std::string& failPrefix);
-
-  static Movie* instance;
 };
 
 #endif

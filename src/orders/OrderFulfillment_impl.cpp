@@ -3,8 +3,8 @@
 #include "Contract.h"
 #include "Movie.h"
 #include "ServeRequest.h"
+#include "Sessions.h"
 #include "Trace.h"
-#include "User.h"
 
 OrderFulfillment_impl* OrderFulfillment_impl::OFSObj = nullptr;
 
@@ -15,10 +15,8 @@ OrderFulfillment_impl* OrderFulfillment_impl::getInstance() {
 
 void OrderFulfillment_impl::searchByTitle(MovieInfo& movieInfoObj, const Ticket& ticketObj) {
   serveRequest("searchByTitle", [&] {
-    User* userObj = User::getInstance();
     Movie* movieObj = Movie::getInstance();
-    Ticket_var tmpTicket = copyTicket(ticketObj);
-    userObj->validateTicket(tmpTicket);
+    Sessions::validate(ticketObj);
     trace("Server: Before Having Called Thread ..... movieTitle: ",
           TraceValue{str(movieInfoObj.title)});
     try {

@@ -39,44 +39,23 @@ void whereKey(SqlText& sql, const CustTransaction::Key& key, bool withCaller) {
   sql.secret(key.callerTag) << "'";
 }
 
-// How many live sessions the user has with that token's tag.
-void liveSessions(SqlText& sql, const std::string& username, const std::string& sessionTag,
-                  long idle, long max) {
-  sql << "select count(*) from ticket where username = '";
-  sql.value(username) << "' and tokenTag = '";
-  sql.secret(sessionTag) << "' and seenAt > now(6) - interval " << idle
-                         << " second and openedAt > now(6) - interval " << max << " second";
-}
-
-std::string column(DBQuery& queryObj, const char* name) {
-  const char* value = queryObj.valueOf(name);
-  return value != nullptr ? value : "";
-}
 
 }  // namespace
 
-bool CustTransaction::CheckTransaction(const Key& key, Entry* entry,
-                                       const std::string* sessionTag, long idle, long max,
-                                       bool* session) {
+bool CustTransaction::CheckTransaction(const Key& key, Entry* entry) {
   // One row whatever the log holds: how many entries, and the answer.
   SqlText sql;
   sql << "select count(*) as logged, coalesce(max(refusal), '') as refusal, "
          "coalesce(max(answer), '') as answer";
-  if (sessionTag != nullptr) {
-    sql << ", (";
-    liveSessions(sql, key.username, *sessionTag, idle, max);
-    sql << ") as sessions";
-  }
   sql << " from transactions";
   whereKey(sql, key, true);
   DBQuery queryObj;
   sendForRow(queryObj, sql);
   const bool found = std::atol(queryObj.valueOf("logged")) > 0;
   if (entry != nullptr && found) {
-    entry->refusal = column(queryObj, "refusal");
-    entry->answer = column(queryObj, "answer");
+    entry->refusal = queryObj.text("refusal");
+    entry->answer = queryObj.text("answer");
   }
-  if (session != nullptr) *session = std::atol(queryObj.valueOf("sessions")) == 1;
   return found;
 }
 
@@ -112,15 +91,4 @@ void CustTransaction::SetRefusal(const Key& key, const std::string& refusal) {
   whereKey(sql, key, false);
   DBQuery queryObj;
   send(queryObj, sql, kAddFailed);
-}
-
-bool CustTransaction::SessionStored(const std::string& username, const std::string& sessionTag,
-                                    long idle, long max) {
-  SqlText sql;
-  sql << "select (";
-  liveSessions(sql, username, sessionTag, idle, max);
-  sql << ") as sessions";
-  DBQuery queryObj;
-  sendForRow(queryObj, sql);
-  return std::atol(queryObj.valueOf("sessions")) == 1;
 }

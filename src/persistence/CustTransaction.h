@@ -39,12 +39,8 @@ class CustTransaction {
   };
 
   // True when the request is logged for this caller, with its entry in
-  // `entry` when given. With `sessionTag` (the keyed hash of the caller's
-  // token), the same statement reads whether that session is stored and
-  // live, into *session; `idle` and `max` are the session limits, seconds.
-  bool CheckTransaction(const Key& key, Entry* entry = nullptr,
-                        const std::string* sessionTag = nullptr, long idle = 0, long max = 0,
-                        bool* session = nullptr);
+  // `entry` when given.
+  bool CheckTransaction(const Key& key, Entry* entry = nullptr);
   // True when a request is logged under the key for any caller.
   bool isLogged(const Key& key);
   // Logs the request as carried out, or, with a non-empty `refusal`, as
@@ -54,10 +50,6 @@ class CustTransaction {
   // Gives the request's entry, inserted earlier in the same transaction,
   // the answer it was refused with.
   void SetRefusal(const Key& key, const std::string& refusal);
-  // Whether that session of the user (the keyed hash of its token) is
-  // stored and live under the limits, seconds, by the database's clock.
-  bool SessionStored(const std::string& username, const std::string& sessionTag, long idle,
-                     long max);
 };
 
 #endif

@@ -46,6 +46,29 @@ void DBQuery::query(const SqlText& sql) {
   }
 }
 
+void DBQuery::send(const SqlText& sql, const std::string& prefix, bool echo) {
+  if (echo) trace("Query: ", sql.shownParts());
+  try {
+    query(sql);
+  } catch (const DBFailure& f) {
+    raiseFor(f, prefix);
+  }
+}
+
+long DBQuery::select(const SqlText& sql, const std::string& prefix, bool echo) {
+  send(sql, prefix, echo);
+  try {
+    return storeResults();
+  } catch (const DBFailure& f) {
+    raiseFor(f);
+  }
+}
+
+std::string DBQuery::text(const std::string& column) const {
+  const char* value = valueOf(column);
+  return value != nullptr ? value : "";
+}
+
 long DBQuery::storeResults() {
   releaseResult();
   unread_ = false;

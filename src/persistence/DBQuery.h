@@ -31,6 +31,15 @@ class DBQuery {
   void query(const SqlText& sql);
   // Stores the result of the last statement and returns its row count.
   long storeResults();
+  // For the business logic: echoes the statement in the trace ("Query: ",
+  // secrets masked) unless `echo` is false, and sends it; a failure is
+  // raised as the layers' answer (raiseFor), `prefix` before its text.
+  void send(const SqlText& sql, const std::string& prefix, bool echo = true);
+  // The same for a SELECT: its result stored (a failure there raised
+  // without the prefix), its row count returned.
+  long select(const SqlText& sql, const std::string& prefix, bool echo = true);
+  // The named column of the current row as text, "" for SQL NULL.
+  std::string text(const std::string& column) const;
   long rows() const;  // row count of the stored result
   bool isRows();      // fetches the next row: false after the last
   const char* fieldName(int num) const;   // null when there is no such column

@@ -34,19 +34,32 @@ long GuessLimit::backoffAfter(long failures) {
 }
 
 bool GuessLimit::cutOff() {
-  const DBSettings::Limits& l = DBSettings::current().limits();
   SqlText sql;
-  sql << "select count(*) as n, coalesce(timestampdiff(microsecond, max(failedAt), now(6)), 0) "
-         "as since from guesses";
-  where(sql, username_, caller_, kind_);
-  sql << " and failedAt > now(6) - interval " << l.guessWindow << " second";
+  sql << "select ";
+  columns(sql, true);
   DBQuery q;
   q.query(sql);
   q.storeResults();
-  if (!q.isRows()) return false;
-  const long failures = std::atol(q.valueOf("n"));
-  const long long since = std::atoll(q.valueOf("since"));
-  return failures >= l.guessLimit && since < backoffAfter(failures) * 1000000LL;
+  return q.isRows() && cutOffIn(q);
+}
+
+void GuessLimit::columns(SqlText& sql, bool first) const {
+  const long window = DBSettings::current().limits().guessWindow;
+  const char* const what[] = {"count(*)", "coalesce(timestampdiff(microsecond, max(failedAt), "
+                                          "now(6)), 0)"};
+  const char* const as[] = {"guessCount", "guessSince"};
+  for (int i = 0; i < 2; ++i) {
+    sql << (first && i == 0 ? "(select " : ", (select ") << what[i] << " from guesses";
+    where(sql, username_, caller_, kind_);
+    sql << " and failedAt > now(6) - interval " << window << " second) as " << as[i];
+  }
+}
+
+bool GuessLimit::cutOffIn(const DBQuery& row) {
+  const long failures = std::atol(row.text("guessCount").c_str());
+  const long long since = std::atoll(row.text("guessSince").c_str());
+  return failures >= DBSettings::current().limits().guessLimit &&
+         since < backoffAfter(failures) * 1000000LL;
 }
 
 void GuessLimit::recordFailure(const std::string& guessTag) {

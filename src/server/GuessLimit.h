@@ -15,6 +15,9 @@
 
 #include <string>
 
+class DBQuery;
+class SqlText;
+
 class GuessLimit {
  public:
   enum class Kind { kPassword, kTicket };
@@ -25,6 +28,11 @@ class GuessLimit {
 
   // True while the name is cut off from this caller.
   bool cutOff();
+  // The same read within another SELECT: appends its columns (after a
+  // comma, or first with `first`) to `sql`; cutOffIn reads them from the
+  // current row of its result.
+  void columns(SqlText& sql, bool first = false) const;
+  static bool cutOffIn(const DBQuery& row);
   // Counts one failed guess, identified by `guessTag` (a keyed hash); one
   // trace line when the failures reach the limit.
   void recordFailure(const std::string& guessTag);

@@ -3,8 +3,7 @@
 #include "Contract.h"
 #include "CustTransaction.h"
 #include "DBFailure.h"
-#include "DBSettings.h"
-#include "SecretBox.h"
+#include "Sessions.h"
 #include "Unavailable.h"
 
 #include <mysqld_error.h>
@@ -21,14 +20,11 @@ LoggedRequest::LoggedRequest(const std::string& username, const ClientTransactio
 
 LoggedRequest LoggedRequest::forTicket(const Ticket& ticket, const ClientTransaction& ctinfo,
                                        const char* operation) {
-  return LoggedRequest(str(ticket.username), ctinfo, operation,
-                       SecretBox::deployment().tag(
-                           "ticket", {str(ticket.username), std::to_string(ticket.token)}));
+  return LoggedRequest(str(ticket.username), ctinfo, operation, Sessions::tag(ticket));
 }
 
 void LoggedRequest::requireSession(const Ticket& ticket, const char* refusal) {
-  sessionTag_ = SecretBox::deployment().tag(
-      "ticket", {str(ticket.username), std::to_string(ticket.token)});
+  sessionTag_ = Sessions::tag(ticket);
   noSession_ = refusal;
 }
 
@@ -79,10 +75,7 @@ bool LoggedRequest::answeredByOther() {
 bool LoggedRequest::logFirst() { return !insert("") && answeredByOther(); }
 
 bool LoggedRequest::sessionEnded() {
-  if (noSession_ == nullptr) return false;
-  const DBSettings::Limits& limits = DBSettings::current().limits();
-  return !CustTransaction().SessionStored(key_.username, sessionTag_, limits.sessionIdle,
-                                          limits.sessionMax);
+  return noSession_ != nullptr && !Sessions::live(key_.username, sessionTag_);
 }
 
 bool LoggedRequest::record(const std::string& refusal, bool rowKept) {
