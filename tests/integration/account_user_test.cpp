@@ -10,7 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "Contract.h"
+#include "DBQuery.h"
+#include "DBSettings.h"
 #include "RequestScope.h"
+#include "Sessions.h"
 #include "TestSupport.h"
 #include "Unavailable.h"
 #include "User.h"
@@ -22,6 +26,14 @@ std::vector<std::string> lines(const std::string& path) {
   std::vector<std::string> out;
   for (std::string line; std::getline(in, line);) out.push_back(line);
   return out;
+}
+
+// Statements this connection has sent so far (the SHOW itself included).
+long statementsSent() {
+  DBQuery q;
+  q.query("show session status like 'Questions'");
+  q.storeResults();
+  return q.isRows() ? std::stol(q.text("Value")) : -1;
 }
 
 bool isNumber(const std::string& s) {
@@ -107,6 +119,47 @@ TEST_F(UserInProcess, ALogInThatFailsAfterEndingAnotherSessionLeavesThatSession)
             tt::ticketTag("dora", first->token));
   EXPECT_EQ(db.scalar("select clientID from client where username='dora'"), "1");
   EXPECT_EQ(db.count("select count(*) from transactions where clientID='" + tooLong + "'"), 0);
+}
+
+// Every request of a session checks its ticket: one statement while the
+// session is live, and one more only when it is due to be kept alive.
+TEST_F(UserInProcess, ALiveTicketIsCheckedInOneStatementAndKeptAliveWhenDue) {
+  createProfile("erin", "1", 1);
+  Ticket_var t = login("erin", "1", 2);
+  const long idle = DBSettings::current().limits().sessionIdle;
+  auto sentForCheck = [&t] {
+    RequestScope scope;
+    const long before = statementsSent();
+    Sessions::validate(t.in());
+    return statementsSent() - before - 1;
+  };
+  EXPECT_EQ(sentForCheck(), 1);
+  db.exec("update ticket set seenAt = now(6) - interval " + std::to_string(idle / 10 + 2) +
+          " second where username='erin'");
+  EXPECT_EQ(sentForCheck(), 2);
+  EXPECT_EQ(db.count("select count(*) from ticket where username='erin' and "
+                     "seenAt > now(6) - interval 2 second"),
+            1)
+      << "a session in use is kept alive";
+  EXPECT_EQ(sentForCheck(), 1);
+
+  Ticket_var forged = copyTicket(t.in());
+  forged->token ^= 1;
+  {
+    RequestScope scope;
+    EXPECT_THROW(Sessions::validate(forged.in()), TavrinException);
+  }
+  EXPECT_EQ(db.count("select count(*) from guesses where username='erin'"), 1);
+  {
+    RequestScope scope;
+    User::getInstance()->logout(t);
+  }
+  {
+    RequestScope scope;
+    EXPECT_THROW(Sessions::validate(t.in()), TavrinException);
+  }
+  EXPECT_EQ(db.count("select count(*) from guesses where username='erin'"), 1)
+      << "the customer's own ended ticket is no guess";
 }
 
 TEST_F(UserInProcess, ARequestThatCannotLockTheAccountRowsIsRefused) {
